@@ -1,0 +1,44 @@
+#include "capture/frames.h"
+
+#include "convert/frame.h"
+#include "device/report.h"
+#include "device/state.h"
+#include "device/v4l2.h"
+
+namespace camsnap {
+
+PyRef new_frame_array(int frames) {
+    npy_intp dims[4];
+    int num_dims = 0;
+    if (frames >= 0) dims[num_dims++] = frames;
+    dims[num_dims++] = height;
+    dims[num_dims++] = width;
+    int array_type = NPY_USHORT;
+    if (current_mode == RGB) {
+        dims[num_dims++] = 3;
+        array_type = NPY_UBYTE;
+    }
+    return PyRef(PyArray_SimpleNew(num_dims, dims, array_type));
+}
+
+void copyFrame(void *buf, void *array, int stride_x, int stride_y) {
+    copy_frame(device_geometry(), static_cast<const uint8_t *>(buf),
+               static_cast<uint8_t *>(array), stride_x, stride_y);
+}
+
+int dequeue_slot(int slots) {
+    const int n = dequeue_buffer();
+    if (n >= slots) {
+        CS_REPORT("Driver returned buffer %d, only %d handed to it\n\n", n, slots);
+        return -1;
+    }
+    return n;
+}
+
+void StreamOn::stop() {
+    if (!on_) return;
+    on_ = false;
+    streamoff();
+}
+
+}  // namespace camsnap

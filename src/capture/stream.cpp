@@ -1,0 +1,111 @@
+// Streaming capture: the stream and its staging memory live in the device state
+// from startStream until stopStream or the first failing captureStream.
+#include "capture/capture.h"
+
+#include "capture/frames.h"
+#include "device/report.h"
+#include "device/state.h"
+#include "device/v4l2.h"
+
+namespace camsnap {
+
+namespace {
+
+char *stream_slot(int n) {
+    return reinterpret_cast<char *>(stream_buf.get() + size_t(n) * size_t(frame_size));
+}
+
+// A failed capture ends the stream: off first, then the memory the driver held.
+void end_stream() {
+    streamoff();
+    stream_buf.reset();
+}
+
+// Ends the stream when a capture leaves early; dismissed once it succeeds.
+class EndStreamOnFailure {
+public:
+    EndStreamOnFailure() = default;
+    ~EndStreamOnFailure() {
+        if (armed_) end_stream();
+    }
+    EndStreamOnFailure(const EndStreamOnFailure &) = delete;
+    EndStreamOnFailure &operator=(const EndStreamOnFailure &) = delete;
+
+    void dismiss() { armed_ = false; }
+
+private:
+    bool armed_ = true;
+};
+
+}  // namespace
+
+PyObject *cs_startStream(PyObject *, PyObject *) {
+    if (!frame_fits(device_geometry())) {
+        CS_REPORT("Frame geometry does not fit the driver's frame size\n");
+        Py_RETURN_FALSE;
+    }
+
+    stream_buffers = 1;
+    if (request_buffers(&stream_buffers) != 0) Py_RETURN_FALSE;
+
+    StagingMemory memory = allocate_staging(stream_buffers, frame_size);
+    if (!memory) {
+        CS_REPORT("Failed to allocate buffers\n");
+        Py_RETURN_FALSE;
+    }
+    for (int i = 0; i < stream_buffers; ++i) {
+        char *slot = reinterpret_cast<char *>(memory.get() + size_t(i) * size_t(frame_size));
+        if (queue_buffer(i, slot, frame_size) != 0) Py_RETURN_FALSE;
+    }
+    if (streamon() != 0) Py_RETURN_FALSE;
+
+    stream_buf = std::move(memory);
+    streamingFirstFrame = 2;
+    Py_RETURN_TRUE;
+}
+
+PyObject *cs_captureStream(PyObject *, PyObject *) {
+    // Polling an idle queue would start some drivers' read() emulation, which
+    // then owns the queue until the device is closed.
+    if (!stream_buf) {
+        CS_REPORT("No stream running\n");
+        Py_RETURN_NONE;
+    }
+    EndStreamOnFailure failure;
+
+    int n = dequeue_slot(stream_buffers);
+    if (n < 0) Py_RETURN_NONE;
+
+    PyRef vecout = new_frame_array(-1);
+    if (!vecout) {
+        CS_REPORT("Failed to allocate array\n");
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    auto *array = reinterpret_cast<PyArrayObject *>(vecout.get());
+
+    char *slot = stream_slot(n);
+    if (streamingFirstFrame) {
+        // The first frame after stream-on is discarded.
+        streamingFirstFrame = 0;
+        if (queue_buffer(n, slot, frame_size) != 0) Py_RETURN_NONE;
+        n = dequeue_slot(stream_buffers);
+        if (n < 0) Py_RETURN_NONE;
+        slot = stream_slot(n);
+    }
+
+    const npy_intp *strides = PyArray_STRIDES(array);
+    copyFrame(slot, PyArray_DATA(array), int(strides[1]), int(strides[0]));
+    if (queue_buffer(n, slot, frame_size) != 0) Py_RETURN_NONE;
+
+    failure.dismiss();
+    return PyArray_Return(reinterpret_cast<PyArrayObject *>(vecout.release()));
+}
+
+PyObject *cs_stopStream(PyObject *, PyObject *) {
+    if (streamoff() != 0) Py_RETURN_FALSE;
+    stream_buf.reset();
+    Py_RETURN_TRUE;
+}
+
+}  // namespace camsnap

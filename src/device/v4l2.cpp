@@ -1,0 +1,115 @@
+// V4L2 requests and the buffer queue primitives (user-pointer streaming).
+#include "device/v4l2.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <climits>
+
+#include "device/report.h"
+#include "device/state.h"
+
+namespace camsnap {
+
+namespace {
+constexpr int DEQUEUE_WAIT_MS = 500;
+}
+
+int v4l2_ioctl(int node, unsigned long request, void *record) {
+    return ::ioctl(node, request, record);
+}
+
+int query_capabilities(int node, v4l2_capability &cap) {
+    return v4l2_ioctl(node, VIDIOC_QUERYCAP, &cap);
+}
+
+int enum_format(int node, v4l2_fmtdesc &desc) {
+    return v4l2_ioctl(node, VIDIOC_ENUM_FMT, &desc);
+}
+
+int enum_frame_sizes(int node, v4l2_frmsizeenum &size) {
+    return v4l2_ioctl(node, VIDIOC_ENUM_FRAMESIZES, &size);
+}
+
+int set_format(int node, v4l2_format &format) {
+    return v4l2_ioctl(node, VIDIOC_S_FMT, &format);
+}
+
+int request_buffers(int *n) {
+    v4l2_requestbuffers req = {};
+    req.count = static_cast<__u32>(*n);
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_USERPTR;
+    const int result = v4l2_ioctl(fd, VIDIOC_REQBUFS, &req);
+    if (result != 0) CS_REPORT("Reqbuf failed.\n\n");
+    if (result == 0 && req.count > 0) driver_buffers_allocated = true;
+    if (req.count > static_cast<__u32>(*n)) {
+        CS_REPORT("Too many buffers required\n\n");
+        *n = static_cast<int>(req.count);
+        return -1;
+    }
+    *n = static_cast<int>(req.count);
+    return result;
+}
+
+int release_buffers() {
+    v4l2_requestbuffers req = {};
+    req.count = 0;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_USERPTR;
+    const int result = v4l2_ioctl(fd, VIDIOC_REQBUFS, &req);
+    if (result == 0) driver_buffers_allocated = false;
+    return result;
+}
+
+int queue_buffer(int n, char *data, int size) {
+    v4l2_buffer buf = {};
+    buf.index = static_cast<__u32>(n);
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_USERPTR;
+    buf.m.userptr = reinterpret_cast<unsigned long>(data);
+    buf.length = static_cast<__u32>(size);
+    const int result = v4l2_ioctl(fd, VIDIOC_QBUF, &buf);
+    if (result != 0) CS_REPORT("Failed to queue buffer: %d\n\n", n);
+    return result;
+}
+
+int dequeue_buffer() {
+    pollfd wait = {};
+    wait.fd = fd;
+    wait.events = POLLIN;
+    const int ready = ::poll(&wait, 1, DEQUEUE_WAIT_MS);
+    if (ready <= 0) {
+        CS_REPORT("Poll timeout ret=%d\n\n", ready);
+        return -1;
+    }
+    v4l2_buffer buf = {};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_USERPTR;
+    if (v4l2_ioctl(fd, VIDIOC_DQBUF, &buf) != 0) {
+        CS_REPORT("Failed to DQBUF\n\n");
+        return -1;
+    }
+    // An index that does not fit the result would read as a failure, or as a slot.
+    if (buf.index > static_cast<__u32>(INT_MAX)) {
+        CS_REPORT("Driver returned buffer index %u\n\n", buf.index);
+        return -1;
+    }
+    return static_cast<int>(buf.index);
+}
+
+int streamon() {
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const int result = v4l2_ioctl(fd, VIDIOC_STREAMON, &type);
+    if (result != 0) CS_REPORT("Failed to streamon\n\n");
+    return result;
+}
+
+int streamoff() {
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const int result = v4l2_ioctl(fd, VIDIOC_STREAMOFF, &type);
+    if (result != 0) CS_REPORT("Failed to streamof\n\n");
+    return result;
+}
+
+}  // namespace camsnap
