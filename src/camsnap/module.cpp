@@ -37,6 +37,10 @@ PyModuleDef camsnap_definition = {
 
 }  // namespace
 
+// The one exported symbol. Interpreters before 3.9 do not mark it visible
+// themselves, and the module is built with hidden visibility.
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_camsnap(void);
+
 PyMODINIT_FUNC PyInit_camsnap(void) {
     Py_Initialize();
     if (_import_array() < 0) {
