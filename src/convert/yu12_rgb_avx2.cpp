@@ -1,0 +1,136 @@
+// YU12 to RGB, 32 pixels a step with AVX2. Built with -mavx2; only called when
+// the CPU reports AVX2. Same integer form as the SSE4.1 row (see there for why
+// it is exact), laid out so that each 128-bit lane holds 16 whole pixels: the
+// byte shuffles then stay inside lanes and only the final stores cross them.
+#include "convert/kernels.h"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+namespace camsnap {
+namespace {
+
+constexpr int16_t kRMul = 11485, kBMul = 3629;
+constexpr int16_t kGdHi = -1410, kGdLo = 103;
+constexpr int16_t kGeHi = -2926, kGeLo = 226;
+constexpr int32_t kGBias = 12;
+constexpr uint8_t kOddCb = 28, kOddCr = 228;
+constexpr int16_t kOddYMin = 94, kOddYMax = 165;
+
+struct Chroma {
+    __m256i r, g, b;  // 16 per-chroma-sample offsets each, int16, in sample order
+};
+
+__m256i pairs(int16_t d_mul, int16_t e_mul) {
+    return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(d_mul)) |
+                             (static_cast<int32_t>(static_cast<uint16_t>(e_mul)) << 16));
+}
+
+__m256i g_offsets(__m256i de) {
+    const __m256i hi = _mm256_madd_epi16(de, pairs(kGdHi, kGeHi));
+    const __m256i lo = _mm256_madd_epi16(de, pairs(kGdLo, kGeLo));
+    const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(hi, 8), lo),
+                                         _mm256_set1_epi32(kGBias));
+    return _mm256_srai_epi32(sum, 20);
+}
+
+Chroma chroma_offsets(__m128i cb8, __m128i cr8) {
+    const __m256i bias = _mm256_set1_epi16(128);
+    const __m256i d = _mm256_sub_epi16(_mm256_cvtepu8_epi16(cb8), bias);
+    const __m256i e = _mm256_sub_epi16(_mm256_cvtepu8_epi16(cr8), bias);
+    Chroma c;
+    c.r = _mm256_mulhi_epi16(_mm256_slli_epi16(e, 3), _mm256_set1_epi16(kRMul));
+    c.b = _mm256_mulhi_epi16(_mm256_slli_epi16(d, 5), _mm256_set1_epi16(kBMul));
+    // Lane-wise unpack and pack undo each other, so samples stay in order.
+    c.g = _mm256_packs_epi32(g_offsets(_mm256_unpacklo_epi16(d, e)),
+                             g_offsets(_mm256_unpackhi_epi16(d, e)));
+    return c;
+}
+
+__m256i odd_g_lanes(__m256i pair_lanes, __m256i y16) {
+    const __m256i in_range =
+        _mm256_and_si256(_mm256_cmpgt_epi16(y16, _mm256_set1_epi16(kOddYMin - 1)),
+                         _mm256_cmpgt_epi16(_mm256_set1_epi16(kOddYMax + 1), y16));
+    return _mm256_and_si256(pair_lanes, in_range);
+}
+
+__m256i lanes(__m128i m) { return _mm256_broadcastsi128_si256(m); }
+
+// 32 R, G, B bytes (pixels 0-15 in lane 0, 16-31 in lane 1) into 96 bytes.
+void store_rgb96(uint8_t *dst, __m256i r, __m256i g, __m256i b) {
+    const __m256i r0 = lanes(_mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5));
+    const __m256i g0 = lanes(_mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1));
+    const __m256i b0 = lanes(_mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1));
+    const __m256i r1 = lanes(_mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1));
+    const __m256i g1 = lanes(_mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10));
+    const __m256i b1 = lanes(_mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1));
+    const __m256i r2 = lanes(_mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1));
+    const __m256i g2 = lanes(_mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1));
+    const __m256i b2 = lanes(_mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15));
+    const __m256i o0 = _mm256_or_si256(
+        _mm256_or_si256(_mm256_shuffle_epi8(r, r0), _mm256_shuffle_epi8(g, g0)),
+        _mm256_shuffle_epi8(b, b0));
+    const __m256i o1 = _mm256_or_si256(
+        _mm256_or_si256(_mm256_shuffle_epi8(r, r1), _mm256_shuffle_epi8(g, g1)),
+        _mm256_shuffle_epi8(b, b1));
+    const __m256i o2 = _mm256_or_si256(
+        _mm256_or_si256(_mm256_shuffle_epi8(r, r2), _mm256_shuffle_epi8(g, g2)),
+        _mm256_shuffle_epi8(b, b2));
+    // Output order: o0.lane0 o1.lane0 o2.lane0 o0.lane1 o1.lane1 o2.lane1.
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst), _mm256_permute2x128_si256(o0, o1, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 32), _mm256_blend_epi32(o2, o0, 0xF0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 64), _mm256_permute2x128_si256(o1, o2, 0x31));
+}
+
+// Pixels x .. x + 31 for even x: reads y[0..31], cb[0..15], cr[0..15].
+void convert32(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+    const __m128i cb8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cb));
+    const __m128i cr8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cr));
+    const Chroma c = chroma_offsets(cb8, cr8);
+
+    // Lane-wise unpacks: y_lo holds pixels 0-7 and 16-23, y_hi 8-15 and 24-31,
+    // matching the lane-wise duplication of the chroma offsets below.
+    const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i y_lo = _mm256_unpacklo_epi8(luma, zero), y_hi = _mm256_unpackhi_epi8(luma, zero);
+
+    __m256i g_lo = _mm256_add_epi16(y_lo, _mm256_unpacklo_epi16(c.g, c.g));
+    __m256i g_hi = _mm256_add_epi16(y_hi, _mm256_unpackhi_epi16(c.g, c.g));
+    const __m128i odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
+                                           _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
+    if (__builtin_expect(_mm_movemask_epi8(odd_pair) != 0, 0)) {
+        const __m256i pair16 = _mm256_cvtepi8_epi16(odd_pair);
+        g_lo = _mm256_add_epi16(g_lo, odd_g_lanes(_mm256_unpacklo_epi16(pair16, pair16), y_lo));
+        g_hi = _mm256_add_epi16(g_hi, odd_g_lanes(_mm256_unpackhi_epi16(pair16, pair16), y_hi));
+    }
+    const __m256i r = _mm256_packus_epi16(_mm256_add_epi16(y_lo, _mm256_unpacklo_epi16(c.r, c.r)),
+                                          _mm256_add_epi16(y_hi, _mm256_unpackhi_epi16(c.r, c.r)));
+    const __m256i b = _mm256_packus_epi16(_mm256_add_epi16(y_lo, _mm256_unpacklo_epi16(c.b, c.b)),
+                                          _mm256_add_epi16(y_hi, _mm256_unpackhi_epi16(c.b, c.b)));
+    store_rgb96(rgb, r, _mm256_packus_epi16(g_lo, g_hi), b);
+}
+
+}  // namespace
+
+void yu12_rgb_row_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
+                       int32_t width) {
+    constexpr int32_t step = 32;
+    if (width < step) {
+        yu12_rgb_row_sse41(y, cb, cr, rgb, width);
+        return;
+    }
+    int32_t x = 0;
+    for (; x + step <= width; x += step) convert32(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
+    if (x == width) return;
+    // One more block ending at the row's end (one short for odd widths, to
+    // keep the chroma pairing); its first pixels are rewritten unchanged.
+    x = (width - step) & ~1;
+    convert32(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
+    x += step;
+    yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
+}
+
+}  // namespace camsnap
+
+#endif  // __x86_64__

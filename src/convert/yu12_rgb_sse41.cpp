@@ -1,0 +1,137 @@
+// YU12 to RGB, 16 pixels a step with SSE4.1 (and the SSSE3 byte shuffle).
+// Built with -msse4.1; only called when the CPU reports SSE4.1.
+//
+// The integer form, exact against the double-precision reference for every
+// (Y, Cb, Cr), with d = Cb - 128 and e = Cr - 128:
+//   R = clamp(Y + floor(1.402 e))          floor(1.402 e)  = (11485 e) >> 13
+//   B = clamp(Y + floor(1.772 d))          floor(1.772 d)  = (3629 d) >> 11
+//   G = clamp(Y + ((-360857 d - 748830 e + 12) >> 20))
+// Truncation and flooring agree wherever the clamp does not already decide,
+// since every negative sum clamps to 0. One chroma pair breaks G: Cb = 28,
+// Cr = 228 makes the true value exactly Y - 37, and for 94 <= Y <= 165 the
+// double evaluation lands a hair below it and truncates to Y - 38. Those
+// pixels get G - 1 on a rarely taken path.
+#include "convert/kernels.h"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+namespace camsnap {
+namespace {
+
+// (11485 e) >> 13 == mulhi(e << 3, 11485); (3629 d) >> 11 == mulhi(d << 5, 3629).
+// The G multipliers do not fit 16 bits, so each is split as hi * 256 + lo and
+// pmaddwd does d * hi + e * hi and d * lo + e * lo in exact 32-bit sums.
+constexpr int16_t kRMul = 11485, kBMul = 3629;
+constexpr int16_t kGdHi = -1410, kGdLo = 103;   // -360857 = -1410 * 256 + 103
+constexpr int16_t kGeHi = -2926, kGeLo = 226;   // -748830 = -2926 * 256 + 226
+constexpr int32_t kGBias = 12;
+constexpr uint8_t kOddCb = 28, kOddCr = 228;
+constexpr int16_t kOddYMin = 94, kOddYMax = 165;
+
+struct Chroma {
+    __m128i r, g, b;  // 8 per-chroma-sample offsets each, int16
+};
+
+__m128i g_offsets(__m128i de) {
+    const __m128i hi = _mm_madd_epi16(de, _mm_setr_epi16(kGdHi, kGeHi, kGdHi, kGeHi, kGdHi,
+                                                         kGeHi, kGdHi, kGeHi));
+    const __m128i lo = _mm_madd_epi16(de, _mm_setr_epi16(kGdLo, kGeLo, kGdLo, kGeLo, kGdLo,
+                                                         kGeLo, kGdLo, kGeLo));
+    const __m128i sum = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(hi, 8), lo),
+                                      _mm_set1_epi32(kGBias));
+    return _mm_srai_epi32(sum, 20);
+}
+
+Chroma chroma_offsets(__m128i cb8, __m128i cr8) {
+    const __m128i bias = _mm_set1_epi16(128);
+    const __m128i d = _mm_sub_epi16(_mm_cvtepu8_epi16(cb8), bias);
+    const __m128i e = _mm_sub_epi16(_mm_cvtepu8_epi16(cr8), bias);
+    Chroma c;
+    c.r = _mm_mulhi_epi16(_mm_slli_epi16(e, 3), _mm_set1_epi16(kRMul));
+    c.b = _mm_mulhi_epi16(_mm_slli_epi16(d, 5), _mm_set1_epi16(kBMul));
+    c.g = _mm_packs_epi32(g_offsets(_mm_unpacklo_epi16(d, e)),
+                          g_offsets(_mm_unpackhi_epi16(d, e)));
+    return c;
+}
+
+// -1 in each 16-bit lane whose pixel is one of the 72 triples G must lower.
+__m128i odd_g_lanes(__m128i pair_lanes, __m128i y16) {
+    const __m128i in_range =
+        _mm_and_si128(_mm_cmpgt_epi16(y16, _mm_set1_epi16(kOddYMin - 1)),
+                      _mm_cmplt_epi16(y16, _mm_set1_epi16(kOddYMax + 1)));
+    return _mm_and_si128(pair_lanes, in_range);
+}
+
+// Sixteen R, G and B bytes into 48 bytes of R G B triples.
+void store_rgb48(uint8_t *dst, __m128i r, __m128i g, __m128i b) {
+    const __m128i r0 = _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5);
+    const __m128i g0 = _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1);
+    const __m128i b0 = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const __m128i r1 = _mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1);
+    const __m128i g1 = _mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10);
+    const __m128i b1 = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1);
+    const __m128i r2 = _mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1);
+    const __m128i g2 = _mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1);
+    const __m128i b2 = _mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15);
+    const __m128i o0 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, r0), _mm_shuffle_epi8(g, g0)),
+                                    _mm_shuffle_epi8(b, b0));
+    const __m128i o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, r1), _mm_shuffle_epi8(g, g1)),
+                                    _mm_shuffle_epi8(b, b1));
+    const __m128i o2 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, r2), _mm_shuffle_epi8(g, g2)),
+                                    _mm_shuffle_epi8(b, b2));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), o0);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), o1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 32), o2);
+}
+
+// Pixels x .. x + 15 for even x: reads y[0..15], cb[0..7], cr[0..7].
+void convert16(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+    const __m128i cb8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cb));
+    const __m128i cr8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cr));
+    const Chroma c = chroma_offsets(cb8, cr8);
+
+    const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i y_lo = _mm_unpacklo_epi8(luma, zero), y_hi = _mm_unpackhi_epi8(luma, zero);
+
+    // Each chroma offset serves two neighbouring pixels.
+    __m128i g_lo = _mm_add_epi16(y_lo, _mm_unpacklo_epi16(c.g, c.g));
+    __m128i g_hi = _mm_add_epi16(y_hi, _mm_unpackhi_epi16(c.g, c.g));
+    const __m128i odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
+                                           _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
+    if (__builtin_expect((_mm_movemask_epi8(odd_pair) & 0xFF) != 0, 0)) {
+        const __m128i pair16 = _mm_cvtepi8_epi16(odd_pair);
+        g_lo = _mm_add_epi16(g_lo, odd_g_lanes(_mm_unpacklo_epi16(pair16, pair16), y_lo));
+        g_hi = _mm_add_epi16(g_hi, odd_g_lanes(_mm_unpackhi_epi16(pair16, pair16), y_hi));
+    }
+    const __m128i r = _mm_packus_epi16(_mm_add_epi16(y_lo, _mm_unpacklo_epi16(c.r, c.r)),
+                                       _mm_add_epi16(y_hi, _mm_unpackhi_epi16(c.r, c.r)));
+    const __m128i b = _mm_packus_epi16(_mm_add_epi16(y_lo, _mm_unpacklo_epi16(c.b, c.b)),
+                                       _mm_add_epi16(y_hi, _mm_unpackhi_epi16(c.b, c.b)));
+    store_rgb48(rgb, r, _mm_packus_epi16(g_lo, g_hi), b);
+}
+
+}  // namespace
+
+void yu12_rgb_row_sse41(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
+                        int32_t width) {
+    constexpr int32_t step = 16;
+    int32_t x = 0;
+    for (; x + step <= width; x += step) convert16(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
+    if (x == width) return;
+    if (width > step) {
+        // The leftover pixels: one more block ending at the row's end (or one
+        // short of it for odd widths, to keep the chroma pairing), rewriting
+        // some pixels with the same values rather than reading past the row.
+        x = (width - step) & ~1;
+        convert16(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
+        x += step;
+    }
+    yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
+}
+
+}  // namespace camsnap
+
+#endif  // __x86_64__
