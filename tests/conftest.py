@@ -1,0 +1,73 @@
+"""Fixtures for the module's tests on the virtual camera.
+
+Run through scripts/test, which builds the module and the virtual camera and
+starts pytest with the camera preloaded.
+"""
+import os
+import re
+
+import pytest
+
+import camsnap
+
+LINE = re.compile(r"E:([A-Za-z_]\w*):(\d+):(.*)", re.S)
+
+
+def diagnostics(err):
+    """Splits captured standard error into (function, text) pairs, one per
+    diagnostic line; text keeps its trailing newlines. Anything on standard
+    error that is not a diagnostic fails the test."""
+    reports = []
+    for chunk in re.split(r"(?=E:[A-Za-z_]\w*:\d+:)", err):
+        if not chunk:
+            continue
+        match = LINE.fullmatch(chunk)
+        assert match, "not a diagnostic line: %r" % chunk
+        reports.append((match.group(1), match.group(3)))
+    return reports
+
+
+@pytest.fixture
+def reports(capfd):
+    """reports() -> diagnostics written since the last call."""
+    def read():
+        return diagnostics(capfd.readouterr().err)
+    read()
+    return read
+
+
+@pytest.fixture
+def vcam():
+    import vcam as virtual
+    virtual.reset()
+    yield virtual
+    # Leave nothing behind for the next test, whatever this one did.
+    camsnap.stopStream()
+    camsnap.close()
+    virtual.reset()
+
+
+def ir_camera(vcam, node=0, **config):
+    config.setdefault("formats", [vcam.fmt("Y16 ", [(160, 120), (640, 480)])])
+    vcam.add_node(node, **config)
+
+
+def rgb_camera(vcam, node=0, **config):
+    config.setdefault("formats", [vcam.fmt("YU12", [(160, 120), (640, 480)])])
+    vcam.add_node(node, **config)
+
+
+def fallback_camera(vcam, node=0, **config):
+    config.setdefault("formats", [vcam.fmt("Y16 ", [(160, 120)]),
+                                  vcam.fmt("BGR3", [(160, 172), (160, 342), (160, 100)]),
+                                  vcam.fmt("YU12", [(160, 120)])])
+    vcam.add_node(node, **config)
+
+
+def opened(vcam, mode, w, h, node=0):
+    """Opens node and inits it; the calls' own lines are not under test here."""
+    assert camsnap.open(node) is True
+    assert camsnap.init(mode, w, h) is True
+
+
+NONUMPY_PYTHON = os.environ.get("CAMSNAP_NONUMPY_PYTHON")
