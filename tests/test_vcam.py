@@ -1,0 +1,361 @@
+"""Self-tests of the virtual camera: the driver behaviour the module's own tests rely on
+without exercising it directly (refusals, queue rules, poll, clock, patterns)."""
+import ctypes
+import errno
+import os
+import select
+import struct
+import time
+
+import pytest
+
+import v4l2
+import vcam
+
+Y16 = vcam.fourcc("Y16 ")
+YU12 = vcam.fourcc("YU12")
+BGR3 = vcam.fourcc("BGR3")
+
+
+@pytest.fixture(autouse=True)
+def fresh():
+    vcam.reset()
+    yield
+    vcam.reset()
+
+
+@pytest.fixture
+def node():
+    vcam.add_node(0)
+    fd = v4l2.open_node(0)
+    yield fd
+    os.close(fd)
+
+
+class Slots(object):
+    """User-pointer memory for k buffers of `size` bytes."""
+
+    def __init__(self, k, size):
+        self.size = size
+        self.mem = ctypes.create_string_buffer(k * size)
+
+    def addr(self, i):
+        return ctypes.addressof(self.mem) + i * self.size
+
+    def data(self, i):
+        return self.mem.raw[i * self.size:(i + 1) * self.size]
+
+
+def start(fd, k=2, width=160, height=120, pixelformat=Y16):
+    pix = v4l2.s_fmt(fd, width, height, pixelformat)
+    granted = v4l2.reqbufs(fd, k)
+    slots = Slots(granted, pix.sizeimage)
+    for i in range(granted):
+        v4l2.qbuf(fd, i, slots.addr(i), pix.sizeimage)
+    v4l2.streamon(fd)
+    return slots
+
+
+def poll_in(fd, timeout_ms):
+    p = select.poll()
+    p.register(fd, select.POLLIN)
+    return p.poll(timeout_ms)
+
+
+def fails_with(code, call, *args):
+    with pytest.raises(OSError) as info:
+        call(*args)
+    assert info.value.errno == code
+
+
+@pytest.mark.parametrize("name, number", [
+    ("VIDIOC_QUERYCAP", 0x80685600), ("VIDIOC_ENUM_FMT", 0xc0405602),
+    ("VIDIOC_S_FMT", 0xc0d05605), ("VIDIOC_REQBUFS", 0xc0145608),
+    ("VIDIOC_QBUF", 0xc058560f), ("VIDIOC_DQBUF", 0xc0585611),
+    ("VIDIOC_STREAMON", 0x40045612), ("VIDIOC_STREAMOFF", 0x40045613),
+    ("VIDIOC_ENUM_FRAMESIZES", 0xc02c564a),
+])
+def test_record_layouts_give_the_kernels_request_numbers(name, number):
+    assert getattr(v4l2, name) == number
+
+
+def test_unconfigured_paths_pass_through(tmp_path):
+    vcam.add_node(0)
+    fails_with(errno.ENOENT, v4l2.open_node, 3)
+    fails_with(errno.ENOENT, os.open, "/dev/video00", os.O_RDWR)
+    path = tmp_path / "plain"
+    path.write_bytes(b"abc")
+    with open(str(path), "rb") as f:
+        assert f.read() == b"abc"
+
+
+def test_querycap_carries_any_card_bytes():
+    card = b"\xff\xfeIR \xc3("
+    vcam.add_node(7, card=card, capabilities=0x84200001)
+    fd = v4l2.open_node(7, os.O_RDWR)
+    try:
+        cap = v4l2.querycap(fd)
+        assert bytes(cap.card).rstrip(b"\0") == card
+        assert (cap.capabilities, cap.device_caps) == (0x84200001, 0x04200001)
+    finally:
+        os.close(fd)
+
+
+def test_enumerations_end_with_einval():
+    vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(160, 120), (640, 480)]),
+                              vcam.fmt("BGR3", [vcam.stepwise(16, 640, 16, 16, 480, 2)])])
+    fd = v4l2.open_node(0)
+    try:
+        codes = []
+        d = v4l2.v4l2_fmtdesc(type=v4l2.V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        with pytest.raises(OSError) as info:
+            while True:
+                v4l2.ioctl(fd, v4l2.VIDIOC_ENUM_FMT, d)
+                codes.append(d.pixelformat)
+                d.index += 1
+        assert info.value.errno == errno.EINVAL and codes == [Y16, BGR3]
+        e = v4l2.v4l2_frmsizeenum(index=1, pixel_format=Y16)
+        v4l2.ioctl(fd, v4l2.VIDIOC_ENUM_FRAMESIZES, e)
+        assert (e.type, e.discrete.width, e.discrete.height) == (1, 640, 480)
+        e = v4l2.v4l2_frmsizeenum(index=0, pixel_format=BGR3)
+        v4l2.ioctl(fd, v4l2.VIDIOC_ENUM_FRAMESIZES, e)
+        assert (e.type, e.stepwise.max_width, e.stepwise.step_height) == (3, 640, 2)
+        e.index = 1
+        fails_with(errno.EINVAL, v4l2.ioctl, fd, v4l2.VIDIOC_ENUM_FRAMESIZES, e)
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("formats, asked, answer", [
+    # nearest discrete size by |dw| + |dh|
+    ([vcam.fmt("Y16 ", [(160, 120), (640, 480)])], (641, 481, "Y16 "), (640, 480, 1280, 614400, "Y16 ")),
+    ([vcam.fmt("Y16 ", [(160, 120), (640, 480)])], (300, 200, "Y16 "), (160, 120, 320, 38400, "Y16 ")),
+    # stepwise: clamped to the range, rounded to the step
+    ([vcam.fmt("BGR3", [vcam.stepwise(16, 640, 16, 16, 480, 2)])], (1000, 171, "BGR3"),
+     (640, 172, 1920, 330240, "BGR3")),
+    ([vcam.fmt("BGR3", [vcam.stepwise(16, 640, 16, 16, 480, 2)])], (2, 3, "BGR3"), (16, 16, 48, 768, "BGR3")),
+    ([vcam.fmt("GREY", [vcam.continuous(1, 100, 1, 100)])], (33, 500, "GREY"), (33, 100, 33, 3300, "GREY")),
+    # an unknown format is answered with the first one
+    ([vcam.fmt("YU12", [(640, 480)]), vcam.fmt("Y16 ", [(8, 8)])], (640, 480, "MJPG"),
+     (640, 480, 640, 460800, "YU12")),
+    # line padding grows bytesperline and sizeimage
+    ([vcam.fmt("Y16 ", [(160, 120)], pad=64)], (160, 120, "Y16 "), (160, 120, 384, 46080, "Y16 ")),
+    ([vcam.fmt("YU12", [(160, 121)], pad=16)], (160, 121, "YU12"), (160, 121, 176, 31944, "YU12")),
+])
+def test_s_fmt_snaps_to_what_the_camera_has(formats, asked, answer):
+    vcam.add_node(0, formats=formats)
+    fd = v4l2.open_node(0)
+    try:
+        pix = v4l2.s_fmt(fd, asked[0], asked[1], vcam.fourcc(asked[2]))
+        got = (pix.width, pix.height, pix.bytesperline, pix.sizeimage, pix.pixelformat)
+        assert got == answer[:4] + (vcam.fourcc(answer[4]),)
+        assert vcam.state(0)["sizeimage"] == answer[3]
+    finally:
+        os.close(fd)
+
+
+def test_fmt_answer_overrides_the_driver_answer():
+    vcam.add_node(0, fmt_answer=dict(width=0, pixelformat="YU12"))
+    fd = v4l2.open_node(0)
+    try:
+        pix = v4l2.s_fmt(fd, 640, 480, Y16)
+        assert (pix.width, pix.height, pix.bytesperline, pix.pixelformat) == (0, 480, 1280, YU12)
+    finally:
+        os.close(fd)
+
+
+def test_s_fmt_is_refused_while_buffers_are_allocated(node):
+    v4l2.reqbufs(node, 2)
+    fails_with(errno.EBUSY, v4l2.s_fmt, node, 640, 480, Y16)
+    v4l2.reqbufs(node, 0)
+    assert v4l2.s_fmt(node, 640, 480, Y16).width == 640
+
+
+def test_reqbufs_clamps_and_refuses():
+    vcam.add_node(0, min_buffers=3, max_buffers=4)
+    fd = v4l2.open_node(0)
+    try:
+        assert v4l2.reqbufs(fd, 1) == 3
+        assert v4l2.reqbufs(fd, 9) == 4
+        fails_with(errno.EINVAL, v4l2.reqbufs, fd, 2, v4l2.V4L2_MEMORY_MMAP)
+        v4l2.reqbufs(fd, 0)
+        start(fd, k=3)
+        fails_with(errno.EBUSY, v4l2.reqbufs, fd, 3)
+        fails_with(errno.EBUSY, v4l2.reqbufs, fd, 0)
+        v4l2.streamoff(fd)
+        assert v4l2.reqbufs(fd, 0) == 0
+        assert vcam.state(0)["allocated"] == 0
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("change", [
+    dict(index=2), dict(length=38399), dict(userptr=0),
+    dict(memory=v4l2.V4L2_MEMORY_MMAP), dict(type=2), "twice",
+])
+def test_qbuf_refuses_a_bad_buffer(node, change):
+    pix = v4l2.s_fmt(node, 160, 120, Y16)
+    v4l2.reqbufs(node, 2)
+    slots = Slots(2, pix.sizeimage)
+    args = dict(index=1, userptr=slots.addr(1), length=pix.sizeimage)
+    if change == "twice":
+        v4l2.qbuf(node, **args)
+    else:
+        args.update(change)
+    fails_with(errno.EINVAL, lambda: v4l2.qbuf(node, **args))
+    assert vcam.log(0)[-1][2] == -errno.EINVAL
+
+
+def test_streamon_needs_buffers_and_streamoff_always_succeeds(node):
+    fails_with(errno.EINVAL, v4l2.streamon, node)
+    v4l2.streamoff(node)
+    slots = start(node, k=2)
+    assert vcam.state(0)["queued"] == 2
+    v4l2.streamoff(node)
+    st = vcam.state(0)
+    assert (st["streaming"], st["queued"], st["allocated"]) == (False, 0, 2)
+    # every buffer is the application's again: each can be queued once more
+    v4l2.qbuf(node, 0, slots.addr(0), slots.size)
+    v4l2.qbuf(node, 1, slots.addr(1), slots.size)
+
+
+def test_poll_reports_error_when_not_streaming_at_once(node):
+    p = select.poll()
+    p.register(node, select.POLLIN)
+    assert p.poll(2000) == [(node, select.POLLERR)]
+
+
+def test_poll_waits_its_timeout_when_no_frame_comes(node):
+    vcam.set_stop_after(0, 1)
+    start(node, k=2)
+    assert poll_in(node, 0) == [(node, select.POLLIN)]
+    v4l2.dqbuf(node)
+    t0 = time.monotonic()
+    assert poll_in(node, 200) == []
+    assert time.monotonic() - t0 >= 0.19
+    fails_with(errno.EAGAIN, v4l2.dqbuf, node)
+
+
+def test_frames_carry_the_pattern_and_their_sequence(node):
+    slots = start(node, k=3, width=160, height=120)
+    seen = []
+    for _ in range(5):
+        poll_in(node, 500)
+        b = v4l2.dqbuf(node)
+        frame = slots.data(b.index)
+        assert frame == vcam.render("Y16 ", 160, 120, 320, 38400, b.sequence)
+        assert b.flags & v4l2.V4L2_BUF_FLAG_DONE and b.bytesused == 38400
+        seen.append(b.sequence)
+        v4l2.qbuf(node, b.index, slots.addr(b.index), slots.size)
+    assert seen == [0, 1, 2, 3, 4]
+
+
+def test_exact_frames_are_delivered_in_turn(node):
+    frames = [bytes([1]) * 38400, bytes([2]) * 100]
+    vcam.set_frames(0, frames)
+    slots = start(node, k=1)
+    for seq in range(3):
+        poll_in(node, 500)
+        b = v4l2.dqbuf(node)
+        expect = frames[seq % 2]
+        assert (b.sequence, b.bytesused) == (seq, len(expect))
+        assert slots.data(0)[:len(expect)] == expect
+        v4l2.qbuf(node, 0, slots.addr(0), slots.size)
+
+
+def test_frames_due_without_a_queued_buffer_are_dropped(node):
+    vcam.set_fps(0, 200.0)
+    slots = start(node, k=1)
+    assert poll_in(node, 500)
+    assert v4l2.dqbuf(node).sequence == 0
+    time.sleep(0.1)  # about 20 frames fall due with nothing queued
+    v4l2.qbuf(node, 0, slots.addr(0), slots.size)
+    assert poll_in(node, 500)
+    assert v4l2.dqbuf(node).sequence >= 10
+
+
+def test_closing_the_owner_stops_the_stream_and_frees_buffers(node):
+    other = v4l2.open_node(0)
+    start(other, k=2)
+    fails_with(errno.EBUSY, v4l2.reqbufs, node, 1)
+    os.close(other)
+    st = vcam.state(0)
+    assert (st["open_fds"], st["streaming"], st["allocated"]) == (1, False, 0)
+
+
+# Python retries a poll interrupted by EINTR itself, so the poll fault here is another errno.
+@pytest.mark.parametrize("request_name, err", [
+    ("POLL", errno.ENOMEM), ("DQBUF", errno.EIO), ("QBUF", errno.EINVAL),
+])
+def test_injected_fault_fails_exactly_the_nth_call(node, request_name, err):
+    slots = start(node, k=1)
+
+    def round_trip():
+        poll_in(node, 100)
+        b = v4l2.dqbuf(node)
+        v4l2.qbuf(node, b.index, slots.addr(b.index), slots.size)
+
+    vcam.fault(0, request_name, nth=2, errno=err)
+    round_trip()
+    fails_with(err, round_trip)
+    records = [r for name, _, r in vcam.log(0) if name == request_name]
+    assert records[-2:] == [1 if request_name == "POLL" else 0, -err]
+
+
+def test_open_and_close_faults():
+    vcam.add_node(0, open_errno=errno.EACCES)
+    vcam.add_node(1)
+    fails_with(errno.EACCES, v4l2.open_node, 0)
+    vcam.fault(1, "CLOSE", nth=1, errno=errno.EIO)
+    fd = v4l2.open_node(1)
+    fails_with(errno.EIO, os.close, fd)
+    assert vcam.state(1)["open_fds"] == 0
+    fails_with(errno.EBADF, os.close, fd)
+
+
+def test_dqbuf_override_answers_a_hostile_record(node):
+    vcam.dqbuf_override(0, nth=2, index=7, flags=v4l2.V4L2_BUF_FLAG_ERROR)
+    slots = start(node, k=1)
+    assert v4l2.dqbuf(node).index == 0
+    v4l2.qbuf(node, 0, slots.addr(0), slots.size)
+    b = v4l2.dqbuf(node)
+    assert (b.index, b.flags, b.bytesused) == (7, v4l2.V4L2_BUF_FLAG_ERROR, 38400)
+
+
+def y16_reference(w, h, bpl, seq):
+    out = bytearray(b"\xee" * (bpl * h))
+    for y in range(h):
+        for x in range(w):
+            v = (x * 3 + y * 7 + seq) & 0xffff
+            if y == 0 and x < 2:
+                v = (seq >> (16 * x)) & 0xffff
+            struct.pack_into("<H", out, y * bpl + 2 * x, v)
+    return bytes(out)
+
+
+def yu12_reference(w, h, bpl, seq):
+    out = bytearray(b"\xee" * (bpl * h * 3 // 2))
+    for y in range(h):
+        for x in range(w):
+            out[y * bpl + x] = ((seq >> (8 * x)) if y == 0 and x < 4 else x + 2 * y + seq) & 255
+    cb, half = bpl * h, bpl // 2
+    cr = cb + half * (h // 2)
+    for y in range(h // 2):
+        for x in range(w // 2):
+            out[cb + y * half + x] = (5 * x + 3 * y + seq) & 255
+            out[cr + y * half + x] = (7 * x + 11 * y + 2 * seq) & 255
+    return bytes(out)
+
+
+@pytest.mark.parametrize("code, w, h, bpl, size, seq, expect", [
+    ("Y16 ", 6, 4, 12, 48, 0x12345, y16_reference(6, 4, 12, 0x12345)),
+    ("Y16 ", 5, 3, 16, 48, 70000, y16_reference(5, 3, 16, 70000)),
+    ("Y16 ", 1, 2, 2, 4, 0x10009, y16_reference(1, 2, 2, 0x10009)),
+    # 16-bit pixels packed two bytes each: a 4x2 BGR3 frame holds three 4-pixel rows
+    ("BGR3", 4, 2, 12, 24, 0x30201, y16_reference(4, 3, 8, 0x30201)),
+    ("YU12", 8, 4, 8, 48, 0x04030201, yu12_reference(8, 4, 8, 0x04030201)),
+    ("YU12", 6, 3, 10, 45, 300, yu12_reference(6, 3, 10, 300)),
+    ("GREY", 4, 4, 4, 16, 0x1ff, b"\xff" * 16),
+])
+def test_render_pattern(code, w, h, bpl, size, seq, expect):
+    assert vcam.render(code, w, h, bpl, size, seq) == expect

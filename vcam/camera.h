@@ -1,0 +1,166 @@
+// One emulated UVC camera node: its configuration and the V4L2 state a driver keeps for it.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vcam {
+
+using Clock = std::chrono::steady_clock;
+
+struct FrameSize {
+    uint32_t type = V4L2_FRMSIZE_TYPE_DISCRETE;
+    uint32_t min_w = 0, max_w = 0, step_w = 1;
+    uint32_t min_h = 0, max_h = 0, step_h = 1;
+};
+
+struct Format {
+    uint32_t fourcc = 0;
+    uint32_t pad = 0;
+    std::vector<FrameSize> sizes;
+};
+
+struct PixFormat {
+    uint32_t width = 0, height = 0, pixelformat = 0, bytesperline = 0, sizeimage = 0;
+};
+
+// Which fields of a S_FMT answer a hostile driver replaces, and with what.
+enum FieldMask : uint32_t {
+    kWidth = 1, kHeight = 2, kBytesperline = 4, kSizeimage = 8, kPixelformat = 16,
+    kIndex = 1, kFlags = 2, kBytesused = 4,
+};
+
+struct Override {
+    uint32_t mask = 0;
+    PixFormat pix;
+};
+
+struct DqbufOverride {
+    uint64_t at = 0;  // fires on this DQBUF call
+    uint32_t mask = 0;
+    uint32_t index = 0, flags = 0, bytesused = 0;
+};
+
+struct Fault {
+    std::string request;
+    uint64_t at = 0;  // fires on this call of `request`
+    int err = 0;
+};
+
+struct NodeConfig {
+    std::string card;
+    uint32_t capabilities = 0x84200001;
+    uint32_t device_caps = 0x04200001;
+    int querycap_errno = 0;
+    int open_errno = 0;
+    std::vector<Format> formats;
+    uint32_t min_buffers = 1, max_buffers = 32;
+    double fps = 0;
+    int64_t stop_after = -1;  // frames per STREAMON; negative: unlimited
+};
+
+using Args = std::vector<std::pair<const char *, int64_t>>;
+
+struct LogEntry {
+    std::string name;
+    Args args;
+    int result;
+};
+
+class Node {
+public:
+    explicit Node(NodeConfig config);
+
+    const NodeConfig &config() const { return config_; }
+    void add_format(uint32_t fourcc, uint32_t pad);
+    bool add_size(const FrameSize &size);  // to the format added last
+    void set_override(const Override &o) { override_ = o; }
+    void set_frames(std::vector<std::string> frames) { frames_ = std::move(frames); }
+    void add_frame(std::string frame) { frames_.push_back(std::move(frame)); }
+    void set_fps(double fps, Clock::time_point now);
+    void set_stop_after(int64_t k) { config_.stop_after = k; }
+    void add_fault(const std::string &request, uint64_t nth, int err);
+    void add_dqbuf_override(uint64_t nth, const DqbufOverride &o);
+
+    // Counts one call of `request`; answers the errno of a fault that fires on it, or 0.
+    int count_call(const std::string &request);
+    // The DQBUF override that fires on the call counted last, if any.
+    const DqbufOverride *current_dqbuf_override() const;
+    void record(const char *name, Args args, int result);
+
+    void opened() { ++open_fds_; }
+    void closed(int fd);
+
+    // V4L2 requests: 0 or -errno. Callers hold the registry lock.
+    int querycap(v4l2_capability *cap, Args &args) const;
+    int enum_fmt(v4l2_fmtdesc *d, Args &args) const;
+    int enum_framesizes(v4l2_frmsizeenum *e, Args &args) const;
+    int s_fmt(int fd, v4l2_format *f, Args &args);
+    int reqbufs(int fd, v4l2_requestbuffers *rb, Args &args);
+    int qbuf(int fd, v4l2_buffer *b, Args &args);
+    int dqbuf(int fd, v4l2_buffer *b, Args &args);
+    int streamon(int fd, const int *type, Args &args);
+    int streamoff(int fd, const int *type, Args &args);
+
+    // Brings the frame clock up to `now`: fills queued buffers with the frames that fell due.
+    void advance(Clock::time_point now);
+    // Readiness as poll reports it (before masking with the requested events).
+    short poll_events(Clock::time_point now);
+    // When the clock will next fill a buffer; Clock::time_point::max() if it never will on its own.
+    Clock::time_point next_fill() const;
+    bool streaming() const { return streaming_; }
+
+    std::string state_text() const;
+    std::string log_text() const;
+
+private:
+    enum class BufState { Dequeued, Queued, Done };
+    struct Buffer {
+        BufState state = BufState::Dequeued;
+        unsigned long userptr = 0;
+        uint32_t length = 0;
+        uint32_t bytesused = 0;
+        uint32_t sequence = 0;
+        timeval timestamp{};
+    };
+
+    bool busy_for(int fd) const { return owner_ >= 0 && owner_ != fd; }
+    bool stopped() const;
+    const Format *find_format(uint32_t fourcc) const;
+    PixFormat negotiate(uint32_t width, uint32_t height, uint32_t pixelformat) const;
+    void fill_next(Clock::time_point now);
+    void fill_on_demand(Clock::time_point now);
+    void write_frame(Buffer &b, uint32_t seq);
+    void stop_streaming();
+    void release_buffers();
+
+    NodeConfig config_;
+    Override override_;
+    std::vector<std::string> frames_;
+    std::vector<Fault> faults_;
+    std::vector<DqbufOverride> dqbuf_overrides_;
+    std::map<std::string, uint64_t> calls_;
+    std::vector<LogEntry> log_;
+
+    PixFormat current_;
+    int open_fds_ = 0;
+    int owner_ = -1;  // descriptor that allocated the buffers; others get EBUSY
+    std::vector<Buffer> buffers_;
+    std::deque<uint32_t> queued_;  // in the order the driver fills them
+    std::deque<uint32_t> done_;
+    bool streaming_ = false;
+    Clock::time_point stream_start_;
+    uint64_t next_seq_ = 0;  // sequence number of the next frame the sensor produces
+    uint64_t stream_delivered_ = 0;
+    uint64_t frames_delivered_ = 0;
+    uint64_t qbuf_total_ = 0, dqbuf_total_ = 0, streamon_total_ = 0, streamoff_total_ = 0;
+};
+
+}  // namespace vcam

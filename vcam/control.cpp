@@ -1,0 +1,182 @@
+// The C interface tests use (through ctypes) to configure nodes and read back what they saw.
+// Every function answers 0 (or a length) on success and -errno on a bad argument.
+#include "pattern.h"
+#include "registry.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#define VCAM_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace vcam;
+
+namespace {
+
+template <typename F>
+long with_node(int n, F &&f) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    Node *node = reg.node(n);
+    if (!node) return -ENOENT;
+    long r = f(*node);
+    reg.changed.notify_all();
+    return r;
+}
+
+// Copies text out the snprintf way: the full length is answered even when it does not fit.
+long copy_text(const std::string &text, char *out, size_t cap) {
+    if (out && cap > 0) {
+        size_t n = std::min(text.size(), cap - 1);
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return long(text.size());
+}
+
+bool known_request(const char *name) {
+    static const char *const names[] = {"OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES",
+                                        "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
+                                        "STREAMOFF", "POLL"};
+    for (const char *n : names) {
+        if (std::strcmp(n, name) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+VCAM_EXPORT int vcam_reset() {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.clear();
+    g_configured.store(true);
+    reg.changed.notify_all();
+    return 0;
+}
+
+VCAM_EXPORT int vcam_add_node(int n, const char *card, size_t card_len, uint32_t capabilities,
+                              uint32_t device_caps, int querycap_errno, int open_errno,
+                              uint32_t min_buffers, uint32_t max_buffers, double fps,
+                              long long stop_after) {
+    if (n < 0 || min_buffers > max_buffers || fps < 0) return -EINVAL;
+    NodeConfig c;
+    c.card.assign(card ? card : "", card ? card_len : 0);
+    c.capabilities = capabilities;
+    c.device_caps = device_caps;
+    c.querycap_errno = querycap_errno;
+    c.open_errno = open_errno;
+    c.min_buffers = min_buffers;
+    c.max_buffers = max_buffers;
+    c.fps = fps;
+    c.stop_after = stop_after;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    // A node configured again starts afresh; descriptors of the old one stay the caller's.
+    for (auto it = reg.files.begin(); it != reg.files.end();) {
+        if (it->second.node == n) {
+            it->second.descriptor.release();
+            it = reg.files.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    reg.nodes[n] = std::make_unique<Node>(std::move(c));
+    g_configured.store(true);
+    reg.changed.notify_all();
+    return 0;
+}
+
+VCAM_EXPORT int vcam_add_format(int n, uint32_t fourcc, uint32_t pad) {
+    return int(with_node(n, [&](Node &node) {
+        node.add_format(fourcc, pad);
+        return 0;
+    }));
+}
+
+// type 1 discrete (min_w x min_h), 2 continuous, 3 stepwise, as V4L2 numbers them.
+VCAM_EXPORT int vcam_add_size(int n, uint32_t type, uint32_t min_w, uint32_t max_w, uint32_t step_w,
+                              uint32_t min_h, uint32_t max_h, uint32_t step_h) {
+    if (type < V4L2_FRMSIZE_TYPE_DISCRETE || type > V4L2_FRMSIZE_TYPE_STEPWISE) return -EINVAL;
+    if (type != V4L2_FRMSIZE_TYPE_DISCRETE && (min_w > max_w || min_h > max_h || !step_w || !step_h))
+        return -EINVAL;
+    FrameSize s{type, min_w, max_w, step_w, min_h, max_h, step_h};
+    return int(with_node(n, [&](Node &node) { return node.add_size(s) ? 0 : -EINVAL; }));
+}
+
+VCAM_EXPORT int vcam_set_fmt_answer(int n, uint32_t mask, uint32_t width, uint32_t height,
+                                    uint32_t bytesperline, uint32_t sizeimage, uint32_t pixelformat) {
+    Override o{mask, PixFormat{width, height, pixelformat, bytesperline, sizeimage}};
+    return int(with_node(n, [&](Node &node) {
+        node.set_override(o);
+        return 0;
+    }));
+}
+
+VCAM_EXPORT int vcam_clear_frames(int n) {
+    return int(with_node(n, [&](Node &node) {
+        node.set_frames({});
+        return 0;
+    }));
+}
+
+VCAM_EXPORT int vcam_add_frame(int n, const void *data, size_t len) {
+    std::string frame(static_cast<const char *>(data), len);
+    return int(with_node(n, [&](Node &node) {
+        node.add_frame(std::move(frame));
+        return 0;
+    }));
+}
+
+VCAM_EXPORT int vcam_set_fps(int n, double fps) {
+    if (fps < 0) return -EINVAL;
+    return int(with_node(n, [&](Node &node) {
+        node.set_fps(fps, Clock::now());
+        return 0;
+    }));
+}
+
+VCAM_EXPORT int vcam_set_stop_after(int n, long long k) {
+    return int(with_node(n, [&](Node &node) {
+        node.set_stop_after(k);
+        return 0;
+    }));
+}
+
+VCAM_EXPORT int vcam_fault(int n, const char *request, unsigned long long nth, int err) {
+    if (!request || !known_request(request) || nth == 0 || err <= 0) return -EINVAL;
+    return int(with_node(n, [&](Node &node) {
+        node.add_fault(request, nth, err);
+        return 0;
+    }));
+}
+
+// mask: 1 index, 2 flags, 4 bytesused.
+VCAM_EXPORT int vcam_dqbuf_override(int n, unsigned long long nth, uint32_t mask, uint32_t index,
+                                    uint32_t flags, uint32_t bytesused) {
+    if (nth == 0) return -EINVAL;
+    DqbufOverride o;
+    o.mask = mask;
+    o.index = index;
+    o.flags = flags;
+    o.bytesused = bytesused;
+    return int(with_node(n, [&](Node &node) {
+        node.add_dqbuf_override(nth, o);
+        return 0;
+    }));
+}
+
+VCAM_EXPORT long vcam_log(int n, char *out, size_t cap) {
+    return with_node(n, [&](Node &node) { return copy_text(node.log_text(), out, cap); });
+}
+
+VCAM_EXPORT long vcam_state(int n, char *out, size_t cap) {
+    return with_node(n, [&](Node &node) { return copy_text(node.state_text(), out, cap); });
+}
+
+VCAM_EXPORT int vcam_render(uint32_t pixelformat, uint32_t width, uint32_t height,
+                            uint32_t bytesperline, uint32_t size, uint32_t seq, void *out) {
+    if (!out && size) return -EINVAL;
+    render(pixelformat, width, height, bytesperline, size, seq, static_cast<uint8_t *>(out));
+    return 0;
+}

@@ -1,0 +1,450 @@
+// The C library entry points this library stands in front of. Calls on configured
+// /dev/video<N> nodes (and the descriptors handed out for them) are answered by the
+// emulation; everything else goes on to the next definition, normally libc's.
+#include "libc.h"
+#include "registry.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#define VCAM_EXPORT __attribute__((visibility("default")))
+
+namespace vcam {
+
+std::atomic<bool> g_configured{false};
+
+Registry &registry() {
+    static Registry *r = new Registry;  // never destroyed: atexit code may still close descriptors
+    return *r;
+}
+
+void Registry::clear() {
+    for (auto &f : files) f.second.descriptor.release();
+    files.clear();
+    nodes.clear();
+}
+
+FakeDescriptor::~FakeDescriptor() {
+    if (fd_ >= 0) libc::close(fd_);
+}
+
+namespace {
+
+template <typename Fn>
+Fn next_definition(const char *name) {
+    void *sym = dlsym(RTLD_NEXT, name);
+    if (!sym) std::abort();  // nothing sensible can follow without the C library
+    return reinterpret_cast<Fn>(sym);
+}
+
+using OpenFn = int (*)(const char *, int, ...);
+using OpenatFn = int (*)(int, const char *, int, ...);
+
+bool mode_needed(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
+
+unsigned mode_arg(int flags, va_list ap) { return mode_needed(flags) ? va_arg(ap, unsigned) : 0; }
+
+// "/dev/video<N>" with N written the way the kernel names nodes; other spellings are not nodes.
+bool parse_node_path(const char *path, int *n) {
+    static const char prefix[] = "/dev/video";
+    if (!path || std::strncmp(path, prefix, sizeof prefix - 1) != 0) return false;
+    const char *digits = path + sizeof prefix - 1;
+    size_t len = std::strlen(digits);
+    if (len == 0 || len > 9 || (digits[0] == '0' && len > 1)) return false;
+    for (size_t i = 0; i < len; ++i) {
+        if (digits[i] < '0' || digits[i] > '9') return false;
+    }
+    *n = std::atoi(digits);
+    return true;
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+// Opens a configured node; returns -2 when the path is not one, so the caller passes it on.
+constexpr int kNotOurs = -2;
+
+int open_node(const char *path, int flags) {
+    if (!g_configured.load()) return kNotOurs;
+    int n;
+    if (!parse_node_path(path, &n)) return kNotOurs;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    Node *node = reg.node(n);
+    if (!node) return kNotOurs;
+    Args args{{"flags", flags}};
+    int err = node->count_call("OPEN");
+    if (!err) err = node->config().open_errno;
+    if (err) {
+        node->record("OPEN", args, -err);
+        return fail(err);
+    }
+    int fd = eventfd(0, ((flags & O_NONBLOCK) ? EFD_NONBLOCK : 0) | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
+    if (fd < 0) {
+        err = errno;
+        node->record("OPEN", args, -err);
+        return fail(err);
+    }
+    reg.files.emplace(fd, OpenFile{n, FakeDescriptor(fd)});
+    node->opened();
+    args.emplace_back("fd", fd);
+    node->record("OPEN", args, 0);
+    return fd;
+}
+
+int open_or_pass(const char *path, int flags, unsigned mode, const char *next_name) {
+    int fd = open_node(path, flags);
+    if (fd != kNotOurs) return fd;
+    return next_definition<OpenFn>(next_name)(path, flags, mode);
+}
+
+int openat_or_pass(int dirfd, const char *path, int flags, unsigned mode, const char *next_name) {
+    // Relative paths never name a node: the emulation only knows absolute ones.
+    int fd = (path && path[0] == '/') ? open_node(path, flags) : kNotOurs;
+    if (fd != kNotOurs) return fd;
+    return next_definition<OpenatFn>(next_name)(dirfd, path, flags, mode);
+}
+
+int close_fake(int fd, bool *ours) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto it = reg.files.find(fd);
+    *ours = it != reg.files.end();
+    if (!*ours) return 0;
+    Node *node = reg.node(it->second.node);
+    int err = node->count_call("CLOSE");
+    node->closed(fd);
+    node->record("CLOSE", Args{{"fd", fd}}, -err);
+    // Like the kernel, the descriptor is gone even when close reports an error.
+    reg.files.erase(it);
+    reg.changed.notify_all();
+    return err ? fail(err) : 0;
+}
+
+struct RequestName {
+    uint32_t code;
+    const char *name;
+};
+
+constexpr RequestName kRequests[] = {
+    {uint32_t(VIDIOC_QUERYCAP), "QUERYCAP"},   {uint32_t(VIDIOC_ENUM_FMT), "ENUM_FMT"},
+    {uint32_t(VIDIOC_ENUM_FRAMESIZES), "ENUM_FRAMESIZES"},
+    {uint32_t(VIDIOC_S_FMT), "S_FMT"},         {uint32_t(VIDIOC_REQBUFS), "REQBUFS"},
+    {uint32_t(VIDIOC_QBUF), "QBUF"},           {uint32_t(VIDIOC_DQBUF), "DQBUF"},
+    {uint32_t(VIDIOC_STREAMON), "STREAMON"},   {uint32_t(VIDIOC_STREAMOFF), "STREAMOFF"},
+};
+
+// Requests come in as unsigned long or, from callers using the int prototype, sign-extended.
+const char *request_name(uint32_t code) {
+    for (const RequestName &r : kRequests) {
+        if (r.code == code) return r.name;
+    }
+    return "IOCTL";
+}
+
+int handle_request(Node &node, int fd, uint32_t code, void *arg, Args &args) {
+    switch (code) {
+    case uint32_t(VIDIOC_QUERYCAP): return node.querycap(static_cast<v4l2_capability *>(arg), args);
+    case uint32_t(VIDIOC_ENUM_FMT): return node.enum_fmt(static_cast<v4l2_fmtdesc *>(arg), args);
+    case uint32_t(VIDIOC_ENUM_FRAMESIZES):
+        return node.enum_framesizes(static_cast<v4l2_frmsizeenum *>(arg), args);
+    case uint32_t(VIDIOC_S_FMT): return node.s_fmt(fd, static_cast<v4l2_format *>(arg), args);
+    case uint32_t(VIDIOC_REQBUFS): return node.reqbufs(fd, static_cast<v4l2_requestbuffers *>(arg), args);
+    case uint32_t(VIDIOC_QBUF): return node.qbuf(fd, static_cast<v4l2_buffer *>(arg), args);
+    case uint32_t(VIDIOC_DQBUF): return node.dqbuf(fd, static_cast<v4l2_buffer *>(arg), args);
+    case uint32_t(VIDIOC_STREAMON): return node.streamon(fd, static_cast<const int *>(arg), args);
+    case uint32_t(VIDIOC_STREAMOFF): return node.streamoff(fd, static_cast<const int *>(arg), args);
+    default:
+        args.emplace_back("request", code);
+        return -ENOTTY;
+    }
+}
+
+// What a failed-by-injection request carried, so the record shows which call it was.
+void describe_input(uint32_t code, const void *arg, Args &args) {
+    if (code == uint32_t(VIDIOC_QBUF)) {
+        auto *b = static_cast<const v4l2_buffer *>(arg);
+        args.emplace_back("index", b->index);
+        args.emplace_back("userptr", int64_t(b->m.userptr));
+        args.emplace_back("length", b->length);
+    } else if (code == uint32_t(VIDIOC_REQBUFS)) {
+        args.emplace_back("count", static_cast<const v4l2_requestbuffers *>(arg)->count);
+        args.emplace_back("memory", static_cast<const v4l2_requestbuffers *>(arg)->memory);
+    } else if (code == uint32_t(VIDIOC_S_FMT)) {
+        auto *f = static_cast<const v4l2_format *>(arg);
+        args.emplace_back("width", f->fmt.pix.width);
+        args.emplace_back("height", f->fmt.pix.height);
+        args.emplace_back("pixelformat", f->fmt.pix.pixelformat);
+    } else if (code == uint32_t(VIDIOC_ENUM_FMT)) {
+        args.emplace_back("index", static_cast<const v4l2_fmtdesc *>(arg)->index);
+    } else if (code == uint32_t(VIDIOC_ENUM_FRAMESIZES)) {
+        args.emplace_back("index", static_cast<const v4l2_frmsizeenum *>(arg)->index);
+    }
+}
+
+bool is_blocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && !(flags & O_NONBLOCK);
+}
+
+// A blocking DQBUF sleeps until a frame is due or the queue changes, as a driver would.
+int wait_for_frame(Registry &reg, std::unique_lock<std::mutex> &lock, int fd, Node *&node) {
+    Clock::time_point wake = node->next_fill();
+    if (!node->streaming()) return -EINVAL;
+    if (wake == Clock::time_point::max()) reg.changed.wait(lock);
+    else reg.changed.wait_until(lock, wake);
+    node = reg.node_of_fd(fd);
+    return node ? 0 : -EBADF;
+}
+
+int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
+    Registry &reg = registry();
+    std::unique_lock<std::mutex> lock(reg.mutex);
+    Node *node = reg.node_of_fd(fd);
+    *ours = node != nullptr;
+    if (!node) return 0;
+    const char *name = request_name(code);
+    Args args{{"fd", fd}};
+    int r = -node->count_call(name);
+    if (r) {
+        describe_input(code, arg, args);
+    } else {
+        r = handle_request(*node, fd, code, arg, args);
+        while (r == -EAGAIN && code == uint32_t(VIDIOC_DQBUF) && is_blocking(fd)) {
+            r = wait_for_frame(reg, lock, fd, node);
+            if (r) break;
+            args.resize(1);
+            r = handle_request(*node, fd, code, arg, args);
+        }
+    }
+    if (node) node->record(name, std::move(args), r);
+    if (r == 0) reg.changed.notify_all();
+    return r ? fail(-r) : 0;
+}
+
+struct PollPlan {
+    std::vector<size_t> fake;  // positions of our descriptors in the caller's array
+    std::vector<size_t> real;
+    std::set<int> nodes;
+};
+
+PollPlan plan_poll(Registry &reg, const pollfd *fds, nfds_t n) {
+    PollPlan plan;
+    for (nfds_t i = 0; i < n; ++i) {
+        auto it = reg.files.find(fds[i].fd);
+        if (it == reg.files.end()) {
+            plan.real.push_back(i);
+        } else {
+            plan.fake.push_back(i);
+            plan.nodes.insert(it->second.node);
+        }
+    }
+    return plan;
+}
+
+// Fills in revents of every entry; returns how many have any.
+int poll_once(Registry &reg, std::unique_lock<std::mutex> &lock, pollfd *fds, const PollPlan &plan) {
+    const Clock::time_point now = Clock::now();
+    int ready = 0;
+    for (size_t i : plan.fake) {
+        Node *node = reg.node_of_fd(fds[i].fd);
+        short ev = node ? node->poll_events(now) : POLLNVAL;
+        fds[i].revents = ev & (fds[i].events | POLLERR | POLLHUP | POLLNVAL);
+        ready += fds[i].revents != 0;
+    }
+    if (!plan.real.empty()) {
+        std::vector<pollfd> real;
+        for (size_t i : plan.real) real.push_back(fds[i]);
+        lock.unlock();
+        libc::poll(real.data(), real.size(), 0);
+        lock.lock();
+        for (size_t k = 0; k < real.size(); ++k) {
+            fds[plan.real[k]].revents = real[k].revents;
+            ready += real[k].revents != 0;
+        }
+    }
+    return ready;
+}
+
+Clock::time_point next_wake(Registry &reg, const PollPlan &plan, Clock::time_point deadline) {
+    Clock::time_point wake = deadline;
+    for (int n : plan.nodes) {
+        if (Node *node = reg.node(n)) wake = std::min(wake, node->next_fill());
+    }
+    // Other descriptors in the same call are looked at again now and then.
+    if (!plan.real.empty()) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(5));
+    return wake;
+}
+
+int injected_poll_error(Registry &reg, const PollPlan &plan, int timeout) {
+    int err = 0;
+    for (int n : plan.nodes) {
+        Node *node = reg.node(n);
+        int e = node->count_call("POLL");
+        if (e) node->record("POLL", Args{{"timeout", timeout}}, -e);
+        if (e && !err) err = e;
+    }
+    return err;
+}
+
+void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int timeout, int ready) {
+    for (size_t i : plan.fake) {
+        auto it = reg.files.find(fds[i].fd);
+        if (it == reg.files.end()) continue;
+        if (Node *node = reg.node(it->second.node)) {
+            node->record("POLL",
+                         Args{{"fd", fds[i].fd}, {"events", fds[i].events}, {"timeout", timeout},
+                              {"revents", fds[i].revents}},
+                         ready);
+        }
+    }
+}
+
+int poll_fake(pollfd *fds, nfds_t n, int timeout, bool *ours) {
+    Registry &reg = registry();
+    std::unique_lock<std::mutex> lock(reg.mutex);
+    const PollPlan plan = plan_poll(reg, fds, n);
+    *ours = !plan.fake.empty();
+    if (!*ours) return 0;
+    if (int err = injected_poll_error(reg, plan, timeout)) return fail(err);
+    const Clock::time_point deadline =
+        timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
+    int ready = poll_once(reg, lock, fds, plan);
+    while (ready == 0 && Clock::now() < deadline) {
+        Clock::time_point wake = next_wake(reg, plan, deadline);
+        if (wake == Clock::time_point::max()) reg.changed.wait(lock);
+        else reg.changed.wait_until(lock, wake);
+        ready = poll_once(reg, lock, fds, plan);
+    }
+    record_poll(reg, fds, plan, timeout, ready);
+    return ready;
+}
+
+}  // namespace
+
+namespace libc {
+
+int open(const char *path, int flags, unsigned mode) {
+    static const OpenFn f = next_definition<OpenFn>("open");
+    return f(path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, unsigned mode) {
+    static const OpenatFn f = next_definition<OpenatFn>("openat");
+    return f(dirfd, path, flags, mode);
+}
+
+int close(int fd) {
+    static const auto f = next_definition<int (*)(int)>("close");
+    return f(fd);
+}
+
+int ioctl(int fd, unsigned long request, void *arg) {
+    static const auto f = next_definition<int (*)(int, unsigned long, ...)>("ioctl");
+    return f(fd, request, arg);
+}
+
+int poll(pollfd *fds, nfds_t n, int timeout) {
+    static const auto f = next_definition<int (*)(pollfd *, nfds_t, int)>("poll");
+    return f(fds, n, timeout);
+}
+
+}  // namespace libc
+}  // namespace vcam
+
+using namespace vcam;
+
+extern "C" {
+
+VCAM_EXPORT int open(const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    unsigned mode = mode_arg(flags, ap);
+    va_end(ap);
+    return open_or_pass(path, flags, mode, "open");
+}
+
+VCAM_EXPORT int open64(const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    unsigned mode = mode_arg(flags, ap);
+    va_end(ap);
+    return open_or_pass(path, flags, mode, "open64");
+}
+
+VCAM_EXPORT int __open_2(const char *path, int flags) { return open_or_pass(path, flags, 0, "open"); }
+
+VCAM_EXPORT int __open64_2(const char *path, int flags) { return open_or_pass(path, flags, 0, "open64"); }
+
+VCAM_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    unsigned mode = mode_arg(flags, ap);
+    va_end(ap);
+    return openat_or_pass(dirfd, path, flags, mode, "openat");
+}
+
+VCAM_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    unsigned mode = mode_arg(flags, ap);
+    va_end(ap);
+    return openat_or_pass(dirfd, path, flags, mode, "openat64");
+}
+
+VCAM_EXPORT int __openat_2(int dirfd, const char *path, int flags) {
+    return openat_or_pass(dirfd, path, flags, 0, "openat");
+}
+
+VCAM_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
+    return openat_or_pass(dirfd, path, flags, 0, "openat64");
+}
+
+VCAM_EXPORT int close(int fd) {
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = close_fake(fd, &ours);
+        if (ours) return r;
+    }
+    return libc::close(fd);
+}
+
+VCAM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = ioctl_fake(fd, uint32_t(request), arg, &ours);
+        if (ours) return r;
+    }
+    return libc::ioctl(fd, request, arg);
+}
+
+VCAM_EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout) {
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = poll_fake(fds, n, timeout, &ours);
+        if (ours) return r;
+    }
+    return libc::poll(fds, n, timeout);
+}
+
+VCAM_EXPORT int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
+    if (fdslen / sizeof *fds < n) std::abort();  // the caller's array is shorter than it says
+    return poll(fds, n, timeout);
+}
+
+}  // extern "C"

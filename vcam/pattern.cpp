@@ -1,0 +1,104 @@
+#include "pattern.h"
+
+#include <cstring>
+
+namespace vcam {
+namespace {
+
+constexpr uint32_t kGREY = fourcc('G', 'R', 'E', 'Y');
+constexpr uint32_t kYV12 = fourcc('Y', 'V', '1', '2');
+constexpr uint32_t kNV12 = fourcc('N', 'V', '1', '2');
+constexpr uint32_t kNV21 = fourcc('N', 'V', '2', '1');
+constexpr uint32_t kRGB3 = fourcc('R', 'G', 'B', '3');
+constexpr uint32_t kBGR4 = fourcc('B', 'G', 'R', '4');
+constexpr uint32_t kRGB4 = fourcc('R', 'G', 'B', '4');
+constexpr uint32_t kXR24 = fourcc('X', 'R', '2', '4');
+constexpr uint32_t kMJPG = fourcc('M', 'J', 'P', 'G');
+constexpr uint32_t kJPEG = fourcc('J', 'P', 'E', 'G');
+constexpr uint32_t kH264 = fourcc('H', '2', '6', '4');
+
+bool is_planar_420(uint32_t f) { return f == kYU12 || f == kYV12 || f == kNV12 || f == kNV21; }
+bool is_compressed(uint32_t f) { return f == kMJPG || f == kJPEG || f == kH264; }
+
+uint32_t bytes_per_pixel(uint32_t f) {
+    if (f == kGREY || is_planar_420(f)) return 1;
+    if (f == kBGR3 || f == kRGB3) return 3;
+    if (f == kBGR4 || f == kRGB4 || f == kXR24) return 4;
+    return 2;  // Y16, YUYV, UYVY, RGBP and whatever else a test invents
+}
+
+// Writes one little-endian 16-bit value if it lies wholly inside the frame.
+void put16(uint8_t *out, uint64_t size, uint64_t offset, uint32_t value) {
+    if (offset + 2 > size) return;
+    out[offset] = uint8_t(value);
+    out[offset + 1] = uint8_t(value >> 8);
+}
+
+void put8(uint8_t *out, uint64_t size, uint64_t offset, uint32_t value) {
+    if (offset < size) out[offset] = uint8_t(value);
+}
+
+uint32_t pixel16(uint32_t x, uint32_t y, uint32_t width, uint32_t seq) {
+    if (y == 0 && x == 0) return seq & 0xffff;
+    if (y == 0 && x == 1 && width >= 2) return seq >> 16;
+    return (x * 3 + y * 7 + seq) & 0xffff;
+}
+
+void render_16bit(uint32_t width, uint32_t rows, uint64_t stride, uint64_t size, uint32_t seq,
+                  uint8_t *out) {
+    for (uint32_t y = 0; y < rows; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            put16(out, size, y * stride + 2ull * x, pixel16(x, y, width, seq));
+        }
+    }
+}
+
+// Y plane, then Cb and Cr planes of half the line length, laid out as the kernel does.
+void render_yu12(uint32_t width, uint32_t height, uint64_t bpl, uint64_t size, uint32_t seq,
+                 uint8_t *out) {
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            uint32_t v = (y == 0 && x < 4) ? seq >> (8 * x) : x + 2 * y + seq;
+            put8(out, size, y * bpl + x, v);
+        }
+    }
+    const uint64_t cb = bpl * height;
+    const uint64_t cbpl = bpl / 2;
+    const uint64_t cr = cb + cbpl * (height / 2);
+    for (uint32_t y = 0; y < height / 2; ++y) {
+        for (uint32_t x = 0; x < width / 2; ++x) {
+            put8(out, size, cb + y * cbpl + x, 5 * x + 3 * y + seq);
+            put8(out, size, cr + y * cbpl + x, 7 * x + 11 * y + 2 * seq);
+        }
+    }
+}
+
+}  // namespace
+
+Geometry geometry_for(uint32_t f, uint32_t width, uint32_t height, uint32_t pad) {
+    if (is_compressed(f)) return {0, width * height * 2};
+    const uint32_t bpl = width * bytes_per_pixel(f) + pad;
+    if (is_planar_420(f)) return {bpl, uint32_t(uint64_t(bpl) * height * 3 / 2)};
+    return {bpl, bpl * height};
+}
+
+void render(uint32_t f, uint32_t width, uint32_t height, uint32_t bpl, uint32_t size,
+            uint32_t seq, uint8_t *out) {
+    if (f == kY16 || f == kBGR3 || f == kYU12) {
+        std::memset(out, kPadByte, size);
+    } else {
+        std::memset(out, seq & 0xff, size);
+        return;
+    }
+    if (f == kY16) {
+        render_16bit(width, height, bpl, size, seq, out);
+    } else if (f == kBGR3) {
+        // Infrared cameras ship 16-bit pixels inside "BGR3": two bytes each, packed rows.
+        const uint64_t stride = 2ull * width;
+        if (stride != 0) render_16bit(width, uint32_t(size / stride), stride, size, seq, out);
+    } else {
+        render_yu12(width, height, bpl, size, seq, out);
+    }
+}
+
+}  // namespace vcam
