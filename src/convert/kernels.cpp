@@ -20,6 +20,10 @@ std::vector<Yu12RgbKernel> supported_kernels() {
     if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
         k.push_back({"sse41", yu12_rgb_row_sse41});
     if (__builtin_cpu_supports("avx2")) k.push_back({"avx2", yu12_rgb_row_avx2});
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vbmi"))
+        k.push_back({"avx512", yu12_rgb_row_avx512});
 #endif
     return k;
 }

@@ -48,35 +48,47 @@ Chroma chroma_offsets(__m128i cb8, __m128i cr8) {
     return c;
 }
 
-__m256i odd_g_lanes(__m256i pair_lanes, __m256i y16) {
-    const __m256i in_range =
-        _mm256_and_si256(_mm256_cmpgt_epi16(y16, _mm256_set1_epi16(kOddYMin - 1)),
-                         _mm256_cmpgt_epi16(_mm256_set1_epi16(kOddYMax + 1), y16));
-    return _mm256_and_si256(pair_lanes, in_range);
+__m256i in_odd_y_range(__m256i y16) {
+    return _mm256_and_si256(_mm256_cmpgt_epi16(y16, _mm256_set1_epi16(kOddYMin - 1)),
+                            _mm256_cmpgt_epi16(_mm256_set1_epi16(kOddYMax + 1), y16));
 }
 
-__m256i lanes(__m128i m) { return _mm256_broadcastsi128_si256(m); }
+// pshufb selectors that turn three vectors of 16 bytes a lane, each holding a
+// channel of 16 pixels as [even pixels 0, 2 .. 14 | odd pixels 1, 3 .. 15]
+// (what packus of the even and odd halves gives), into 48 bytes of R G B.
+struct InterleaveTables {
+    int8_t sel[3][3][32];  // [output block][channel][byte], both lanes alike
+};
 
-// 32 R, G, B bytes (pixels 0-15 in lane 0, 16-31 in lane 1) into 96 bytes.
+constexpr InterleaveTables make_interleave_tables() {
+    InterleaveTables t{};
+    for (int block = 0; block < 3; ++block)
+        for (int ch = 0; ch < 3; ++ch)
+            for (int i = 0; i < 32; ++i) {
+                const int j = 16 * block + i % 16, pixel = j / 3;
+                const int at = pixel % 2 ? 8 + pixel / 2 : pixel / 2;
+                t.sel[block][ch][i] = static_cast<int8_t>(j % 3 == ch ? at : -1);
+            }
+    return t;
+}
+
+alignas(32) constexpr InterleaveTables kInterleave = make_interleave_tables();
+
+__m256i pick(__m256i v, int block, int ch) {
+    return _mm256_shuffle_epi8(
+        v, _mm256_load_si256(reinterpret_cast<const __m256i *>(kInterleave.sel[block][ch])));
+}
+
+__m256i rgb_block(__m256i r, __m256i g, __m256i b, int block) {
+    return _mm256_or_si256(_mm256_or_si256(pick(r, block, 0), pick(g, block, 1)),
+                           pick(b, block, 2));
+}
+
+// Channels of 32 pixels (lane 0 pixels 0-15, lane 1 pixels 16-31, each lane
+// even pixels first) into 96 bytes of R G B.
 void store_rgb96(uint8_t *dst, __m256i r, __m256i g, __m256i b) {
-    const __m256i r0 = lanes(_mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5));
-    const __m256i g0 = lanes(_mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1));
-    const __m256i b0 = lanes(_mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1));
-    const __m256i r1 = lanes(_mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1));
-    const __m256i g1 = lanes(_mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10));
-    const __m256i b1 = lanes(_mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1));
-    const __m256i r2 = lanes(_mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1));
-    const __m256i g2 = lanes(_mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1));
-    const __m256i b2 = lanes(_mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15));
-    const __m256i o0 = _mm256_or_si256(
-        _mm256_or_si256(_mm256_shuffle_epi8(r, r0), _mm256_shuffle_epi8(g, g0)),
-        _mm256_shuffle_epi8(b, b0));
-    const __m256i o1 = _mm256_or_si256(
-        _mm256_or_si256(_mm256_shuffle_epi8(r, r1), _mm256_shuffle_epi8(g, g1)),
-        _mm256_shuffle_epi8(b, b1));
-    const __m256i o2 = _mm256_or_si256(
-        _mm256_or_si256(_mm256_shuffle_epi8(r, r2), _mm256_shuffle_epi8(g, g2)),
-        _mm256_shuffle_epi8(b, b2));
+    const __m256i o0 = rgb_block(r, g, b, 0), o1 = rgb_block(r, g, b, 1),
+                  o2 = rgb_block(r, g, b, 2);
     // Output order: o0.lane0 o1.lane0 o2.lane0 o0.lane1 o1.lane1 o2.lane1.
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst), _mm256_permute2x128_si256(o0, o1, 0x20));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 32), _mm256_blend_epi32(o2, o0, 0xF0));
@@ -89,26 +101,24 @@ void convert32(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *
     const __m128i cr8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cr));
     const Chroma c = chroma_offsets(cb8, cr8);
 
-    // Lane-wise unpacks: y_lo holds pixels 0-7 and 16-23, y_hi 8-15 and 24-31,
-    // matching the lane-wise duplication of the chroma offsets below.
+    // Split luma into even and odd pixels as 16-bit lanes: lane k of either
+    // then belongs to chroma sample k, the same lane as its offsets, so the
+    // offsets need no widening to pixels; the final shuffle restores order.
     const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y));
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i y_lo = _mm256_unpacklo_epi8(luma, zero), y_hi = _mm256_unpackhi_epi8(luma, zero);
+    const __m256i y_even = _mm256_and_si256(luma, _mm256_set1_epi16(0x00FF));
+    const __m256i y_odd = _mm256_srli_epi16(luma, 8);
 
-    __m256i g_lo = _mm256_add_epi16(y_lo, _mm256_unpacklo_epi16(c.g, c.g));
-    __m256i g_hi = _mm256_add_epi16(y_hi, _mm256_unpackhi_epi16(c.g, c.g));
+    __m256i g_even = _mm256_add_epi16(y_even, c.g), g_odd = _mm256_add_epi16(y_odd, c.g);
     const __m128i odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
                                            _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
     if (__builtin_expect(_mm_movemask_epi8(odd_pair) != 0, 0)) {
-        const __m256i pair16 = _mm256_cvtepi8_epi16(odd_pair);
-        g_lo = _mm256_add_epi16(g_lo, odd_g_lanes(_mm256_unpacklo_epi16(pair16, pair16), y_lo));
-        g_hi = _mm256_add_epi16(g_hi, odd_g_lanes(_mm256_unpackhi_epi16(pair16, pair16), y_hi));
+        const __m256i pair16 = _mm256_cvtepi8_epi16(odd_pair);  // -1 per flagged sample
+        g_even = _mm256_add_epi16(g_even, _mm256_and_si256(pair16, in_odd_y_range(y_even)));
+        g_odd = _mm256_add_epi16(g_odd, _mm256_and_si256(pair16, in_odd_y_range(y_odd)));
     }
-    const __m256i r = _mm256_packus_epi16(_mm256_add_epi16(y_lo, _mm256_unpacklo_epi16(c.r, c.r)),
-                                          _mm256_add_epi16(y_hi, _mm256_unpackhi_epi16(c.r, c.r)));
-    const __m256i b = _mm256_packus_epi16(_mm256_add_epi16(y_lo, _mm256_unpacklo_epi16(c.b, c.b)),
-                                          _mm256_add_epi16(y_hi, _mm256_unpackhi_epi16(c.b, c.b)));
-    store_rgb96(rgb, r, _mm256_packus_epi16(g_lo, g_hi), b);
+    const __m256i r = _mm256_packus_epi16(_mm256_add_epi16(y_even, c.r), _mm256_add_epi16(y_odd, c.r));
+    const __m256i b = _mm256_packus_epi16(_mm256_add_epi16(y_even, c.b), _mm256_add_epi16(y_odd, c.b));
+    store_rgb96(rgb, r, _mm256_packus_epi16(g_even, g_odd), b);
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ TEST_P(KernelRegistryTest, OfferedExactlyWhenTheCpuHasTheFlags) {
 INSTANTIATE_TEST_SUITE_P(
     Kernels, KernelRegistryTest,
     testing::Values(Expectation{"scalar", {}}, Expectation{"sse41", {"ssse3", "sse4_1"}},
-                    Expectation{"avx2", {"avx2"}}),
+                    Expectation{"avx2", {"avx2"}},
+                    Expectation{"avx512", {"avx2", "avx512f", "avx512bw", "avx512vl", "avx512vbmi"}}),
     [](const testing::TestParamInfo<Expectation> &info) {
         return std::string(info.param.kernel);
     });

@@ -1,0 +1,237 @@
+// Frame conversion speed: every YU12 to RGB kernel this CPU runs, the scalar
+// reference, libyuv J420ToRAW, OpenCV cvtColor and a memcpy of the output
+// bytes, at three frame sizes; the 16-bit copy against memcpy of its bytes.
+// Prints ns per pixel and ratios; the last line compares the fastest kernel
+// with libyuv at 1080p.
+#include "convert/frame.h"
+#include "convert/kernels.h"
+
+#include <benchmark/benchmark.h>
+#include <libyuv/convert_argb.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using camsnap::FrameGeometry;
+
+struct Size {
+    const char *name;
+    int32_t width, height;
+};
+
+constexpr Size kSizes[] = {{"480p", 640, 480}, {"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (auto &b : v) b = static_cast<uint8_t>(byte(rng));
+    return v;
+}
+
+// One packed YU12 frame and an RGB output, shared by every contender of a size.
+struct Yu12Case {
+    explicit Yu12Case(const Size &s)
+        : w(s.width), h(s.height), frame(random_bytes(size_t(w) * h * 3 / 2, 1)),
+          out(size_t(w) * h * 3) {
+        g.width = w;
+        g.height = h;
+        g.stride = w;
+        g.bpp = 1;
+        g.current_mode = camsnap::RGB;
+        g.frame_size = static_cast<int32_t>(frame.size());
+    }
+    const uint8_t *y() const { return frame.data(); }
+    const uint8_t *u() const { return frame.data() + size_t(w) * h; }
+    const uint8_t *v() const { return u() + size_t(w / 2) * (h / 2); }
+    int32_t w, h;
+    FrameGeometry g;
+    std::vector<uint8_t> frame, out;
+};
+
+using Body = std::function<void()>;
+
+struct Entry {
+    std::string name;  // "<size>/<group>/<contender>"
+    int64_t pixels;
+};
+std::vector<Entry> g_entries;
+
+void add(const std::string &name, int64_t pixels, Body body) {
+    g_entries.push_back({name, pixels});
+    benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State &st) {
+        for (auto _ : st) {
+            body();
+            benchmark::ClobberMemory();
+        }
+    })->Unit(benchmark::kMicrosecond)->UseRealTime();
+}
+
+void register_yu12(const Size &s) {
+    auto c = std::make_shared<Yu12Case>(s);
+    const std::string p = std::string(s.name) + "/yu12_rgb/";
+    const int64_t px = int64_t{c->w} * c->h;
+    add(p + "reference", px, [c] {
+        camsnap::copy_frame_reference(c->g, c->frame.data(), c->out.data(), 3, 3 * c->w);
+    });
+    for (const auto &k : camsnap::yu12_rgb_kernels()) {
+        if (std::strcmp(k.name, "scalar") == 0) continue;  // the reference, row by row
+        add(p + "camsnap_" + k.name, px, [c, k] {
+            camsnap::copy_frame_with(k, c->g, c->frame.data(), c->out.data(), 3, 3 * c->w);
+        });
+    }
+    add(p + "copy_frame", px, [c] {
+        camsnap::copy_frame(c->g, c->frame.data(), c->out.data(), 3, 3 * c->w);
+    });
+    add(p + "libyuv_J420ToRAW", px, [c] {
+        libyuv::J420ToRAW(c->y(), c->w, c->u(), c->w / 2, c->v(), c->w / 2, c->out.data(),
+                          3 * c->w, c->w, c->h);
+    });
+    add(p + "opencv_cvtColor", px, [c] {
+        const cv::Mat src(c->h * 3 / 2, c->w, CV_8UC1, c->frame.data());
+        cv::Mat dst(c->h, c->w, CV_8UC3, c->out.data());
+        cv::cvtColor(src, dst, cv::COLOR_YUV2RGB_I420);
+    });
+    auto from = std::make_shared<std::vector<uint8_t>>(random_bytes(c->out.size(), 2));
+    add(p + "memcpy", px, [c, from] { std::memcpy(c->out.data(), from->data(), from->size()); });
+}
+
+void register_ir16(const Size &s, const char *layout, int32_t row_pad) {
+    struct Ir16Case {
+        FrameGeometry g;
+        std::vector<uint8_t> frame, out;
+    };
+    auto c = std::make_shared<Ir16Case>();
+    c->g.width = s.width;
+    c->g.height = s.height;
+    c->g.stride = 2 * s.width + row_pad;
+    c->g.bpp = 2;
+    c->g.current_mode = camsnap::IR16;
+    c->frame = random_bytes(size_t(c->g.stride) * s.height, 3);
+    c->g.frame_size = static_cast<int32_t>(c->frame.size());
+    c->out.resize(size_t(2) * s.width * s.height);
+    const std::string p = std::string(s.name) + "/ir16_" + layout + "/";
+    const int64_t px = int64_t{s.width} * s.height;
+    add(p + "copy_frame", px, [c, s] {
+        camsnap::copy_frame(c->g, c->frame.data(), c->out.data(), 2, 2 * s.width);
+    });
+    add(p + "memcpy", px, [c] { std::memcpy(c->out.data(), c->frame.data(), c->out.size()); });
+}
+
+// Keeps the fastest repetition of each benchmark, in ns per pixel.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
+            const double ns = r.real_accumulated_time * 1e9 / double(r.iterations);
+            auto it = best_.find(r.run_name.function_name);
+            if (it == best_.end() || ns < it->second) best_[r.run_name.function_name] = ns;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double ns_per_px(const Entry &e) const {
+        auto it = best_.find(e.name);
+        return it == best_.end() ? std::numeric_limits<double>::quiet_NaN()
+                                 : it->second / double(e.pixels);
+    }
+
+private:
+    std::map<std::string, double> best_;
+};
+
+std::string cpu_model() {
+    FILE *f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) return "unknown";
+    char line[512];
+    std::string model = "unknown";
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "model name", 10) == 0) {
+            model = std::strchr(line, ':') + 2;
+            model.erase(model.find_last_not_of("\n") + 1);
+            break;
+        }
+    }
+    std::fclose(f);
+    return model;
+}
+
+std::string group_of(const std::string &name) { return name.substr(0, name.rfind('/') + 1); }
+
+double find(const Collector &c, const std::string &name) {
+    for (const Entry &e : g_entries)
+        if (e.name == name) return c.ns_per_px(e);
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+// The fastest of the module's own kernels in a group.
+double fastest_kernel(const Collector &c, const std::string &group) {
+    double best = std::numeric_limits<double>::infinity();
+    for (const Entry &e : g_entries)
+        if (group_of(e.name) == group && e.name.find("/camsnap_") != std::string::npos)
+            best = std::min(best, c.ns_per_px(e));
+    return best;
+}
+
+void print_table(const Collector &c) {
+    std::printf("\nCPU: %s; kernels here:", cpu_model().c_str());
+    for (const auto &k : camsnap::yu12_rgb_kernels()) std::printf(" %s", k.name);
+    std::printf("; copy_frame uses %s\n\n", camsnap::yu12_rgb_best_kernel().name);
+    std::printf("%-36s %9s %10s %10s %10s\n", "benchmark", "ns/px", "x libyuv", "x ref", "x memcpy");
+    for (const Entry &e : g_entries) {
+        const std::string group = group_of(e.name);
+        const double t = c.ns_per_px(e);
+        if (std::isnan(t)) continue;  // filtered out of this run
+        const double libyuv = find(c, group + "libyuv_J420ToRAW");
+        const double ref = find(c, group + "reference");
+        const double mem = find(c, group + "memcpy");
+        std::printf("%-36s %9.4f %10.3f %10.4f %10.2f\n", e.name.c_str(), t, t / libyuv, t / ref,
+                    t / mem);
+    }
+    std::printf("\n");
+    for (const Size &s : kSizes) {
+        const std::string g = std::string(s.name) + "/yu12_rgb/";
+        const double k = fastest_kernel(c, g);
+        if (std::isinf(k)) continue;
+        std::printf("%s yu12_rgb: fastest kernel %.4f ns/px = %.3f x libyuv (goal <= 0.7), "
+                    "%.1f times faster than the reference (goal >= 15)\n",
+                    s.name, k, k / find(c, g + "libyuv_J420ToRAW"), find(c, g + "reference") / k);
+        for (const char *layout : {"packed", "padded"}) {
+            const std::string i = std::string(s.name) + "/ir16_" + layout + "/";
+            if (std::isnan(find(c, i + "memcpy"))) continue;
+            std::printf("%s ir16 %s: copy_frame %.3f x memcpy of the same bytes (goal <= 1.3)\n",
+                        s.name, layout, find(c, i + "copy_frame") / find(c, i + "memcpy"));
+        }
+    }
+    const double r = fastest_kernel(c, "1080p/yu12_rgb/") / find(c, "1080p/yu12_rgb/libyuv_J420ToRAW");
+    std::printf("yu12_rgb_1080p_vs_libyuv: %.3f\n", r);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    cv::setNumThreads(1);  // every contender converts on one core
+    for (const Size &s : kSizes) {
+        register_yu12(s);
+        register_ir16(s, "packed", 0);
+        register_ir16(s, "padded", 64);
+    }
+    benchmark::Initialize(&argc, argv);
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    print_table(collector);
+    benchmark::Shutdown();
+    return 0;
+}
