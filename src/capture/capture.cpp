@@ -48,14 +48,15 @@ PyObject *cs_captureSeries_internal(int num_frames) {
     }
     auto *array = reinterpret_cast<PyArrayObject *>(vecout.get());
 
+    // Stream off again on every way out, before buf is freed.
+    DriverBuffers driver;
     const size_t slot_size = static_cast<size_t>(frame_size);
     for (int i = 0; i < num_buffers; ++i) {
         char *slot = reinterpret_cast<char *>(buf.get() + i * slot_size);
         if (queue_buffer(i, slot, frame_size) != 0) Py_RETURN_NONE;
+        driver.queued();
     }
-
     if (streamon() != 0) Py_RETURN_NONE;
-    StreamOn stream;  // off again on every way out, before buf is freed
 
     // Kept frame i hands its slot back only while the frames still to come
     // outnumber the buffers already queued: the driver gets num_frames + 2
@@ -77,7 +78,7 @@ PyObject *cs_captureSeries_internal(int num_frames) {
         if (queue_buffer(n, slot, frame_size) != 0) Py_RETURN_NONE;
     }
 
-    stream.stop();
+    driver.take_back();
     buf.reset();
     return PyArray_Return(reinterpret_cast<PyArrayObject *>(vecout.release()));
 }

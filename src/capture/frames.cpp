@@ -35,9 +35,9 @@ int dequeue_slot(int slots) {
     return n;
 }
 
-void StreamOn::stop() {
-    if (!on_) return;
-    on_ = false;
+void DriverBuffers::take_back() {
+    if (!held_) return;
+    held_ = false;
     streamoff();
 }
 

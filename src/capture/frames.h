@@ -19,18 +19,23 @@ void copyFrame(void *buf, void *array, int stride_x, int stride_y);
 // slots handed to it: no address outside the staging memory is ever read.
 int dequeue_slot(int slots);
 
-// Turns streaming off when it goes out of scope, unless already stopped.
-class StreamOn {
+// Takes back every buffer handed to the driver when it goes out of scope,
+// unless dismissed: a stream-off stops the stream if it runs and returns all
+// queued buffers, so the driver keeps no pointer into staging memory that is
+// about to be freed. Nothing is asked of the driver if nothing was queued.
+class DriverBuffers {
 public:
-    StreamOn() = default;
-    ~StreamOn() { stop(); }
-    StreamOn(const StreamOn &) = delete;
-    StreamOn &operator=(const StreamOn &) = delete;
+    DriverBuffers() = default;
+    ~DriverBuffers() { take_back(); }
+    DriverBuffers(const DriverBuffers &) = delete;
+    DriverBuffers &operator=(const DriverBuffers &) = delete;
 
-    void stop();
+    void queued() { held_ = true; }
+    void take_back();
+    void dismiss() { held_ = false; }
 
 private:
-    bool on_ = true;
+    bool held_ = false;
 };
 
 }  // namespace camsnap

@@ -53,12 +53,15 @@ PyObject *cs_startStream(PyObject *, PyObject *) {
         CS_REPORT("Failed to allocate buffers\n");
         Py_RETURN_FALSE;
     }
+    DriverBuffers driver;  // taken back if the stream does not start
     for (int i = 0; i < stream_buffers; ++i) {
         char *slot = reinterpret_cast<char *>(memory.get() + size_t(i) * size_t(frame_size));
         if (queue_buffer(i, slot, frame_size) != 0) Py_RETURN_FALSE;
+        driver.queued();
     }
     if (streamon() != 0) Py_RETURN_FALSE;
 
+    driver.dismiss();
     stream_buf = std::move(memory);
     streamingFirstFrame = 2;
     Py_RETURN_TRUE;
