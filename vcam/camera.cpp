@@ -3,6 +3,8 @@
 #include "pattern.h"
 
 #include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +39,14 @@ timeval to_timeval(Clock::time_point t) {
 void copy_name(uint8_t *dst, size_t cap, const std::string &src) {
     std::memset(dst, 0, cap);
     std::memcpy(dst, src.data(), std::min(src.size(), cap - 1));
+}
+
+// Whether [addr, addr + len) is mapped in this process. A driver pins user pages at QBUF and
+// fails with EFAULT when they are not there; msync answers ENOMEM for unmapped ranges.
+bool mapped(unsigned long addr, size_t len) {
+    const unsigned long page = static_cast<unsigned long>(sysconf(_SC_PAGESIZE));
+    const unsigned long start = addr & ~(page - 1);
+    return msync(reinterpret_cast<void *>(start), addr + len - start, MS_ASYNC) == 0;
 }
 
 std::string fourcc_text(uint32_t f) {
@@ -258,6 +268,7 @@ int Node::qbuf(int fd, v4l2_buffer *b, Args &args) {
     if (b->index >= buffers_.size() || b->length < current_.sizeimage || b->m.userptr == 0) return -EINVAL;
     Buffer &buf = buffers_[b->index];
     if (buf.state != BufState::Dequeued) return -EINVAL;
+    if (!mapped(b->m.userptr, b->length)) return -EFAULT;
     // Frames that fell due while nothing was queued are lost before this buffer joins.
     advance(Clock::now());
     buf.state = BufState::Queued;
@@ -384,6 +395,12 @@ void Node::fill_next(Clock::time_point when) {
 
 void Node::write_frame(Buffer &b, uint32_t seq) {
     auto *dst = reinterpret_cast<uint8_t *>(b.userptr);
+    // Memory unmapped since QBUF: a driver would write into the pages it pinned, which the
+    // process no longer sees. The frame is lost to the application either way.
+    if (!mapped(b.userptr, b.length)) {
+        b.bytesused = std::min(current_.sizeimage, b.length);
+        return;
+    }
     if (!frames_.empty()) {
         const std::string &f = frames_[seq % frames_.size()];
         b.bytesused = uint32_t(std::min<size_t>(f.size(), b.length));
