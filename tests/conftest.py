@@ -18,9 +18,10 @@ def diagnostics(err):
     diagnostic line; text keeps its trailing newlines. Anything on standard
     error that is not a diagnostic fails the test."""
     reports = []
-    for chunk in re.split(r"(?=E:[A-Za-z_]\w*:\d+:)", err):
-        if not chunk:
-            continue
+    starts = [m.start() for m in re.finditer(r"E:[A-Za-z_]\w*:\d+:", err)]
+    assert not err or starts[:1] == [0], "not a diagnostic line: %r" % err
+    for begin, end in zip(starts, starts[1:] + [len(err)]):
+        chunk = err[begin:end]
         match = LINE.fullmatch(chunk)
         assert match, "not a diagnostic line: %r" % chunk
         reports.append((match.group(1), match.group(3)))
