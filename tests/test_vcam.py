@@ -2,9 +2,11 @@
 without exercising it directly (refusals, queue rules, poll, clock, patterns)."""
 import ctypes
 import errno
+import fcntl
 import os
 import select
 import struct
+import termios
 import threading
 import time
 
@@ -256,6 +258,17 @@ def test_blocking_dqbuf_waits_for_the_clock():
     try:
         slots = start(fd, k=2)  # noqa: F841 (the driver holds its memory)
         assert [v4l2.dqbuf(fd).sequence for _ in range(2)] == [0, 1]
+    finally:
+        os.close(fd)
+
+
+def test_file_level_requests_reach_the_descriptor():
+    vcam.add_node(0)
+    fd = v4l2.open_node(0, os.O_RDWR)
+    try:
+        fcntl.ioctl(fd, termios.FIONBIO, struct.pack("i", 1))
+        assert fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_NONBLOCK
+        assert [name for name, _, _ in vcam.log(0)] == ["OPEN"]
     finally:
         os.close(fd)
 

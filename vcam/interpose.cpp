@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -208,6 +209,11 @@ int wait_for_frame(Registry &reg, std::unique_lock<std::mutex> &lock, int fd, No
     return node ? 0 : -EBADF;
 }
 
+// Requests the kernel answers for any open file before a driver sees them.
+bool file_level_request(unsigned long request) {
+    return request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC;
+}
+
 int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
     Registry &reg = registry();
     std::unique_lock<std::mutex> lock(reg.mutex);
@@ -335,16 +341,6 @@ int poll_fake(pollfd *fds, nfds_t n, int timeout, bool *ours) {
 
 namespace libc {
 
-int open(const char *path, int flags, unsigned mode) {
-    static const OpenFn f = next_definition<OpenFn>("open");
-    return f(path, flags, mode);
-}
-
-int openat(int dirfd, const char *path, int flags, unsigned mode) {
-    static const OpenatFn f = next_definition<OpenatFn>("openat");
-    return f(dirfd, path, flags, mode);
-}
-
 int close(int fd) {
     static const auto f = next_definition<int (*)(int)>("close");
     return f(fd);
@@ -425,7 +421,7 @@ VCAM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (g_configured.load()) {
+    if (g_configured.load() && !file_level_request(request)) {
         bool ours = false;
         int r = ioctl_fake(fd, uint32_t(request), arg, &ours);
         if (ours) return r;

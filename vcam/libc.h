@@ -5,8 +5,6 @@
 
 namespace vcam::libc {
 
-int open(const char *path, int flags, unsigned mode);
-int openat(int dirfd, const char *path, int flags, unsigned mode);
 int close(int fd);
 int ioctl(int fd, unsigned long request, void *arg);
 int poll(pollfd *fds, nfds_t n, int timeout);
