@@ -53,50 +53,56 @@ __m256i in_odd_y_range(__m256i y16) {
                             _mm256_cmpgt_epi16(_mm256_set1_epi16(kOddYMax + 1), y16));
 }
 
-// pshufb selectors that turn three vectors of 16 bytes a lane, each holding a
-// channel of 16 pixels as [even pixels 0, 2 .. 14 | odd pixels 1, 3 .. 15]
-// (what packus of the even and odd halves gives), into 48 bytes of R G B.
+// Interleaving three channels into R G B triples, per 128-bit lane: the bytes
+// a channel owns in the lane's three output blocks sit at disjoint positions
+// that together cover 0..15, so one pshufb per channel puts every pixel where
+// its block wants it, and each block is then two blends. The channels arrive
+// per lane as [even pixels | odd pixels] (packus of the two halves); the
+// selectors absorb that.
 struct InterleaveTables {
-    int8_t sel[3][3][32];  // [output block][channel][byte], both lanes alike
+    int8_t place[3][32];   // [channel][position]: pshufb selector, both lanes alike
+    int8_t take_g[3][32];  // [block][position]: -1 where the byte is G
+    int8_t take_b[3][32];  // [block][position]: -1 where the byte is B
 };
 
 constexpr InterleaveTables make_interleave_tables() {
     InterleaveTables t{};
     for (int block = 0; block < 3; ++block)
-        for (int ch = 0; ch < 3; ++ch)
-            for (int i = 0; i < 32; ++i) {
-                const int j = 16 * block + i % 16, pixel = j / 3;
-                const int at = pixel % 2 ? 8 + pixel / 2 : pixel / 2;
-                t.sel[block][ch][i] = static_cast<int8_t>(j % 3 == ch ? at : -1);
-            }
+        for (int i = 0; i < 32; ++i) {
+            const int pos = i % 16, j = 16 * block + pos, ch = j % 3, pixel = j / 3;
+            t.place[ch][i] = static_cast<int8_t>(pixel % 2 ? 8 + pixel / 2 : pixel / 2);
+            t.take_g[block][i] = ch == 1 ? -1 : 0;
+            t.take_b[block][i] = ch == 2 ? -1 : 0;
+        }
     return t;
 }
 
 alignas(32) constexpr InterleaveTables kInterleave = make_interleave_tables();
 
-__m256i pick(__m256i v, int block, int ch) {
-    return _mm256_shuffle_epi8(
-        v, _mm256_load_si256(reinterpret_cast<const __m256i *>(kInterleave.sel[block][ch])));
+__m256i load_table(const int8_t (&row)[32]) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(row));
 }
 
-__m256i rgb_block(__m256i r, __m256i g, __m256i b, int block) {
-    return _mm256_or_si256(_mm256_or_si256(pick(r, block, 0), pick(g, block, 1)),
-                           pick(b, block, 2));
-}
-
-// Channels of 32 pixels (lane 0 pixels 0-15, lane 1 pixels 16-31, each lane
-// even pixels first) into 96 bytes of R G B.
+// Channels of 32 pixels (lane 0 pixels 0-15, lane 1 pixels 16-31) into 96
+// bytes of R G B.
 void store_rgb96(uint8_t *dst, __m256i r, __m256i g, __m256i b) {
-    const __m256i o0 = rgb_block(r, g, b, 0), o1 = rgb_block(r, g, b, 1),
-                  o2 = rgb_block(r, g, b, 2);
+    r = _mm256_shuffle_epi8(r, load_table(kInterleave.place[0]));
+    g = _mm256_shuffle_epi8(g, load_table(kInterleave.place[1]));
+    b = _mm256_shuffle_epi8(b, load_table(kInterleave.place[2]));
+    __m256i o[3];
+    for (int block = 0; block < 3; ++block) {
+        const __m256i rg = _mm256_blendv_epi8(r, g, load_table(kInterleave.take_g[block]));
+        o[block] = _mm256_blendv_epi8(rg, b, load_table(kInterleave.take_b[block]));
+    }
     // Output order: o0.lane0 o1.lane0 o2.lane0 o0.lane1 o1.lane1 o2.lane1.
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst), _mm256_permute2x128_si256(o0, o1, 0x20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 32), _mm256_blend_epi32(o2, o0, 0xF0));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 64), _mm256_permute2x128_si256(o1, o2, 0x31));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst), _mm256_permute2x128_si256(o[0], o[1], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 32), _mm256_blend_epi32(o[2], o[0], 0xF0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 64), _mm256_permute2x128_si256(o[1], o[2], 0x31));
 }
 
 // Pixels x .. x + 31 for even x: reads y[0..31], cb[0..15], cr[0..15].
-void convert32(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+// Inlined so the loop keeps its constants in registers across blocks.
+__attribute__((always_inline)) inline void convert32(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
     const __m128i cb8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cb));
     const __m128i cr8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cr));
     const Chroma c = chroma_offsets(cb8, cr8);

@@ -79,7 +79,8 @@ __m512i rgb_block(__m512i mix0, __m512i mix1, __m512i mix2, int block) {
 }
 
 // Pixels x .. x + 63 for even x: reads y[0..63], cb[0..31], cr[0..31].
-void convert64(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+// Inlined so the loop keeps its constants in registers across blocks.
+__attribute__((always_inline)) inline void convert64(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
     const __m256i cb8 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cb));
     const __m256i cr8 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cr));
     const __m512i bias = _mm512_set1_epi16(128);

@@ -56,61 +56,78 @@ Chroma chroma_offsets(__m128i cb8, __m128i cr8) {
     return c;
 }
 
-// -1 in each 16-bit lane whose pixel is one of the 72 triples G must lower.
-__m128i odd_g_lanes(__m128i pair_lanes, __m128i y16) {
-    const __m128i in_range =
-        _mm_and_si128(_mm_cmpgt_epi16(y16, _mm_set1_epi16(kOddYMin - 1)),
-                      _mm_cmplt_epi16(y16, _mm_set1_epi16(kOddYMax + 1)));
-    return _mm_and_si128(pair_lanes, in_range);
+__m128i in_odd_y_range(__m128i y16) {
+    return _mm_and_si128(_mm_cmpgt_epi16(y16, _mm_set1_epi16(kOddYMin - 1)),
+                         _mm_cmplt_epi16(y16, _mm_set1_epi16(kOddYMax + 1)));
 }
 
-// Sixteen R, G and B bytes into 48 bytes of R G B triples.
+// Interleaving three 16-byte channels into 48 bytes of R G B. The bytes a
+// channel owns in the three output blocks sit at disjoint positions that
+// together cover 0..15 (R at 0, 3 .. in block 0, at 2, 5 .. in block 1, at
+// 1, 4 .. in block 2), so one pshufb per channel puts every pixel where its
+// block wants it, and each block is then two blends.
+// The channels arrive as [even pixels 0, 2 .. 14 | odd pixels 1, 3 .. 15],
+// what packus of the even and odd halves gives; the selectors absorb that.
+struct InterleaveTables {
+    int8_t place[3][16];   // [channel][position]: pshufb selector
+    int8_t take_g[3][16];  // [block][position]: -1 where the byte is G
+    int8_t take_b[3][16];  // [block][position]: -1 where the byte is B
+};
+
+constexpr InterleaveTables make_interleave_tables() {
+    InterleaveTables t{};
+    for (int block = 0; block < 3; ++block)
+        for (int pos = 0; pos < 16; ++pos) {
+            const int j = 16 * block + pos, ch = j % 3, pixel = j / 3;
+            t.place[ch][pos] = static_cast<int8_t>(pixel % 2 ? 8 + pixel / 2 : pixel / 2);
+            t.take_g[block][pos] = ch == 1 ? -1 : 0;
+            t.take_b[block][pos] = ch == 2 ? -1 : 0;
+        }
+    return t;
+}
+
+alignas(16) constexpr InterleaveTables kInterleave = make_interleave_tables();
+
+__m128i load_table(const int8_t (&row)[16]) {
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(row));
+}
+
 void store_rgb48(uint8_t *dst, __m128i r, __m128i g, __m128i b) {
-    const __m128i r0 = _mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5);
-    const __m128i g0 = _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1);
-    const __m128i b0 = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
-    const __m128i r1 = _mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1);
-    const __m128i g1 = _mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10);
-    const __m128i b1 = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1);
-    const __m128i r2 = _mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1);
-    const __m128i g2 = _mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1);
-    const __m128i b2 = _mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15);
-    const __m128i o0 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, r0), _mm_shuffle_epi8(g, g0)),
-                                    _mm_shuffle_epi8(b, b0));
-    const __m128i o1 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, r1), _mm_shuffle_epi8(g, g1)),
-                                    _mm_shuffle_epi8(b, b1));
-    const __m128i o2 = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, r2), _mm_shuffle_epi8(g, g2)),
-                                    _mm_shuffle_epi8(b, b2));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), o0);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), o1);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 32), o2);
+    r = _mm_shuffle_epi8(r, load_table(kInterleave.place[0]));
+    g = _mm_shuffle_epi8(g, load_table(kInterleave.place[1]));
+    b = _mm_shuffle_epi8(b, load_table(kInterleave.place[2]));
+    for (int block = 0; block < 3; ++block) {
+        const __m128i rg = _mm_blendv_epi8(r, g, load_table(kInterleave.take_g[block]));
+        const __m128i rgb = _mm_blendv_epi8(rg, b, load_table(kInterleave.take_b[block]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * block), rgb);
+    }
 }
 
 // Pixels x .. x + 15 for even x: reads y[0..15], cb[0..7], cr[0..7].
-void convert16(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+// Inlined so the loop keeps its constants in registers across blocks.
+__attribute__((always_inline)) inline void convert16(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
     const __m128i cb8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cb));
     const __m128i cr8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cr));
     const Chroma c = chroma_offsets(cb8, cr8);
 
+    // Even and odd pixels as 16-bit lanes: lane k of either belongs to chroma
+    // sample k, the lane its offsets are in, so they need no widening.
     const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i y_lo = _mm_unpacklo_epi8(luma, zero), y_hi = _mm_unpackhi_epi8(luma, zero);
+    const __m128i y_even = _mm_and_si128(luma, _mm_set1_epi16(0x00FF));
+    const __m128i y_odd = _mm_srli_epi16(luma, 8);
 
-    // Each chroma offset serves two neighbouring pixels.
-    __m128i g_lo = _mm_add_epi16(y_lo, _mm_unpacklo_epi16(c.g, c.g));
-    __m128i g_hi = _mm_add_epi16(y_hi, _mm_unpackhi_epi16(c.g, c.g));
+    __m128i g_even = _mm_add_epi16(y_even, c.g), g_odd = _mm_add_epi16(y_odd, c.g);
     const __m128i odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
                                            _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
     if (__builtin_expect((_mm_movemask_epi8(odd_pair) & 0xFF) != 0, 0)) {
-        const __m128i pair16 = _mm_cvtepi8_epi16(odd_pair);
-        g_lo = _mm_add_epi16(g_lo, odd_g_lanes(_mm_unpacklo_epi16(pair16, pair16), y_lo));
-        g_hi = _mm_add_epi16(g_hi, odd_g_lanes(_mm_unpackhi_epi16(pair16, pair16), y_hi));
+        const __m128i pair16 = _mm_cvtepi8_epi16(odd_pair);  // -1 per flagged sample
+        g_even = _mm_add_epi16(g_even, _mm_and_si128(pair16, in_odd_y_range(y_even)));
+        g_odd = _mm_add_epi16(g_odd, _mm_and_si128(pair16, in_odd_y_range(y_odd)));
     }
-    const __m128i r = _mm_packus_epi16(_mm_add_epi16(y_lo, _mm_unpacklo_epi16(c.r, c.r)),
-                                       _mm_add_epi16(y_hi, _mm_unpackhi_epi16(c.r, c.r)));
-    const __m128i b = _mm_packus_epi16(_mm_add_epi16(y_lo, _mm_unpacklo_epi16(c.b, c.b)),
-                                       _mm_add_epi16(y_hi, _mm_unpackhi_epi16(c.b, c.b)));
-    store_rgb48(rgb, r, _mm_packus_epi16(g_lo, g_hi), b);
+    const __m128i r = _mm_packus_epi16(_mm_add_epi16(y_even, c.r), _mm_add_epi16(y_odd, c.r));
+    const __m128i g = _mm_packus_epi16(g_even, g_odd);
+    const __m128i b = _mm_packus_epi16(_mm_add_epi16(y_even, c.b), _mm_add_epi16(y_odd, c.b));
+    store_rgb48(rgb, r, g, b);
 }
 
 }  // namespace
