@@ -1,0 +1,42 @@
+"""Captures on vivid: shapes, and content held to vivid's static test pattern
+as v4l2-ctl's own user-pointer streaming takes it; RGB through the independent
+numpy conversion of the raw "YU12" frame."""
+import numpy as np
+import pytest
+
+import camsnap
+from vividcam import CAMERA, SIZE, expected_frame, opened
+
+MODES = {0: "ir16-bgr3", 1: "rgb"}
+
+
+@pytest.mark.parametrize("mode", MODES, ids=MODES.values())
+@pytest.mark.parametrize("count", [2, 3, 8])
+def test_series_holds_vivids_pattern_in_every_frame(pattern, mode, count):
+    expected = expected_frame(pattern, mode)
+    opened(CAMERA, mode, *SIZE)
+    frames = camsnap.captureSeries(count)
+    assert frames is not None
+    assert frames.shape == (count,) + expected.shape and frames.dtype == expected.dtype
+    for i, frame in enumerate(frames):
+        mismatched = np.count_nonzero(frame != expected)
+        assert mismatched == 0, "frame %d of %d: %d values differ" % (i, count, mismatched)
+
+
+SINGLE_FRAME_CALLS = {
+    "captureSingle": (camsnap.captureSingle, None),
+    "startStream": (camsnap.startStream, False),
+}
+
+
+@pytest.mark.parametrize("call", SINGLE_FRAME_CALLS)
+def test_one_buffer_calls_fail_as_vivid_grants_two_and_the_device_stays_usable(
+        pattern, call, reports):
+    function, failed = SINGLE_FRAME_CALLS[call]
+    opened(CAMERA, 1, *SIZE)
+    reports()
+    assert function() is failed
+    assert reports() == [("request_buffers", "Too many buffers required\n\n")]
+    frames = camsnap.captureSeries(2)
+    assert frames is not None
+    assert np.array_equal(frames[1], expected_frame(pattern, 1))
