@@ -92,6 +92,37 @@ def test_unconfigured_paths_pass_through(tmp_path):
         assert f.read() == b"abc"
 
 
+AT_FDCWD = -100
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+@pytest.mark.parametrize("entry, at", [
+    ("open", False), ("open64", False), ("__open_2", False), ("__open64_2", False),
+    ("openat", True), ("openat64", True), ("__openat_2", True), ("__openat64_2", True),
+])
+def test_every_open_entry_point_reaches_the_node(entry, at):
+    vcam.add_node(12)
+    f = getattr(LIBC, entry)
+    args = (b"/dev/video12", os.O_RDWR | os.O_NONBLOCK)
+    fd = f(AT_FDCWD, *args) if at else f(*args)
+    assert fd >= 0, os.strerror(ctypes.get_errno())
+    try:
+        assert vcam.state(12)["open_fds"] == 1
+    finally:
+        os.close(fd)
+    assert vcam.state(12)["open_fds"] == 0
+
+
+@pytest.mark.parametrize("request_type", [ctypes.c_ulong, ctypes.c_int])
+def test_ioctl_request_in_either_prototype(node, request_type):
+    # int-prototype callers pass VIDIOC_QUERYCAP as a negative int
+    request = v4l2.VIDIOC_QUERYCAP if request_type is ctypes.c_ulong else v4l2.VIDIOC_QUERYCAP - 2 ** 32
+    cap = v4l2.v4l2_capability()
+    LIBC.ioctl.argtypes = [ctypes.c_int, request_type, ctypes.c_void_p]
+    assert LIBC.ioctl(node, request, ctypes.byref(cap)) == 0
+    assert cap.capabilities == 0x84200001
+
+
 def test_querycap_carries_any_card_bytes():
     card = b"\xff\xfeIR \xc3("
     vcam.add_node(7, card=card, capabilities=0x84200001)
