@@ -283,6 +283,31 @@ def test_poll_wakes_when_another_thread_queues_a_buffer(node):
         late.join()
 
 
+def test_poll_on_a_node_and_a_pipe_together(node):
+    vcam.set_stop_after(0, 0)
+    slots = start(node, k=1)  # noqa: F841 (the driver holds its memory)
+    r, w = os.pipe()
+    try:
+        p = select.poll()
+        p.register(node, select.POLLIN)
+        p.register(r, select.POLLIN)
+        assert p.poll(50) == []
+        os.write(w, b"x")
+        assert p.poll(5000) == [(r, select.POLLIN)]
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+def test_reset_leaves_open_descriptors_to_their_owner():
+    vcam.add_node(0)
+    fd = v4l2.open_node(0)
+    vcam.reset()
+    fails_with(errno.ENOTTY, v4l2.querycap, fd)  # a plain descriptor now
+    os.close(fd)
+    fails_with(errno.EBADF, os.close, fd)
+
+
 def test_blocking_dqbuf_waits_for_the_clock():
     vcam.add_node(0, fps=50.0)
     fd = v4l2.open_node(0, os.O_RDWR)
