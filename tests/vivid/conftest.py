@@ -1,7 +1,7 @@
 """Fixtures of the real-driver tier: the kernel's vivid driver as vm/run loads it
 (vm/modules/vivid), three instances with one webcam input each:
     /dev/video0  the camera most tests use
-    /dev/video1  spent by the unplug test: its nodes never come back
+    /dev/video1  unplugged by a test (it comes back once all its descriptors close)
     /dev/video2  built with dma-contig buffers only, so no user pointers
 Run through vm/test-vivid. Outside such a VM every test errors: this tier
 must never pass by finding nothing to test."""

@@ -49,22 +49,52 @@ def test_busy_camera_fails_cleanly_and_works_once_freed(pattern, reports):
     assert np.array_equal(frames[0], expected_frame(pattern, 1))
 
 
-def test_unplug_during_a_series_ends_it_with_diagnostics_and_later_calls_fail(reports):
-    # vivid's "Disconnect" control unregisters the device's nodes for good;
-    # it is pressed from another process while the series waits for frames.
+def press_later(number, control, delay_s=1.0):
+    """Presses one of vivid's buttons from another process while the module
+    waits for frames with the interpreter lock held."""
+    return subprocess.Popen(["sh", "-c", "sleep %s; v4l2-ctl -d%d -c %s=1" % (delay_s, number, control)])
+
+
+def test_unplug_during_a_series_fails_cleanly_until_reopened(pattern, reports):
+    # vivid's "Disconnect" unregisters the device's nodes; every request on a
+    # descriptor opened before fails with ENODEV until the last one is closed,
+    # when vivid registers them again.
     opened(SPARE, 1, *SIZE)
     reports()
-    unplug = subprocess.Popen(["sh", "-c", "sleep 1.5; v4l2-ctl -d%d -c disconnect=1" % SPARE])
+    unplug = press_later(SPARE, "disconnect")
     try:
         # At vivid's 5 fps after loading this series needs about 8 s.
         assert camsnap.captureSeries(40) is None
     finally:
         assert unplug.wait(timeout=30) == 0
-    lines = reports()
-    print(lines)
-    assert lines, "the failed series wrote no diagnostic"
-    assert lines[-1] == ("streamoff", "Failed to streamof\n\n")
+    assert reports() == [("dequeue_buffer", "Failed to DQBUF\n\n"),
+                         ("streamoff", "Failed to streamof\n\n")]
     assert camsnap.captureSeries(2) is None
+    assert reports() == [("request_buffers", "Reqbuf failed.\n\n")]
+    assert camsnap.startStream() is False
     assert reports() == [("request_buffers", "Reqbuf failed.\n\n")]
     assert camsnap.init(1, *SIZE) is False
     assert reports() == [("cs_init", "Failed to query device capabilities\n")]
+    assert camsnap.close() is True
+    opened(SPARE, 1, *SIZE)
+    frames = camsnap.captureSeries(2)
+    assert frames is not None
+    assert np.array_equal(frames[1], expected_frame(pattern, 1))
+
+
+def test_fatal_streaming_error_during_a_series_fails_it_and_the_next_one_works(
+        pattern, reports):
+    # vivid's "Inject Fatal Streaming Error" marks the queue as failed: the
+    # waiting dequeue wakes and DQBUF fails; stream-off still succeeds.
+    opened(CAMERA, 1, *SIZE)
+    reports()
+    fault = press_later(CAMERA, "inject_fatal_streaming_error")
+    try:
+        # About 4 s at 25 fps.
+        assert camsnap.captureSeries(100) is None
+    finally:
+        assert fault.wait(timeout=30) == 0
+    assert reports() == [("dequeue_buffer", "Failed to DQBUF\n\n")]
+    frames = camsnap.captureSeries(3)
+    assert frames is not None
+    assert all(np.array_equal(frame, expected_frame(pattern, 1)) for frame in frames)
