@@ -2,6 +2,7 @@
 #include "convert/kernels.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace camsnap {
@@ -11,29 +12,47 @@ void yu12_rgb_row_scalar(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
     yu12_rgb_row_reference(y, 1, cb, cr, rgb, 3, width);
 }
 
+void yu12_rgb_row_pair_scalar(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                              const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
+    yu12_rgb_row_scalar(y0, cb, cr, rgb0, width);
+    yu12_rgb_row_scalar(y1, cb, cr, rgb1, width);
+}
+
 namespace {
 
 std::vector<Yu12RgbKernel> supported_kernels() {
-    std::vector<Yu12RgbKernel> k{{"scalar", yu12_rgb_row_scalar}};
+    std::vector<Yu12RgbKernel> k{{"scalar", yu12_rgb_row_scalar, yu12_rgb_row_pair_scalar}};
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
-        k.push_back({"sse41", yu12_rgb_row_sse41});
-    if (__builtin_cpu_supports("avx2")) k.push_back({"avx2", yu12_rgb_row_avx2});
+        k.push_back({"sse41", yu12_rgb_row_sse41, yu12_rgb_row_pair_sse41});
+    if (__builtin_cpu_supports("avx2")) k.push_back({"avx2", yu12_rgb_row_avx2, yu12_rgb_row_pair_avx2});
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512vbmi"))
-        k.push_back({"avx512", yu12_rgb_row_avx512});
+        k.push_back({"avx512", yu12_rgb_row_avx512, yu12_rgb_row_pair_avx512});
 #endif
     return k;
 }
 
-void copy_rgb_rows(Yu12RgbRow row, const FrameGeometry &g, const uint8_t *buf, uint8_t *out,
-                   int32_t stride_y) {
-    for (int32_t y = 0; y < g.height; ++y) {
-        row(buf + static_cast<uint32_t>(y) * static_cast<uint32_t>(g.stride),
-            buf + yu12_cb_offset(g, y), buf + yu12_cr_offset(g, y),
-            out + static_cast<std::ptrdiff_t>(y) * stride_y, g.width);
+void copy_rgb_rows(const Yu12RgbKernel &k, const FrameGeometry &g, const uint8_t *buf,
+                   uint8_t *out, int32_t stride_y) {
+    const auto luma = [&](int32_t y) {
+        return buf + static_cast<uint32_t>(y) * static_cast<uint32_t>(g.stride);
+    };
+    const auto row_out = [&](int32_t y) { return out + static_cast<std::ptrdiff_t>(y) * stride_y; };
+    const bool rows_apart = std::abs(static_cast<int64_t>(stride_y)) >= 3 * int64_t{g.width};
+    int32_t y = 0;
+    if (rows_apart) {
+        // Rows 2k and 2k + 1 read the same chroma row.
+        for (; y + 1 < g.height; y += 2) {
+            k.row_pair(luma(y), luma(y + 1), buf + yu12_cb_offset(g, y),
+                       buf + yu12_cr_offset(g, y), row_out(y), row_out(y + 1), g.width);
+        }
+    }
+    for (; y < g.height; ++y) {
+        k.row(luma(y), buf + yu12_cb_offset(g, y), buf + yu12_cr_offset(g, y), row_out(y),
+              g.width);
     }
 }
 
@@ -72,7 +91,7 @@ void copy_frame_with(const Yu12RgbKernel &kernel, const FrameGeometry &g, const 
     if (ir && g.bpp == 2 && stride_x == 2) {
         copy_ir16_rows(g, buf, out, stride_y);
     } else if (g.current_mode == RGB && g.bpp == 1 && stride_x == 3) {
-        copy_rgb_rows(kernel.row, g, buf, out, stride_y);
+        copy_rgb_rows(kernel, g, buf, out, stride_y);
     } else {
         copy_frame_reference(g, buf, out, stride_x, stride_y);
     }

@@ -17,9 +17,15 @@ namespace camsnap {
 using Yu12RgbRow = void (*)(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
                             uint8_t *rgb, int32_t width);
 
+// Two rows that share their chroma row (rows 2k and 2k + 1): the chroma
+// arithmetic is done once for both. Each row as Yu12RgbRow would do it.
+using Yu12RgbRowPair = void (*)(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                                const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+
 struct Yu12RgbKernel {
     const char *name;  // "scalar", "sse41", "avx2", "avx512"
     Yu12RgbRow row;
+    Yu12RgbRowPair row_pair;
 };
 
 // Every kernel this CPU can run, slowest first; "scalar" is always there.
@@ -32,7 +38,9 @@ const Yu12RgbKernel &yu12_rgb_best_kernel();
 const Yu12RgbKernel *find_yu12_rgb_kernel(const char *name);
 
 // copy_frame() with a chosen kernel for the RGB rows. Rows whose layout the
-// kernel does not take (bpp != 1 or stride_x != 3) go through the reference row.
+// kernel does not take (bpp != 1 or stride_x != 3) go through the reference
+// row; row pairs are used only where output rows do not overlap, so that rows
+// land in the reference's order.
 void copy_frame_with(const Yu12RgbKernel &kernel, const FrameGeometry &g, const uint8_t *buf,
                      uint8_t *out, int32_t stride_x, int32_t stride_y);
 
@@ -40,13 +48,21 @@ void copy_frame_with(const Yu12RgbKernel &kernel, const FrameGeometry &g, const 
 // has the instruction set (yu12_rgb_kernels() checks that).
 void yu12_rgb_row_scalar(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width);
+void yu12_rgb_row_pair_scalar(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                              const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 #if defined(__x86_64__)
 void yu12_rgb_row_sse41(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                         int32_t width);
+void yu12_rgb_row_pair_sse41(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                             const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 void yu12_rgb_row_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width);
+void yu12_rgb_row_pair_avx2(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                            const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 void yu12_rgb_row_avx512(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width);
+void yu12_rgb_row_pair_avx512(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                              const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 #endif
 
 }  // namespace camsnap

@@ -3,6 +3,7 @@
 // it is exact), laid out so that each 128-bit lane holds 16 whole pixels: the
 // byte shuffles then stay inside lanes and only the final stores cross them.
 #include "convert/kernels.h"
+#include "convert/row_blocks.h"
 
 #if defined(__x86_64__)
 
@@ -100,13 +101,30 @@ void store_rgb96(uint8_t *dst, __m256i r, __m256i g, __m256i b) {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 64), _mm256_permute2x128_si256(o[1], o[2], 0x31));
 }
 
-// Pixels x .. x + 31 for even x: reads y[0..31], cb[0..15], cr[0..15].
-// Inlined so the loop keeps its constants in registers across blocks.
-__attribute__((always_inline)) inline void convert32(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+// The chroma side of a 32-pixel block: offsets for 16 samples, and which of
+// them are the Cb 28 / Cr 228 pair. Shared by the two luma rows that use it.
+struct ChromaBlock {
+    Chroma offsets;
+    __m128i odd_pair;  // 0xFF per flagged sample
+    bool any_odd;
+};
+
+__attribute__((always_inline)) inline ChromaBlock load_chroma(const uint8_t *cb, const uint8_t *cr) {
     const __m128i cb8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cb));
     const __m128i cr8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cr));
-    const Chroma c = chroma_offsets(cb8, cr8);
+    ChromaBlock c;
+    c.offsets = chroma_offsets(cb8, cr8);
+    c.odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
+                               _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
+    c.any_odd = _mm_movemask_epi8(c.odd_pair) != 0;
+    return c;
+}
 
+// Pixels x .. x + 31 of one row, for even x: reads y[0..31]. Inlined (as are
+// its helpers) so the loop keeps its constants in registers.
+__attribute__((always_inline)) inline void emit32(const uint8_t *y, const ChromaBlock &cb,
+                                                  uint8_t *rgb) {
+    const Chroma &c = cb.offsets;
     // Split luma into even and odd pixels as 16-bit lanes: lane k of either
     // then belongs to chroma sample k, the same lane as its offsets, so the
     // offsets need no widening to pixels; the final shuffle restores order.
@@ -115,10 +133,8 @@ __attribute__((always_inline)) inline void convert32(const uint8_t *y, const uin
     const __m256i y_odd = _mm256_srli_epi16(luma, 8);
 
     __m256i g_even = _mm256_add_epi16(y_even, c.g), g_odd = _mm256_add_epi16(y_odd, c.g);
-    const __m128i odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
-                                           _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
-    if (__builtin_expect(_mm_movemask_epi8(odd_pair) != 0, 0)) {
-        const __m256i pair16 = _mm256_cvtepi8_epi16(odd_pair);  // -1 per flagged sample
+    if (__builtin_expect(cb.any_odd, 0)) {
+        const __m256i pair16 = _mm256_cvtepi8_epi16(cb.odd_pair);  // -1 per flagged sample
         g_even = _mm256_add_epi16(g_even, _mm256_and_si256(pair16, in_odd_y_range(y_even)));
         g_odd = _mm256_add_epi16(g_odd, _mm256_and_si256(pair16, in_odd_y_range(y_odd)));
     }
@@ -131,20 +147,27 @@ __attribute__((always_inline)) inline void convert32(const uint8_t *y, const uin
 
 void yu12_rgb_row_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width) {
-    constexpr int32_t step = 32;
-    if (width < step) {
-        yu12_rgb_row_sse41(y, cb, cr, rgb, width);
-        return;
-    }
-    int32_t x = 0;
-    for (; x + step <= width; x += step) convert32(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
-    if (x == width) return;
-    // One more block ending at the row's end (one short for odd widths, to
-    // keep the chroma pairing); its first pixels are rewritten unchanged.
-    x = (width - step) & ~1;
-    convert32(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
-    x += step;
-    yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
+    for_each_block<32>(
+        width,
+        [&](int32_t x) { emit32(y + x, load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
+        [&](int32_t x) {
+            yu12_rgb_row_sse41(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x, width - x);
+        });
+}
+
+void yu12_rgb_row_pair_avx2(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                            const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
+    for_each_block<32>(
+        width,
+        [&](int32_t x) {
+            const ChromaBlock c = load_chroma(cb + x / 2, cr + x / 2);
+            emit32(y0 + x, c, rgb0 + 3 * x);
+            emit32(y1 + x, c, rgb1 + 3 * x);
+        },
+        [&](int32_t x) {
+            yu12_rgb_row_pair_sse41(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
+                                    rgb1 + 3 * x, width - x);
+        });
 }
 
 }  // namespace camsnap

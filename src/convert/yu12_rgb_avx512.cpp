@@ -4,6 +4,7 @@
 // permute builds the R G B triples in two instructions per 64 output bytes,
 // where AVX2 needs three shuffles, two ORs and a lane fix-up.
 #include "convert/kernels.h"
+#include "convert/row_blocks.h"
 
 #if defined(__x86_64__)
 
@@ -78,35 +79,48 @@ __m512i rgb_block(__m512i mix0, __m512i mix1, __m512i mix2, int block) {
                                         _mm512_load_si512(kPermute.from2[block]), mix2);
 }
 
-// Pixels x .. x + 63 for even x: reads y[0..63], cb[0..31], cr[0..31].
-// Inlined so the loop keeps its constants in registers across blocks.
-__attribute__((always_inline)) inline void convert64(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+// The chroma side of a 64-pixel block: offsets for 32 samples, and which of
+// them are the Cb 28 / Cr 228 pair. Shared by the two luma rows that use it.
+struct ChromaBlock {
+    __m512i r, g, b;     // int16 offsets, one lane per sample
+    __mmask32 odd_pair;  // one bit per flagged sample
+};
+
+__attribute__((always_inline)) inline ChromaBlock load_chroma(const uint8_t *cb, const uint8_t *cr) {
     const __m256i cb8 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cb));
     const __m256i cr8 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cr));
     const __m512i bias = _mm512_set1_epi16(128);
     const __m512i d = _mm512_sub_epi16(_mm512_cvtepu8_epi16(cb8), bias);
     const __m512i e = _mm512_sub_epi16(_mm512_cvtepu8_epi16(cr8), bias);
-    const __m512i kr = _mm512_mulhi_epi16(_mm512_slli_epi16(e, 3), _mm512_set1_epi16(kRMul));
-    const __m512i kb = _mm512_mulhi_epi16(_mm512_slli_epi16(d, 5), _mm512_set1_epi16(kBMul));
-    const __m512i kg = _mm512_packs_epi32(g_offsets(_mm512_unpacklo_epi16(d, e)),
-                                          g_offsets(_mm512_unpackhi_epi16(d, e)));
+    ChromaBlock c;
+    c.r = _mm512_mulhi_epi16(_mm512_slli_epi16(e, 3), _mm512_set1_epi16(kRMul));
+    c.b = _mm512_mulhi_epi16(_mm512_slli_epi16(d, 5), _mm512_set1_epi16(kBMul));
+    // Lane-wise unpack and pack undo each other, so samples stay in order.
+    c.g = _mm512_packs_epi32(g_offsets(_mm512_unpacklo_epi16(d, e)),
+                             g_offsets(_mm512_unpackhi_epi16(d, e)));
+    c.odd_pair = _mm256_cmpeq_epi8_mask(cb8, _mm256_set1_epi8(char(kOddCb))) &
+                 _mm256_cmpeq_epi8_mask(cr8, _mm256_set1_epi8(char(kOddCr)));
+    return c;
+}
 
+// Pixels x .. x + 63 of one row, for even x: reads y[0..63]. Inlined so the
+// loop keeps its constants in registers.
+__attribute__((always_inline)) inline void emit64(const uint8_t *y, const ChromaBlock &c,
+                                                  uint8_t *rgb) {
     // Even and odd pixels as 16-bit lanes: lane k of either belongs to chroma
     // sample k, the lane its offsets are in.
     const __m512i luma = _mm512_loadu_si512(y);
     const __m512i y_even = _mm512_and_si512(luma, _mm512_set1_epi16(0x00FF));
     const __m512i y_odd = _mm512_srli_epi16(luma, 8);
 
-    __m512i g_even = _mm512_add_epi16(y_even, kg), g_odd = _mm512_add_epi16(y_odd, kg);
-    const __mmask32 odd_pair = _mm256_cmpeq_epi8_mask(cb8, _mm256_set1_epi8(char(kOddCb))) &
-                               _mm256_cmpeq_epi8_mask(cr8, _mm256_set1_epi8(char(kOddCr)));
-    if (__builtin_expect(odd_pair != 0, 0)) {
+    __m512i g_even = _mm512_add_epi16(y_even, c.g), g_odd = _mm512_add_epi16(y_odd, c.g);
+    if (__builtin_expect(c.odd_pair != 0, 0)) {
         const __m512i one = _mm512_set1_epi16(1);
-        g_even = _mm512_mask_sub_epi16(g_even, odd_pair & in_odd_y_range(y_even), g_even, one);
-        g_odd = _mm512_mask_sub_epi16(g_odd, odd_pair & in_odd_y_range(y_odd), g_odd, one);
+        g_even = _mm512_mask_sub_epi16(g_even, c.odd_pair & in_odd_y_range(y_even), g_even, one);
+        g_odd = _mm512_mask_sub_epi16(g_odd, c.odd_pair & in_odd_y_range(y_odd), g_odd, one);
     }
-    const __m512i r_even = _mm512_add_epi16(y_even, kr), r_odd = _mm512_add_epi16(y_odd, kr);
-    const __m512i b_even = _mm512_add_epi16(y_even, kb), b_odd = _mm512_add_epi16(y_odd, kb);
+    const __m512i r_even = _mm512_add_epi16(y_even, c.r), r_odd = _mm512_add_epi16(y_odd, c.r);
+    const __m512i b_even = _mm512_add_epi16(y_even, c.b), b_odd = _mm512_add_epi16(y_odd, c.b);
     const __m512i mix0 = _mm512_packus_epi16(r_even, g_even);
     const __m512i mix1 = _mm512_packus_epi16(b_even, r_odd);
     const __m512i mix2 = _mm512_packus_epi16(g_odd, b_odd);
@@ -119,20 +133,27 @@ __attribute__((always_inline)) inline void convert64(const uint8_t *y, const uin
 
 void yu12_rgb_row_avx512(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width) {
-    constexpr int32_t step = 64;
-    if (width < step) {
-        yu12_rgb_row_avx2(y, cb, cr, rgb, width);
-        return;
-    }
-    int32_t x = 0;
-    for (; x + step <= width; x += step) convert64(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
-    if (x == width) return;
-    // One more block ending at the row's end (one short for odd widths, to
-    // keep the chroma pairing); its first pixels are rewritten unchanged.
-    x = (width - step) & ~1;
-    convert64(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
-    x += step;
-    yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
+    for_each_block<64>(
+        width,
+        [&](int32_t x) { emit64(y + x, load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
+        [&](int32_t x) {
+            yu12_rgb_row_avx2(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x, width - x);
+        });
+}
+
+void yu12_rgb_row_pair_avx512(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                              const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
+    for_each_block<64>(
+        width,
+        [&](int32_t x) {
+            const ChromaBlock c = load_chroma(cb + x / 2, cr + x / 2);
+            emit64(y0 + x, c, rgb0 + 3 * x);
+            emit64(y1 + x, c, rgb1 + 3 * x);
+        },
+        [&](int32_t x) {
+            yu12_rgb_row_pair_avx2(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
+                                   rgb1 + 3 * x, width - x);
+        });
 }
 
 }  // namespace camsnap

@@ -12,6 +12,7 @@
 // double evaluation lands a hair below it and truncates to Y - 38. Those
 // pixels get G - 1 on a rarely taken path.
 #include "convert/kernels.h"
+#include "convert/row_blocks.h"
 
 #if defined(__x86_64__)
 
@@ -103,13 +104,30 @@ void store_rgb48(uint8_t *dst, __m128i r, __m128i g, __m128i b) {
     }
 }
 
-// Pixels x .. x + 15 for even x: reads y[0..15], cb[0..7], cr[0..7].
-// Inlined so the loop keeps its constants in registers across blocks.
-__attribute__((always_inline)) inline void convert16(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb) {
+// The chroma side of a 16-pixel block: offsets for 8 samples, and which of
+// them are the Cb 28 / Cr 228 pair. Shared by the two luma rows that use it.
+struct ChromaBlock {
+    Chroma offsets;
+    __m128i odd_pair;  // 0xFF per flagged sample
+    bool any_odd;
+};
+
+__attribute__((always_inline)) inline ChromaBlock load_chroma(const uint8_t *cb, const uint8_t *cr) {
     const __m128i cb8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cb));
     const __m128i cr8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cr));
-    const Chroma c = chroma_offsets(cb8, cr8);
+    ChromaBlock c;
+    c.offsets = chroma_offsets(cb8, cr8);
+    c.odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
+                               _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
+    c.any_odd = (_mm_movemask_epi8(c.odd_pair) & 0xFF) != 0;
+    return c;
+}
 
+// Pixels x .. x + 15 of one row, for even x: reads y[0..15]. Inlined so the
+// loop keeps its constants in registers.
+__attribute__((always_inline)) inline void emit16(const uint8_t *y, const ChromaBlock &cb,
+                                                  uint8_t *rgb) {
+    const Chroma &c = cb.offsets;
     // Even and odd pixels as 16-bit lanes: lane k of either belongs to chroma
     // sample k, the lane its offsets are in, so they need no widening.
     const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y));
@@ -117,10 +135,8 @@ __attribute__((always_inline)) inline void convert16(const uint8_t *y, const uin
     const __m128i y_odd = _mm_srli_epi16(luma, 8);
 
     __m128i g_even = _mm_add_epi16(y_even, c.g), g_odd = _mm_add_epi16(y_odd, c.g);
-    const __m128i odd_pair = _mm_and_si128(_mm_cmpeq_epi8(cb8, _mm_set1_epi8(char(kOddCb))),
-                                           _mm_cmpeq_epi8(cr8, _mm_set1_epi8(char(kOddCr))));
-    if (__builtin_expect((_mm_movemask_epi8(odd_pair) & 0xFF) != 0, 0)) {
-        const __m128i pair16 = _mm_cvtepi8_epi16(odd_pair);  // -1 per flagged sample
+    if (__builtin_expect(cb.any_odd, 0)) {
+        const __m128i pair16 = _mm_cvtepi8_epi16(cb.odd_pair);  // -1 per flagged sample
         g_even = _mm_add_epi16(g_even, _mm_and_si128(pair16, in_odd_y_range(y_even)));
         g_odd = _mm_add_epi16(g_odd, _mm_and_si128(pair16, in_odd_y_range(y_odd)));
     }
@@ -134,19 +150,27 @@ __attribute__((always_inline)) inline void convert16(const uint8_t *y, const uin
 
 void yu12_rgb_row_sse41(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                         int32_t width) {
-    constexpr int32_t step = 16;
-    int32_t x = 0;
-    for (; x + step <= width; x += step) convert16(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
-    if (x == width) return;
-    if (width > step) {
-        // The leftover pixels: one more block ending at the row's end (or one
-        // short of it for odd widths, to keep the chroma pairing), rewriting
-        // some pixels with the same values rather than reading past the row.
-        x = (width - step) & ~1;
-        convert16(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x);
-        x += step;
-    }
-    yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
+    for_each_block<16>(
+        width,
+        [&](int32_t x) { emit16(y + x, load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
+        [&](int32_t x) {
+            yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
+        });
+}
+
+void yu12_rgb_row_pair_sse41(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                             const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
+    for_each_block<16>(
+        width,
+        [&](int32_t x) {
+            const ChromaBlock c = load_chroma(cb + x / 2, cr + x / 2);
+            emit16(y0 + x, c, rgb0 + 3 * x);
+            emit16(y1 + x, c, rgb1 + 3 * x);
+        },
+        [&](int32_t x) {
+            yu12_rgb_row_pair_scalar(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
+                                     rgb1 + 3 * x, width - x);
+        });
 }
 
 }  // namespace camsnap

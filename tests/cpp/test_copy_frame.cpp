@@ -128,6 +128,9 @@ std::vector<FrameCase> rgb_cases() {
     cases.push_back(with(rgb(66, 5), "bottom_up_output", 66, 1, 3, -3 * 66));
     cases.push_back(with(rgb(35, 4), "rgba_like_output", 35, 1, 4, 4 * 35));
     cases.push_back(with(rgb(34, 4), "column_output", 34, 1, 3 * 4, 3));
+    // Each output row starts 7 pixels after the previous one and overwrites
+    // most of it: only the reference's row order gives its result.
+    cases.push_back(with(rgb(70, 6), "overlapping_rows", 70, 1, 3, 3 * 7));
     cases.push_back(with(rgb(37, 5), "luma_every_2nd_byte", 80, 2, 3, 3 * 37));
     return cases;
 }

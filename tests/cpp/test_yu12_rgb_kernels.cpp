@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,26 +22,62 @@ class Yu12RgbRowTest : public testing::TestWithParam<Yu12RgbKernel> {};
 
 // All 2^24 (Y, Cb, Cr): one row per Cr value, 65536 pixels wide, where each
 // Cb value covers 256 consecutive pixels with Y = 0..255 (pixels 2k and 2k+1
-// share chroma sample k).
-TEST_P(Yu12RgbRowTest, MatchesReferenceForEveryYCbCr) {
-    constexpr int32_t width = 65536;
-    std::vector<uint8_t> luma(width), cb(width / 2), cr(width / 2);
-    for (int32_t x = 0; x < width; ++x) luma[x] = static_cast<uint8_t>(x);
-    for (int32_t k = 0; k < width / 2; ++k) cb[k] = static_cast<uint8_t>(k / 128);
-    std::vector<uint8_t> want(3 * width), got(3 * width);
-    for (int cr_value = 0; cr_value < 256; ++cr_value) {
-        std::fill(cr.begin(), cr.end(), static_cast<uint8_t>(cr_value));
-        yu12_rgb_row_reference(luma.data(), 1, cb.data(), cr.data(), want.data(), 3, width);
-        GetParam().row(luma.data(), cb.data(), cr.data(), got.data(), width);
-        if (want != got) {
-            for (int32_t x = 0; x < width; ++x) {
-                ASSERT_TRUE(std::equal(&want[3 * x], &want[3 * x + 3], &got[3 * x]))
-                    << "Y=" << int(luma[x]) << " Cb=" << int(cb[x / 2]) << " Cr=" << cr_value
-                    << " want (" << int(want[3 * x]) << "," << int(want[3 * x + 1]) << ","
-                    << int(want[3 * x + 2]) << ") got (" << int(got[3 * x]) << ","
-                    << int(got[3 * x + 1]) << "," << int(got[3 * x + 2]) << ")";
-            }
+// share chroma sample k). The second row of a pair runs Y the other way.
+class EveryYCbCr {
+public:
+    static constexpr int32_t kWidth = 65536;
+
+    EveryYCbCr() : luma_(2 * kWidth), cb_(kWidth / 2), cr_(kWidth / 2) {
+        for (int32_t x = 0; x < kWidth; ++x) {
+            luma_[x] = static_cast<uint8_t>(x);
+            luma_[kWidth + x] = static_cast<uint8_t>(255 - x % 256);
         }
+        for (int32_t k = 0; k < kWidth / 2; ++k) cb_[k] = static_cast<uint8_t>(k / 128);
+    }
+    void set_cr(int cr) { std::fill(cr_.begin(), cr_.end(), static_cast<uint8_t>(cr)); }
+    const uint8_t *luma(int row) const { return luma_.data() + row * kWidth; }
+    const uint8_t *cb() const { return cb_.data(); }
+    const uint8_t *cr() const { return cr_.data(); }
+
+    // The first pixel where `got` differs from the reference, described; empty if none.
+    std::string first_difference(int row, const std::vector<uint8_t> &got) const {
+        std::vector<uint8_t> want(3 * kWidth);
+        yu12_rgb_row_reference(luma(row), 1, cb(), cr(), want.data(), 3, kWidth);
+        if (want == got) return {};
+        for (int32_t x = 0;; ++x) {
+            if (std::equal(&want[3 * x], &want[3 * x + 3], &got[3 * x])) continue;
+            std::ostringstream os;
+            os << "Y=" << int(luma(row)[x]) << " Cb=" << int(cb_[x / 2]) << " Cr=" << int(cr_[0])
+               << " want (" << int(want[3 * x]) << "," << int(want[3 * x + 1]) << ","
+               << int(want[3 * x + 2]) << ") got (" << int(got[3 * x]) << ","
+               << int(got[3 * x + 1]) << "," << int(got[3 * x + 2]) << ")";
+            return os.str();
+        }
+    }
+
+private:
+    std::vector<uint8_t> luma_, cb_, cr_;
+};
+
+TEST_P(Yu12RgbRowTest, RowMatchesReferenceForEveryYCbCr) {
+    EveryYCbCr in;
+    std::vector<uint8_t> got(3 * EveryYCbCr::kWidth);
+    for (int cr = 0; cr < 256; ++cr) {
+        in.set_cr(cr);
+        GetParam().row(in.luma(0), in.cb(), in.cr(), got.data(), EveryYCbCr::kWidth);
+        ASSERT_EQ(in.first_difference(0, got), "");
+    }
+}
+
+TEST_P(Yu12RgbRowTest, RowPairMatchesReferenceForEveryYCbCr) {
+    EveryYCbCr in;
+    std::vector<uint8_t> got0(3 * EveryYCbCr::kWidth), got1(got0);
+    for (int cr = 0; cr < 256; ++cr) {
+        in.set_cr(cr);
+        GetParam().row_pair(in.luma(0), in.luma(1), in.cb(), in.cr(), got0.data(), got1.data(),
+                            EveryYCbCr::kWidth);
+        ASSERT_EQ(in.first_difference(0, got0), "") << "first row";
+        ASSERT_EQ(in.first_difference(1, got1), "") << "second row";
     }
 }
 
@@ -80,25 +118,36 @@ TEST_P(Yu12RgbRowTest, WorkedExamplesInEveryLane) {
     }
 }
 
-// Every width up to a few vector blocks, with the row's inputs ending at a
-// guard page (an over-read faults) and sentinel bytes around the output.
-TEST_P(Yu12RgbRowTest, EveryWidthReadsAndWritesOnlyItsRow) {
+// Every width up to a few vector blocks, with each row's inputs ending at a
+// guard page (an over-read faults) and sentinel bytes around the outputs; the
+// pair's rows differ so that a mix-up between them shows.
+TEST_P(Yu12RgbRowTest, EveryWidthReadsAndWritesOnlyItsRows) {
     constexpr int32_t kMaxWidth = 200;
     constexpr size_t kMargin = 64;
     for (int32_t width = 1; width <= kMaxWidth; ++width) {
         const int32_t chroma = (width + 1) / 2;
-        camsnap_test::GuardedBuffer luma(width), cb(chroma), cr(chroma);
-        for (int32_t x = 0; x < width; ++x) luma.data()[x] = static_cast<uint8_t>(x * 37 + 11);
+        camsnap_test::GuardedBuffer luma0(width), luma1(width), cb(chroma), cr(chroma);
+        for (int32_t x = 0; x < width; ++x) {
+            luma0.data()[x] = static_cast<uint8_t>(x * 37 + 11);
+            luma1.data()[x] = static_cast<uint8_t>(x * 101 + 90);
+        }
         for (int32_t k = 0; k < chroma; ++k) {
             cb.data()[k] = static_cast<uint8_t>(k % 5 == 3 ? 28 : k * 53 + 7);
             cr.data()[k] = static_cast<uint8_t>(k % 5 == 3 ? 228 : k * 91 + 200);
         }
         for (uint8_t sentinel : {uint8_t{0x5A}, uint8_t{0xA5}}) {
-            std::vector<uint8_t> want(3 * width + 2 * kMargin, sentinel), got(want);
-            yu12_rgb_row_reference(luma.data(), 1, cb.data(), cr.data(), want.data() + kMargin,
+            const std::vector<uint8_t> blank(3 * width + 2 * kMargin, sentinel);
+            std::vector<uint8_t> want0(blank), want1(blank), got(blank), got0(blank), got1(blank);
+            yu12_rgb_row_reference(luma0.data(), 1, cb.data(), cr.data(), want0.data() + kMargin,
                                    3, width);
-            GetParam().row(luma.data(), cb.data(), cr.data(), got.data() + kMargin, width);
-            ASSERT_EQ(want, got) << "width " << width << ", sentinel " << int(sentinel);
+            yu12_rgb_row_reference(luma1.data(), 1, cb.data(), cr.data(), want1.data() + kMargin,
+                                   3, width);
+            GetParam().row(luma0.data(), cb.data(), cr.data(), got.data() + kMargin, width);
+            ASSERT_EQ(want0, got) << "row, width " << width << ", sentinel " << int(sentinel);
+            GetParam().row_pair(luma0.data(), luma1.data(), cb.data(), cr.data(),
+                                got0.data() + kMargin, got1.data() + kMargin, width);
+            ASSERT_EQ(want0, got0) << "pair row 0, width " << width << ", sentinel " << int(sentinel);
+            ASSERT_EQ(want1, got1) << "pair row 1, width " << width << ", sentinel " << int(sentinel);
         }
     }
 }
