@@ -130,17 +130,25 @@ void register_ir16(const Size &s, const char *layout, int32_t row_pad) {
     add(p + "memcpy", px, [c] { std::memcpy(c->out.data(), c->frame.data(), c->out.size()); });
 }
 
-// Keeps the fastest repetition of each benchmark, in ns per pixel.
-class Collector : public benchmark::ConsoleReporter {
+// Keeps the fastest repetition of each benchmark, in ns per pixel: the one
+// least disturbed by whatever else shares the machine. Shows progress on
+// stderr and leaves stdout to the table.
+class Collector : public benchmark::BenchmarkReporter {
 public:
+    bool ReportContext(const Context &) override { return true; }
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs) {
             if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
+            if (r.error_occurred) {
+                std::fprintf(stderr, "%s: %s\n", r.benchmark_name().c_str(),
+                             r.error_message.c_str());
+                continue;
+            }
             const double ns = r.real_accumulated_time * 1e9 / double(r.iterations);
             auto it = best_.find(r.run_name.function_name);
             if (it == best_.end() || ns < it->second) best_[r.run_name.function_name] = ns;
+            std::fprintf(stderr, "%-40s %12.1f us\n", r.run_name.function_name.c_str(), ns / 1e3);
         }
-        ConsoleReporter::ReportRuns(runs);
     }
     double ns_per_px(const Entry &e) const {
         auto it = best_.find(e.name);
