@@ -1,5 +1,6 @@
 """Faults of a real driver: an unplug in the middle of a series, a device
 without user-pointer streaming, and a camera another descriptor is streaming."""
+import re
 import subprocess
 
 import numpy as np
@@ -49,10 +50,18 @@ def test_busy_camera_fails_cleanly_and_works_once_freed(pattern, reports):
     assert np.array_equal(frames[0], expected_frame(pattern, 1))
 
 
+def failed_transfer(report):
+    """The fault strikes either the wait for a frame or the hand-back of a slot,
+    whichever the capture loop is doing at that moment."""
+    return report == ("dequeue_buffer", "Failed to DQBUF\n\n") or (
+        report[0] == "queue_buffer" and re.fullmatch(r"Failed to queue buffer: \d+\n\n", report[1]))
+
+
 def press_later(number, control, delay_s=1.0):
     """Presses one of vivid's buttons from another process while the module
     waits for frames with the interpreter lock held."""
-    return subprocess.Popen(["sh", "-c", "sleep %s; v4l2-ctl -d%d -c %s=1" % (delay_s, number, control)])
+    script = "sleep %s; v4l2-ctl -d%d -c %s=1" % (delay_s, number, control)
+    return subprocess.Popen(["sh", "-c", script])
 
 
 def test_unplug_during_a_series_fails_cleanly_until_reopened(pattern, reports):
@@ -67,8 +76,9 @@ def test_unplug_during_a_series_fails_cleanly_until_reopened(pattern, reports):
         assert camsnap.captureSeries(40) is None
     finally:
         assert unplug.wait(timeout=30) == 0
-    assert reports() == [("dequeue_buffer", "Failed to DQBUF\n\n"),
-                         ("streamoff", "Failed to streamof\n\n")]
+    lines = reports()
+    assert len(lines) == 2 and failed_transfer(lines[0]), lines
+    assert lines[1] == ("streamoff", "Failed to streamof\n\n")
     assert camsnap.captureSeries(2) is None
     assert reports() == [("request_buffers", "Reqbuf failed.\n\n")]
     assert camsnap.startStream() is False
@@ -85,7 +95,8 @@ def test_unplug_during_a_series_fails_cleanly_until_reopened(pattern, reports):
 def test_fatal_streaming_error_during_a_series_fails_it_and_the_next_one_works(
         pattern, reports):
     # vivid's "Inject Fatal Streaming Error" marks the queue as failed: the
-    # waiting dequeue wakes and DQBUF fails; stream-off still succeeds.
+    # waiting dequeue wakes and DQBUF fails (or QBUF, if that comes first);
+    # stream-off still succeeds.
     opened(CAMERA, 1, *SIZE)
     reports()
     fault = press_later(CAMERA, "inject_fatal_streaming_error")
@@ -94,7 +105,8 @@ def test_fatal_streaming_error_during_a_series_fails_it_and_the_next_one_works(
         assert camsnap.captureSeries(100) is None
     finally:
         assert fault.wait(timeout=30) == 0
-    assert reports() == [("dequeue_buffer", "Failed to DQBUF\n\n")]
+    lines = reports()
+    assert len(lines) == 1 and failed_transfer(lines[0]), lines
     frames = camsnap.captureSeries(3)
     assert frames is not None
     assert all(np.array_equal(frame, expected_frame(pattern, 1)) for frame in frames)
