@@ -1,8 +1,9 @@
 // YU12 to RGB, 64 pixels a step with AVX-512 (F, BW, VL and VBMI). Built with
-// those flags; only called when the CPU reports all four. Same integer form as
-// the SSE4.1 row (see there for why it is exact). VBMI's two-table byte
-// permute builds the R G B triples in two instructions per 64 output bytes,
-// where AVX2 needs three shuffles, two ORs and a lane fix-up.
+// those flags; only called when the CPU reports all four and AVX2 (which rows
+// narrower than a block use). Same integer form as the SSE4.1 row (see there
+// for why it is exact). VBMI's two-table byte permute builds the R G B triples
+// in two instructions per 64 output bytes, where AVX2 needs a shuffle per
+// channel, two blends per 32 bytes and a lane fix-up.
 #include "convert/kernels.h"
 #include "convert/row_blocks.h"
 
