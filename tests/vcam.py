@@ -8,11 +8,12 @@ import errno as _errno
 import os
 
 __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
-           "set_frames", "set_fps", "set_stop_after", "set_fmt_answer", "log", "state", "render",
+           "set_frames", "set_fps", "set_fixed_fps", "set_stop_after", "set_fmt_answer", "log", "state", "render",
            "fourcc", "REQUESTS"]
 
 REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
-            "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL")
+            "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
+            "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT")
 
 _HOW_TO_RUN = ("run the tests through scripts/test, which builds libcamsnap_vcam.so, points "
                "CAMSNAP_VCAM at it and puts it in LD_PRELOAD")
@@ -47,6 +48,7 @@ def _load():
         "vcam_add_frame": [c_int, ctypes.c_char_p, c_size],
         "vcam_set_fps": [c_int, ctypes.c_double],
         "vcam_set_stop_after": [c_int, ctypes.c_longlong],
+        "vcam_set_fixed_fps": [c_int, c_int],
         "vcam_fault": [c_int, ctypes.c_char_p, ull, c_int],
         "vcam_dqbuf_override": [c_int, ull, u32, u32, u32, u32],
         "vcam_log": [c_int, ctypes.c_char_p, c_size],
@@ -134,7 +136,7 @@ def reset():
 
 def add_node(n, card=b"IR cam", capabilities=0x84200001, device_caps=None, querycap_errno=0,
              open_errno=0, formats=None, min_buffers=1, max_buffers=32, fps=0, stop_after=None,
-             fmt_answer=None, frames=None):
+             fmt_answer=None, frames=None, fixed_fps=False):
     """Make /dev/video<n> exist (again, from scratch if it did)."""
     if isinstance(card, str):
         card = card.encode("utf-8")
@@ -153,6 +155,8 @@ def add_node(n, card=b"IR cam", capabilities=0x84200001, device_caps=None, query
         set_fmt_answer(n, fmt_answer)
     if frames is not None:
         set_frames(n, frames)
+    if fixed_fps:
+        set_fixed_fps(n, True)
 
 
 def set_frames(n, frames):
@@ -166,6 +170,11 @@ def set_frames(n, frames):
 
 def set_fps(n, fps):
     _check(_lib.vcam_set_fps(n, float(fps)), n)
+
+
+def set_fixed_fps(n, fixed=True):
+    """Whether S_PARM leaves the frame rate alone (a camera with a single frame interval)."""
+    _check(_lib.vcam_set_fixed_fps(n, 1 if fixed else 0), n)
 
 
 def set_stop_after(n, k):

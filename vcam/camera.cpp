@@ -1,5 +1,6 @@
 #include "camera.h"
 
+#include "libc.h"
 #include "pattern.h"
 
 #include <poll.h>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr uint32_t kCapture = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 constexpr uint32_t kUserptr = V4L2_MEMORY_USERPTR;
+constexpr uint32_t kMmap = V4L2_MEMORY_MMAP;
 // uvcvideo stamps buffers with the monotonic clock at the start of the exposure.
 constexpr uint32_t kTimestampFlags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
 
@@ -47,6 +49,46 @@ bool mapped(unsigned long addr, size_t len) {
     const unsigned long page = static_cast<unsigned long>(sysconf(_SC_PAGESIZE));
     const unsigned long start = addr & ~(page - 1);
     return msync(reinterpret_cast<void *>(start), addr + len - start, MS_ASYNC) == 0;
+}
+
+uint32_t gcd(uint32_t a, uint32_t b) { return b == 0 ? a : gcd(b, a % b); }
+
+// The frame period in lowest terms (30 fps: 1/30, 7.5 fps: 2/15). A camera without a frame
+// clock (fps 0) has no period: 0/1.
+v4l2_fract frame_interval(double fps) {
+    if (fps <= 0) return v4l2_fract{0, 1};
+    uint32_t num = 1000, den = uint32_t(std::lround(fps * 1000));
+    if (den == 0) den = 1;
+    const uint32_t g = gcd(num, den);
+    return v4l2_fract{num / g, den / g};
+}
+
+bool known_memory(uint32_t memory) { return memory == kUserptr || memory == kMmap; }
+
+void answer_pix(const PixFormat &p, v4l2_format *f) {
+    std::memset(&f->fmt, 0, sizeof f->fmt);
+    f->fmt.pix.width = p.width;
+    f->fmt.pix.height = p.height;
+    f->fmt.pix.pixelformat = p.pixelformat;
+    f->fmt.pix.field = V4L2_FIELD_NONE;
+    f->fmt.pix.bytesperline = p.bytesperline;
+    f->fmt.pix.sizeimage = p.sizeimage;
+    f->fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
+}
+
+void record_answer(const PixFormat &p, Args &args) {
+    args.emplace_back("answer_width", p.width);
+    args.emplace_back("answer_height", p.height);
+    args.emplace_back("answer_pixelformat", p.pixelformat);
+    args.emplace_back("answer_bytesperline", p.bytesperline);
+    args.emplace_back("answer_sizeimage", p.sizeimage);
+}
+
+void record_request(const v4l2_format *f, Args &args) {
+    args.emplace_back("type", f->type);
+    args.emplace_back("width", f->fmt.pix.width);
+    args.emplace_back("height", f->fmt.pix.height);
+    args.emplace_back("pixelformat", f->fmt.pix.pixelformat);
 }
 
 std::string fourcc_text(uint32_t f) {
@@ -205,11 +247,26 @@ PixFormat Node::negotiate(uint32_t width, uint32_t height, uint32_t pixelformat)
     return p;
 }
 
-int Node::s_fmt(int, v4l2_format *f, Args &args) {
+int Node::g_fmt(v4l2_format *f, Args &args) const {
     args.emplace_back("type", f->type);
-    args.emplace_back("width", f->fmt.pix.width);
-    args.emplace_back("height", f->fmt.pix.height);
-    args.emplace_back("pixelformat", f->fmt.pix.pixelformat);
+    if (f->type != kCapture) return -EINVAL;
+    answer_pix(current_, f);
+    record_answer(current_, args);
+    return 0;
+}
+
+// What S_FMT would answer, without changing anything; allowed while streaming.
+int Node::try_fmt(v4l2_format *f, Args &args) const {
+    record_request(f, args);
+    if (f->type != kCapture) return -EINVAL;
+    PixFormat p = negotiate(f->fmt.pix.width, f->fmt.pix.height, f->fmt.pix.pixelformat);
+    answer_pix(p, f);
+    record_answer(p, args);
+    return 0;
+}
+
+int Node::s_fmt(int, v4l2_format *f, Args &args) {
+    record_request(f, args);
     if (f->type != kCapture) return -EINVAL;
     if (!buffers_.empty() || streaming_) return -EBUSY;
     PixFormat p = negotiate(f->fmt.pix.width, f->fmt.pix.height, f->fmt.pix.pixelformat);
@@ -220,19 +277,81 @@ int Node::s_fmt(int, v4l2_format *f, Args &args) {
     if (o.mask & kSizeimage) p.sizeimage = o.pix.sizeimage;
     if (o.mask & kPixelformat) p.pixelformat = o.pix.pixelformat;
     current_ = p;
-    std::memset(&f->fmt, 0, sizeof f->fmt);
-    f->fmt.pix.width = p.width;
-    f->fmt.pix.height = p.height;
-    f->fmt.pix.pixelformat = p.pixelformat;
-    f->fmt.pix.field = V4L2_FIELD_NONE;
-    f->fmt.pix.bytesperline = p.bytesperline;
-    f->fmt.pix.sizeimage = p.sizeimage;
-    f->fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
-    args.emplace_back("answer_width", p.width);
-    args.emplace_back("answer_height", p.height);
-    args.emplace_back("answer_pixelformat", p.pixelformat);
-    args.emplace_back("answer_bytesperline", p.bytesperline);
-    args.emplace_back("answer_sizeimage", p.sizeimage);
+    answer_pix(p, f);
+    record_answer(p, args);
+    return 0;
+}
+
+int Node::g_parm(v4l2_streamparm *p, Args &args) const {
+    args.emplace_back("type", p->type);
+    if (p->type != kCapture) return -EINVAL;
+    const uint32_t type = p->type;
+    std::memset(p, 0, sizeof *p);
+    p->type = type;
+    p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    p->parm.capture.readbuffers = config_.min_buffers;
+    p->parm.capture.timeperframe = frame_interval(config_.fps);
+    args.emplace_back("numerator", p->parm.capture.timeperframe.numerator);
+    args.emplace_back("denominator", p->parm.capture.timeperframe.denominator);
+    return 0;
+}
+
+// The interval asked for becomes the frame rate, unless the camera has only the one it runs
+// at (fixed_fps). A fraction with a 0 in it names no rate and keeps the current one.
+int Node::s_parm(v4l2_streamparm *p, Args &args) {
+    args.emplace_back("type", p->type);
+    args.emplace_back("numerator", p->parm.capture.timeperframe.numerator);
+    args.emplace_back("denominator", p->parm.capture.timeperframe.denominator);
+    if (p->type != kCapture) return -EINVAL;
+    const v4l2_fract t = p->parm.capture.timeperframe;
+    if (!config_.fixed_fps && t.numerator != 0 && t.denominator != 0) {
+        set_fps(double(t.denominator) / t.numerator, Clock::now());
+    }
+    Args answer;
+    g_parm(p, answer);
+    args.emplace_back("answer_numerator", p->parm.capture.timeperframe.numerator);
+    args.emplace_back("answer_denominator", p->parm.capture.timeperframe.denominator);
+    return 0;
+}
+
+int Node::enuminput(v4l2_input *in, Args &args) const {
+    args.emplace_back("index", in->index);
+    if (in->index != 0) return -EINVAL;
+    std::memset(in, 0, sizeof *in);
+    copy_name(in->name, sizeof in->name, "Camera 1");
+    in->type = V4L2_INPUT_TYPE_CAMERA;
+    return 0;
+}
+
+int Node::g_input(int *index, Args &) const {
+    *index = 0;
+    return 0;
+}
+
+int Node::s_input(const int *index, Args &args) const {
+    args.emplace_back("index", *index);
+    return *index == 0 ? 0 : -EINVAL;
+}
+
+int Node::allocate(int fd, uint32_t memory, uint32_t count) {
+    static uint64_t allocations = 0;  // callers hold the registry lock
+    std::unique_ptr<BufferMemory> mem;
+    if (memory == kMmap) {
+        mem = std::make_unique<BufferMemory>(count, current_.sizeimage);
+        if (!mem->ok()) return -ENOMEM;
+    }
+    release_buffers();
+    buffers_.assign(count, Buffer{});
+    if (mem) {
+        for (uint32_t i = 0; i < count; ++i) {
+            buffers_[i].offset = uint32_t(i * mem->stride());
+            buffers_[i].length = current_.sizeimage;
+        }
+    }
+    mmap_memory_ = std::move(mem);
+    memory_ = memory;
+    owner_ = fd;
+    generation_ = ++allocations;
     return 0;
 }
 
@@ -240,20 +359,48 @@ int Node::reqbufs(int fd, v4l2_requestbuffers *rb, Args &args) {
     args.emplace_back("count", rb->count);
     args.emplace_back("type", rb->type);
     args.emplace_back("memory", rb->memory);
-    if (rb->type != kCapture || rb->memory != kUserptr) return -EINVAL;
+    if (rb->type != kCapture || !known_memory(rb->memory)) return -EINVAL;
     if (busy_for(fd) || streaming_) return -EBUSY;
     if (rb->count == 0) {
         release_buffers();
     } else {
         uint32_t n = std::min(std::max(rb->count, config_.min_buffers), config_.max_buffers);
-        buffers_.assign(n, Buffer{});
-        queued_.clear();
-        done_.clear();
-        owner_ = fd;
+        if (int r = allocate(fd, rb->memory, n)) return r;
         rb->count = n;
     }
-    rb->capabilities = V4L2_BUF_CAP_SUPPORTS_USERPTR;
+    rb->capabilities = V4L2_BUF_CAP_SUPPORTS_USERPTR | V4L2_BUF_CAP_SUPPORTS_MMAP;
     args.emplace_back("granted", rb->count);
+    return 0;
+}
+
+// The buffer record as QUERYBUF and DQBUF answer it.
+void Node::describe_buffer(const Buffer &buf, uint32_t index, v4l2_buffer *b) const {
+    std::memset(b, 0, sizeof *b);
+    b->index = index;
+    b->type = kCapture;
+    b->memory = memory_;
+    b->bytesused = buf.bytesused;
+    b->flags = kTimestampFlags;
+    if (buf.state == BufState::Queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
+    if (buf.state == BufState::Done) b->flags |= V4L2_BUF_FLAG_DONE;
+    if (buf.mappings > 0) b->flags |= V4L2_BUF_FLAG_MAPPED;
+    b->field = V4L2_FIELD_NONE;
+    b->timestamp = buf.timestamp;
+    b->sequence = buf.sequence;
+    if (memory_ == kMmap) b->m.offset = buf.offset;
+    else b->m.userptr = buf.userptr;
+    b->length = buf.length;
+}
+
+int Node::querybuf(v4l2_buffer *b, Args &args) const {
+    args.emplace_back("index", b->index);
+    args.emplace_back("type", b->type);
+    if (b->type != kCapture || b->index >= buffers_.size()) return -EINVAL;
+    describe_buffer(buffers_[b->index], b->index, b);
+    args.emplace_back("memory", b->memory);
+    args.emplace_back("offset", memory_ == kMmap ? int64_t(b->m.offset) : int64_t(b->m.userptr));
+    args.emplace_back("length", b->length);
+    args.emplace_back("flags", b->flags);
     return 0;
 }
 
@@ -263,19 +410,29 @@ int Node::qbuf(int fd, v4l2_buffer *b, Args &args) {
     args.emplace_back("memory", b->memory);
     args.emplace_back("userptr", int64_t(b->m.userptr));
     args.emplace_back("length", b->length);
-    if (b->type != kCapture || b->memory != kUserptr) return -EINVAL;
+    if (b->type != kCapture || !known_memory(b->memory)) return -EINVAL;
     if (busy_for(fd)) return -EBUSY;
-    if (b->index >= buffers_.size() || b->length < current_.sizeimage || b->m.userptr == 0) return -EINVAL;
+    if (b->memory != memory_ || b->index >= buffers_.size()) return -EINVAL;
     Buffer &buf = buffers_[b->index];
-    if (buf.state != BufState::Dequeued) return -EINVAL;
-    if (!mapped(b->m.userptr, b->length)) return -EFAULT;
+    if (memory_ == kUserptr) {
+        if (b->length < current_.sizeimage || b->m.userptr == 0) return -EINVAL;
+        if (buf.state != BufState::Dequeued) return -EINVAL;
+        if (!mapped(b->m.userptr, b->length)) return -EFAULT;
+        buf.userptr = b->m.userptr;
+        buf.length = b->length;
+    } else if (buf.state != BufState::Dequeued) {
+        return -EINVAL;
+    }
     // Frames that fell due while nothing was queued are lost before this buffer joins.
     advance(Clock::now());
     buf.state = BufState::Queued;
-    buf.userptr = b->m.userptr;
-    buf.length = b->length;
     queued_.push_back(b->index);
     b->flags = V4L2_BUF_FLAG_QUEUED | kTimestampFlags;
+    if (memory_ == kMmap) {
+        if (buf.mappings > 0) b->flags |= V4L2_BUF_FLAG_MAPPED;
+        b->m.offset = buf.offset;
+        b->length = buf.length;
+    }
     ++qbuf_total_;
     return 0;
 }
@@ -283,9 +440,9 @@ int Node::qbuf(int fd, v4l2_buffer *b, Args &args) {
 int Node::dqbuf(int fd, v4l2_buffer *b, Args &args) {
     args.emplace_back("type", b->type);
     args.emplace_back("memory", b->memory);
-    if (b->type != kCapture || b->memory != kUserptr) return -EINVAL;
+    if (b->type != kCapture || !known_memory(b->memory)) return -EINVAL;
     if (busy_for(fd)) return -EBUSY;
-    if (!streaming_) return -EINVAL;
+    if (!streaming_ || b->memory != memory_) return -EINVAL;
     Clock::time_point now = Clock::now();
     advance(now);
     fill_on_demand(now);
@@ -293,18 +450,8 @@ int Node::dqbuf(int fd, v4l2_buffer *b, Args &args) {
     const uint32_t index = done_.front();
     done_.pop_front();
     Buffer &buf = buffers_[index];
+    describe_buffer(buf, index, b);
     buf.state = BufState::Dequeued;
-    std::memset(b, 0, sizeof *b);
-    b->index = index;
-    b->type = kCapture;
-    b->memory = kUserptr;
-    b->bytesused = buf.bytesused;
-    b->flags = V4L2_BUF_FLAG_DONE | kTimestampFlags;
-    b->field = V4L2_FIELD_NONE;
-    b->timestamp = buf.timestamp;
-    b->sequence = buf.sequence;
-    b->m.userptr = buf.userptr;
-    b->length = buf.length;
     if (const DqbufOverride *o = current_dqbuf_override()) {
         if (o->mask & kIndex) b->index = o->index;
         if (o->mask & kFlags) b->flags = o->flags;
@@ -316,6 +463,35 @@ int Node::dqbuf(int fd, v4l2_buffer *b, Args &args) {
     args.emplace_back("bytesused", b->bytesused);
     args.emplace_back("flags", b->flags);
     return 0;
+}
+
+int Node::map_buffer(void *addr, size_t length, int prot, int flags, off_t offset, void **out,
+                     uint32_t *index, Args &args) {
+    args.emplace_back("offset", offset);
+    args.emplace_back("length", int64_t(length));
+    args.emplace_back("prot", prot);
+    args.emplace_back("flags", flags);
+    if (memory_ != kMmap || offset < 0) return -EINVAL;
+    auto it = std::find_if(buffers_.begin(), buffers_.end(),
+                           [&](const Buffer &b) { return off_t(b.offset) == offset; });
+    if (it == buffers_.end()) return -EINVAL;
+    const int type = flags & MAP_TYPE;
+    // Capture buffers are shared with the driver and must be readable.
+    if ((type != MAP_SHARED && type != MAP_SHARED_VALIDATE) || !(prot & PROT_READ)) return -EINVAL;
+    if (length == 0 || length > mmap_memory_->stride()) return -EINVAL;
+    void *p = libc::mmap(addr, length, prot, flags, mmap_memory_->fd(), offset);
+    if (p == MAP_FAILED) return -errno;
+    *out = p;
+    *index = uint32_t(it - buffers_.begin());
+    ++it->mappings;
+    args.emplace_back("index", *index);
+    return 0;
+}
+
+void Node::unmapped(uint64_t generation, uint32_t index) {
+    if (generation == generation_ && index < buffers_.size() && buffers_[index].mappings > 0) {
+        --buffers_[index].mappings;
+    }
 }
 
 int Node::streamon(int fd, const int *type, Args &args) {
@@ -350,9 +526,18 @@ void Node::stop_streaming() {
 
 void Node::release_buffers() {
     buffers_.clear();
+    // Mappings the application still holds keep their pages, as a driver's orphaned buffers do.
+    mmap_memory_.reset();
+    memory_ = 0;
     queued_.clear();
     done_.clear();
     owner_ = -1;
+}
+
+int Node::mapped_count() const {
+    int n = 0;
+    for (const Buffer &b : buffers_) n += b.mappings;
+    return n;
 }
 
 bool Node::stopped() const {
@@ -394,13 +579,20 @@ void Node::fill_next(Clock::time_point when) {
 }
 
 void Node::write_frame(Buffer &b, uint32_t seq) {
-    auto *dst = reinterpret_cast<uint8_t *>(b.userptr);
-    // Memory unmapped since QBUF: a driver would write into the pages it pinned, which the
-    // process no longer sees. The frame is lost to the application either way.
-    if (!mapped(b.userptr, b.length)) {
+    const Clock::time_point t0 = Clock::now();
+    if (memory_ == kMmap) {
+        write_frame_to(b, mmap_memory_->buffer(0) + b.offset, seq);
+    } else if (mapped(b.userptr, b.length)) {
+        write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq);
+    } else {
+        // Memory unmapped since QBUF: a driver would write into the pages it pinned, which the
+        // process no longer sees. The frame is lost to the application either way.
         b.bytesused = std::min(current_.sizeimage, b.length);
-        return;
     }
+    fill_ns_ += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+}
+
+void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq) {
     if (!frames_.empty()) {
         const std::string &f = frames_[seq % frames_.size()];
         b.bytesused = uint32_t(std::min<size_t>(f.size(), b.length));
@@ -433,7 +625,8 @@ std::string Node::state_text() const {
       << " streamoff_total=" << streamoff_total_ << " frames_delivered=" << frames_delivered_
       << " sequence=" << next_seq_ << " pixelformat=" << current_.pixelformat << " width=" << current_.width
       << " height=" << current_.height << " bytesperline=" << current_.bytesperline
-      << " sizeimage=" << current_.sizeimage << "\n";
+      << " sizeimage=" << current_.sizeimage << " memory=" << memory_ << " mapped=" << mapped_count()
+      << " fill_ns=" << fill_ns_ << "\n";
     return s.str();
 }
 

@@ -3,10 +3,13 @@
 
 #include <linux/videodev2.h>
 
+#include "memory.h"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,9 +67,12 @@ struct NodeConfig {
     uint32_t min_buffers = 1, max_buffers = 32;
     double fps = 0;
     int64_t stop_after = -1;  // frames per STREAMON; negative: unlimited
+    bool fixed_fps = false;   // S_PARM cannot change the frame rate
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
+
+
 
 struct LogEntry {
     std::string name;
@@ -86,6 +92,7 @@ public:
     void add_frame(std::string frame) { frames_.push_back(std::move(frame)); }
     void set_fps(double fps, Clock::time_point now);
     void set_stop_after(int64_t k) { config_.stop_after = k; }
+    void set_fixed_fps(bool fixed) { config_.fixed_fps = fixed; }
     void add_fault(const std::string &request, uint64_t nth, int err);
     void add_dqbuf_override(uint64_t nth, const DqbufOverride &o);
 
@@ -102,8 +109,16 @@ public:
     int querycap(v4l2_capability *cap, Args &args) const;
     int enum_fmt(v4l2_fmtdesc *d, Args &args) const;
     int enum_framesizes(v4l2_frmsizeenum *e, Args &args) const;
+    int g_fmt(v4l2_format *f, Args &args) const;
+    int try_fmt(v4l2_format *f, Args &args) const;
     int s_fmt(int fd, v4l2_format *f, Args &args);
+    int g_parm(v4l2_streamparm *p, Args &args) const;
+    int s_parm(v4l2_streamparm *p, Args &args);
+    int enuminput(v4l2_input *in, Args &args) const;
+    int g_input(int *index, Args &args) const;
+    int s_input(const int *index, Args &args) const;
     int reqbufs(int fd, v4l2_requestbuffers *rb, Args &args);
+    int querybuf(v4l2_buffer *b, Args &args) const;
     int qbuf(int fd, v4l2_buffer *b, Args &args);
     int dqbuf(int fd, v4l2_buffer *b, Args &args);
     int streamon(int fd, const int *type, Args &args);
@@ -117,6 +132,14 @@ public:
     Clock::time_point next_fill() const;
     bool streaming() const { return streaming_; }
 
+    // mmap() of the node: maps the buffer that starts at `offset` (0 and *out, *index set) or
+    // answers -errno as a driver would.
+    int map_buffer(void *addr, size_t length, int prot, int flags, off_t offset, void **out,
+                   uint32_t *index, Args &args);
+    uint64_t generation() const { return generation_; }
+    // A mapping made by map_buffer() went away (munmap, or replaced by another mapping).
+    void unmapped(uint64_t generation, uint32_t index);
+
     std::string state_text() const;
     std::string log_text() const;
 
@@ -125,12 +148,15 @@ private:
     struct Buffer {
         BufState state = BufState::Dequeued;
         unsigned long userptr = 0;
+        uint32_t offset = 0;  // memory-mapped buffers: where mmap() finds it
+        int mappings = 0;     // memory-mapped buffers: live mappings in the process
         uint32_t length = 0;
         uint32_t bytesused = 0;
         uint32_t sequence = 0;
         timeval timestamp{};
     };
 
+    int mapped_count() const;
     bool busy_for(int fd) const { return owner_ >= 0 && owner_ != fd; }
     bool stopped() const;
     const Format *find_format(uint32_t fourcc) const;
@@ -138,6 +164,9 @@ private:
     void fill_next(Clock::time_point now);
     void fill_on_demand(Clock::time_point now);
     void write_frame(Buffer &b, uint32_t seq);
+    void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq);
+    int allocate(int fd, uint32_t memory, uint32_t count);
+    void describe_buffer(const Buffer &b, uint32_t index, v4l2_buffer *out) const;
     void stop_streaming();
     void release_buffers();
 
@@ -153,6 +182,9 @@ private:
     int open_fds_ = 0;
     int owner_ = -1;  // descriptor that allocated the buffers; others get EBUSY
     std::vector<Buffer> buffers_;
+    uint32_t memory_ = 0;  // V4L2_MEMORY_* of the allocation, 0 while none
+    std::unique_ptr<BufferMemory> mmap_memory_;
+    uint64_t generation_ = 0;
     std::deque<uint32_t> queued_;  // in the order the driver fills them
     std::deque<uint32_t> done_;
     bool streaming_ = false;
@@ -161,6 +193,7 @@ private:
     uint64_t stream_delivered_ = 0;
     uint64_t frames_delivered_ = 0;
     uint64_t qbuf_total_ = 0, dqbuf_total_ = 0, streamon_total_ = 0, streamoff_total_ = 0;
+    uint64_t fill_ns_ = 0;  // time spent writing frames, so benchmarks can subtract it
 };
 
 }  // namespace vcam

@@ -37,7 +37,9 @@ long copy_text(const std::string &text, char *out, size_t cap) {
 bool known_request(const char *name) {
     static const char *const names[] = {"OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES",
                                         "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
-                                        "STREAMOFF", "POLL"};
+                                        "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT",
+                                        "TRY_FMT", "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT",
+                                        "G_INPUT", "S_INPUT"};
     for (const char *n : names) {
         if (std::strcmp(n, name) == 0) return true;
     }
@@ -132,6 +134,14 @@ VCAM_EXPORT int vcam_set_fps(int n, double fps) {
     if (fps < 0) return -EINVAL;
     return int(with_node(n, [&](Node &node) {
         node.set_fps(fps, Clock::now());
+        return 0;
+    }));
+}
+
+// Nonzero: S_PARM answers the node's own rate and leaves it, as a camera with one frame interval.
+VCAM_EXPORT int vcam_set_fixed_fps(int n, int fixed) {
+    return int(with_node(n, [&](Node &node) {
+        node.set_fixed_fps(fixed != 0);
         return 0;
     }));
 }

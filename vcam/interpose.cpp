@@ -9,8 +9,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/select.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +26,7 @@
 namespace vcam {
 
 std::atomic<bool> g_configured{false};
+std::atomic<size_t> g_mappings{0};
 
 Registry &registry() {
     static Registry *r = new Registry;  // never destroyed: atexit code may still close descriptors
@@ -32,6 +37,9 @@ void Registry::clear() {
     for (auto &f : files) f.second.descriptor.release();
     files.clear();
     nodes.clear();
+    // Mappings stay valid for the application; they are simply no node's any more.
+    mappings.clear();
+    g_mappings.store(0);
 }
 
 FakeDescriptor::~FakeDescriptor() {
@@ -144,6 +152,10 @@ constexpr RequestName kRequests[] = {
     {uint32_t(VIDIOC_S_FMT), "S_FMT"},         {uint32_t(VIDIOC_REQBUFS), "REQBUFS"},
     {uint32_t(VIDIOC_QBUF), "QBUF"},           {uint32_t(VIDIOC_DQBUF), "DQBUF"},
     {uint32_t(VIDIOC_STREAMON), "STREAMON"},   {uint32_t(VIDIOC_STREAMOFF), "STREAMOFF"},
+    {uint32_t(VIDIOC_G_FMT), "G_FMT"},         {uint32_t(VIDIOC_TRY_FMT), "TRY_FMT"},
+    {uint32_t(VIDIOC_QUERYBUF), "QUERYBUF"},   {uint32_t(VIDIOC_G_PARM), "G_PARM"},
+    {uint32_t(VIDIOC_S_PARM), "S_PARM"},       {uint32_t(VIDIOC_ENUMINPUT), "ENUMINPUT"},
+    {uint32_t(VIDIOC_G_INPUT), "G_INPUT"},     {uint32_t(VIDIOC_S_INPUT), "S_INPUT"},
 };
 
 // Requests come in as unsigned long or, from callers using the int prototype, sign-extended.
@@ -166,6 +178,14 @@ int handle_request(Node &node, int fd, uint32_t code, void *arg, Args &args) {
     case uint32_t(VIDIOC_DQBUF): return node.dqbuf(fd, static_cast<v4l2_buffer *>(arg), args);
     case uint32_t(VIDIOC_STREAMON): return node.streamon(fd, static_cast<const int *>(arg), args);
     case uint32_t(VIDIOC_STREAMOFF): return node.streamoff(fd, static_cast<const int *>(arg), args);
+    case uint32_t(VIDIOC_G_FMT): return node.g_fmt(static_cast<v4l2_format *>(arg), args);
+    case uint32_t(VIDIOC_TRY_FMT): return node.try_fmt(static_cast<v4l2_format *>(arg), args);
+    case uint32_t(VIDIOC_QUERYBUF): return node.querybuf(static_cast<v4l2_buffer *>(arg), args);
+    case uint32_t(VIDIOC_G_PARM): return node.g_parm(static_cast<v4l2_streamparm *>(arg), args);
+    case uint32_t(VIDIOC_S_PARM): return node.s_parm(static_cast<v4l2_streamparm *>(arg), args);
+    case uint32_t(VIDIOC_ENUMINPUT): return node.enuminput(static_cast<v4l2_input *>(arg), args);
+    case uint32_t(VIDIOC_G_INPUT): return node.g_input(static_cast<int *>(arg), args);
+    case uint32_t(VIDIOC_S_INPUT): return node.s_input(static_cast<const int *>(arg), args);
     default:
         args.emplace_back("request", code);
         return -ENOTTY;
@@ -174,7 +194,7 @@ int handle_request(Node &node, int fd, uint32_t code, void *arg, Args &args) {
 
 // What a failed-by-injection request carried, so the record shows which call it was.
 void describe_input(uint32_t code, const void *arg, Args &args) {
-    if (code == uint32_t(VIDIOC_QBUF)) {
+    if (code == uint32_t(VIDIOC_QBUF) || code == uint32_t(VIDIOC_QUERYBUF)) {
         auto *b = static_cast<const v4l2_buffer *>(arg);
         args.emplace_back("index", b->index);
         args.emplace_back("userptr", int64_t(b->m.userptr));
@@ -293,23 +313,24 @@ Clock::time_point next_wake(Registry &reg, const PollPlan &plan, Clock::time_poi
     return wake;
 }
 
-int injected_poll_error(Registry &reg, const PollPlan &plan, int timeout) {
+int injected_poll_error(Registry &reg, const PollPlan &plan, int timeout, const char *name) {
     int err = 0;
     for (int n : plan.nodes) {
         Node *node = reg.node(n);
-        int e = node->count_call("POLL");
-        if (e) node->record("POLL", Args{{"timeout", timeout}}, -e);
+        int e = node->count_call(name);
+        if (e) node->record(name, Args{{"timeout", timeout}}, -e);
         if (e && !err) err = e;
     }
     return err;
 }
 
-void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int timeout, int ready) {
+void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int timeout, int ready,
+                 const char *name) {
     for (size_t i : plan.fake) {
         auto it = reg.files.find(fds[i].fd);
         if (it == reg.files.end()) continue;
         if (Node *node = reg.node(it->second.node)) {
-            node->record("POLL",
+            node->record(name,
                          Args{{"fd", fds[i].fd}, {"events", fds[i].events}, {"timeout", timeout},
                               {"revents", fds[i].revents}},
                          ready);
@@ -317,13 +338,14 @@ void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int tim
     }
 }
 
-int poll_fake(pollfd *fds, nfds_t n, int timeout, bool *ours) {
+// poll() as the emulation answers it; select() comes here too, under its own name.
+int poll_fake(pollfd *fds, nfds_t n, int timeout, bool *ours, const char *name = "POLL") {
     Registry &reg = registry();
     std::unique_lock<std::mutex> lock(reg.mutex);
     const PollPlan plan = plan_poll(reg, fds, n);
     *ours = !plan.fake.empty();
     if (!*ours) return 0;
-    if (int err = injected_poll_error(reg, plan, timeout)) return fail(err);
+    if (int err = injected_poll_error(reg, plan, timeout, name)) return fail(err);
     const Clock::time_point deadline =
         timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
     int ready = poll_once(reg, lock, fds, plan);
@@ -333,8 +355,122 @@ int poll_fake(pollfd *fds, nfds_t n, int timeout, bool *ours) {
         else reg.changed.wait_until(lock, wake);
         ready = poll_once(reg, lock, fds, plan);
     }
-    record_poll(reg, fds, plan, timeout, ready);
+    record_poll(reg, fds, plan, timeout, ready, name);
     return ready;
+}
+
+// select() in terms of poll(): which descriptors of the three sets to look at, and for what.
+std::vector<pollfd> select_to_poll(int nfds, const fd_set *r, const fd_set *w, const fd_set *e) {
+    std::vector<pollfd> fds;
+    for (int fd = 0; fd < nfds && fd < FD_SETSIZE; ++fd) {
+        short events = 0;
+        if (r && FD_ISSET(fd, r)) events |= POLLIN;
+        if (w && FD_ISSET(fd, w)) events |= POLLOUT;
+        if (e && FD_ISSET(fd, e)) events |= POLLPRI;
+        if (events) fds.push_back(pollfd{fd, events, 0});
+    }
+    return fds;
+}
+
+// Readiness back into the sets the way the kernel's select counts it: an error or hang-up
+// makes a descriptor readable (and writable), so the next read or DQBUF reports it.
+int poll_to_select(const std::vector<pollfd> &fds, fd_set *r, fd_set *w, fd_set *e) {
+    if (r) FD_ZERO(r);
+    if (w) FD_ZERO(w);
+    if (e) FD_ZERO(e);
+    int count = 0;
+    for (const pollfd &p : fds) {
+        if (p.revents & POLLNVAL) return -EBADF;
+        if ((p.events & POLLIN) && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+            FD_SET(p.fd, r);
+            ++count;
+        }
+        if ((p.events & POLLOUT) && (p.revents & (POLLOUT | POLLERR))) {
+            FD_SET(p.fd, w);
+            ++count;
+        }
+        if ((p.events & POLLPRI) && (p.revents & POLLPRI)) {
+            FD_SET(p.fd, e);
+            ++count;
+        }
+    }
+    return count;
+}
+
+int timeout_ms(const timeval *t) {
+    if (!t) return -1;
+    const long long ms = (long long)t->tv_sec * 1000 + (t->tv_usec + 999) / 1000;
+    return ms > INT_MAX ? INT_MAX : ms < 0 ? 0 : int(ms);
+}
+
+int select_fake(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout, bool *ours) {
+    std::vector<pollfd> fds = select_to_poll(nfds, r, w, e);
+    const Clock::time_point start = Clock::now();
+    const int ms = timeout_ms(timeout);
+    int ready = poll_fake(fds.data(), fds.size(), ms, ours, "SELECT");
+    if (!*ours || ready < 0) return ready;
+    ready = poll_to_select(fds, r, w, e);
+    if (ready < 0) return fail(-ready);
+    // Linux leaves the time not slept in the caller's timeval.
+    if (timeout && ms >= 0) {
+        auto left = std::chrono::milliseconds(ms) - (Clock::now() - start);
+        long long us = std::max<long long>(0, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+        timeout->tv_sec = time_t(us / 1000000);
+        timeout->tv_usec = suseconds_t(us % 1000000);
+    }
+    return ready;
+}
+
+// Drops the records of node buffers mapped anywhere in [addr, addr + length): a mapping counts
+// as gone once any part of it is unmapped or mapped over.
+void forget_mappings(Registry &reg, uintptr_t addr, size_t length, bool log) {
+    const uintptr_t page = page_size();
+    const uintptr_t end = addr + (length + page - 1) / page * page;
+    auto it = reg.mappings.upper_bound(addr);
+    if (it != reg.mappings.begin()) --it;
+    while (it != reg.mappings.end() && it->first < end) {
+        const Mapping &m = it->second;
+        if (it->first + m.length <= addr) {
+            ++it;
+            continue;
+        }
+        if (Node *node = reg.node(m.node)) {
+            node->unmapped(m.generation, m.index);
+            if (log) node->record("MUNMAP", Args{{"index", m.index}, {"length", int64_t(m.length)}}, 0);
+        }
+        it = reg.mappings.erase(it);
+        g_mappings.fetch_sub(1);
+    }
+}
+
+void *mmap_fake(void *addr, size_t length, int prot, int flags, int fd, off_t offset, bool *ours) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto file = reg.files.find(fd);
+    *ours = file != reg.files.end();
+    if (!*ours) return nullptr;
+    const int n = file->second.node;
+    Node *node = reg.node(n);
+    Args args{{"fd", fd}};
+    void *p = nullptr;
+    uint32_t index = 0;
+    int r = -node->count_call("MMAP");
+    if (!r) r = node->map_buffer(addr, length, prot, flags, offset, &p, &index, args);
+    node->record("MMAP", std::move(args), r);
+    if (r) {
+        errno = -r;
+        return MAP_FAILED;
+    }
+    forget_mappings(reg, reinterpret_cast<uintptr_t>(p), length, false);
+    reg.mappings[reinterpret_cast<uintptr_t>(p)] = Mapping{n, node->generation(), index, length};
+    g_mappings.fetch_add(1);
+    return p;
+}
+
+void unmap_recorded(void *addr, size_t length) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    forget_mappings(reg, reinterpret_cast<uintptr_t>(addr), length, true);
 }
 
 }  // namespace
@@ -354,6 +490,21 @@ int ioctl(int fd, unsigned long request, void *arg) {
 int poll(pollfd *fds, nfds_t n, int timeout) {
     static const auto f = next_definition<int (*)(pollfd *, nfds_t, int)>("poll");
     return f(fds, n, timeout);
+}
+
+void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    static const auto f = next_definition<void *(*)(void *, size_t, int, int, int, off_t)>("mmap");
+    return f(addr, length, prot, flags, fd, offset);
+}
+
+int munmap(void *addr, size_t length) {
+    static const auto f = next_definition<int (*)(void *, size_t)>("munmap");
+    return f(addr, length);
+}
+
+int select(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout) {
+    static const auto f = next_definition<int (*)(int, fd_set *, fd_set *, fd_set *, timeval *)>("select");
+    return f(nfds, r, w, e, timeout);
 }
 
 }  // namespace libc
@@ -436,6 +587,35 @@ VCAM_EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout) {
         if (ours) return r;
     }
     return libc::poll(fds, n, timeout);
+}
+
+VCAM_EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) {
+    if (g_configured.load()) {
+        bool ours = false;
+        int ready = select_fake(nfds, r, w, e, timeout, &ours);
+        if (ours) return ready;
+    }
+    return libc::select(nfds, r, w, e, timeout);
+}
+
+// Anonymous memory and other files go straight on, without the lock: allocators map a lot.
+VCAM_EXPORT void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    if (g_configured.load() && fd >= 0 && !(flags & MAP_ANONYMOUS)) {
+        bool ours = false;
+        void *p = mmap_fake(addr, length, prot, flags, fd, offset, &ours);
+        if (ours) return p;
+    }
+    return libc::mmap(addr, length, prot, flags, fd, offset);
+}
+
+VCAM_EXPORT void *mmap64(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    return mmap(addr, length, prot, flags, fd, offset);
+}
+
+VCAM_EXPORT int munmap(void *addr, size_t length) {
+    const int r = libc::munmap(addr, length);
+    if (r == 0 && g_mappings.load() > 0) unmap_recorded(addr, length);
+    return r;
 }
 
 VCAM_EXPORT int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {

@@ -2,11 +2,18 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/select.h>
+#include <sys/types.h>
+
+#include <cstddef>
 
 namespace vcam::libc {
 
 int close(int fd);
 int ioctl(int fd, unsigned long request, void *arg);
 int poll(pollfd *fds, nfds_t n, int timeout);
+void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
+int munmap(void *addr, size_t length);
+int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, timeval *timeout);
 
 }  // namespace vcam::libc

@@ -32,11 +32,20 @@ struct OpenFile {
     FakeDescriptor descriptor;
 };
 
+// A buffer of a node mapped into the process through mmap() on the node.
+struct Mapping {
+    int node;
+    uint64_t generation;  // the node's allocation the buffer belongs to
+    uint32_t index;
+    size_t length;
+};
+
 struct Registry {
     std::mutex mutex;
     std::condition_variable changed;  // queue or stream state changed: pollers look again
     std::map<int, std::unique_ptr<Node>> nodes;
     std::map<int, OpenFile> files;  // by descriptor
+    std::map<uintptr_t, Mapping> mappings;  // by address
 
     Node *node(int n) {
         auto it = nodes.find(n);
@@ -53,5 +62,7 @@ Registry &registry();
 
 // False until the first configuration call: until then every call passes straight through.
 extern std::atomic<bool> g_configured;
+// How many node buffers are mapped: munmap() looks no further while there are none.
+extern std::atomic<size_t> g_mappings;
 
 }  // namespace vcam

@@ -1,0 +1,34 @@
+#include "memory.h"
+
+#include "libc.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace vcam {
+
+size_t page_size() {
+    static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+BufferMemory::BufferMemory(uint32_t count, size_t buffer_size) {
+    const size_t page = page_size();
+    stride_ = (buffer_size + page - 1) / page * page;
+    if (stride_ == 0) stride_ = page;
+    total_ = stride_ * count;
+    fd_ = memfd_create("camsnap_vcam", MFD_CLOEXEC);
+    if (fd_ < 0) return;
+    if (ftruncate(fd_, off_t(total_)) != 0) return;
+    // Straight to the C library: this library's own mmap() would look the descriptor up
+    // under the registry lock the caller already holds.
+    void *p = libc::mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (p != MAP_FAILED) base_ = static_cast<uint8_t *>(p);
+}
+
+BufferMemory::~BufferMemory() {
+    if (base_) libc::munmap(base_, total_);
+    if (fd_ >= 0) libc::close(fd_);
+}
+
+}  // namespace vcam
