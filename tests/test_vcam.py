@@ -3,6 +3,7 @@ without exercising it directly (refusals, queue rules, poll, clock, patterns).""
 import ctypes
 import errno
 import fcntl
+import mmap
 import os
 import select
 import struct
@@ -76,7 +77,11 @@ def fails_with(code, call, *args):
     ("VIDIOC_S_FMT", 0xc0d05605), ("VIDIOC_REQBUFS", 0xc0145608),
     ("VIDIOC_QBUF", 0xc058560f), ("VIDIOC_DQBUF", 0xc0585611),
     ("VIDIOC_STREAMON", 0x40045612), ("VIDIOC_STREAMOFF", 0x40045613),
-    ("VIDIOC_ENUM_FRAMESIZES", 0xc02c564a),
+    ("VIDIOC_ENUM_FRAMESIZES", 0xc02c564a), ("VIDIOC_G_FMT", 0xc0d05604),
+    ("VIDIOC_TRY_FMT", 0xc0d05640), ("VIDIOC_QUERYBUF", 0xc0585609),
+    ("VIDIOC_G_PARM", 0xc0cc5615), ("VIDIOC_S_PARM", 0xc0cc5616),
+    ("VIDIOC_ENUMINPUT", 0xc050561a), ("VIDIOC_G_INPUT", 0x80045626),
+    ("VIDIOC_S_INPUT", 0xc0045627),
 ])
 def test_record_layouts_give_the_kernels_request_numbers(name, number):
     assert getattr(v4l2, name) == number
@@ -452,3 +457,246 @@ def yu12_reference(w, h, bpl, seq):
 ])
 def test_render_pattern(code, w, h, bpl, size, seq, expect):
     assert vcam.render(code, w, h, bpl, size, seq) == expect
+
+
+MMAP = v4l2.V4L2_MEMORY_MMAP
+PAGE = mmap.PAGESIZE
+
+
+def map_buffers(fd, k, width=160, height=120, pixelformat=Y16):
+    """REQBUFS with MMAP and one read-only shared mapping per buffer, as capture programs do."""
+    pix = v4l2.s_fmt(fd, width, height, pixelformat)
+    granted = v4l2.reqbufs(fd, k, MMAP)
+    maps = []
+    for i in range(granted):
+        b = v4l2.querybuf(fd, i)
+        maps.append(mmap.mmap(fd, b.length, mmap.MAP_SHARED, mmap.PROT_READ, offset=b.m.offset))
+    return pix, maps
+
+
+def test_querybuf_describes_memory_mapped_buffers(node):
+    pix = v4l2.s_fmt(node, 160, 121, YU12)  # 29040 bytes: not a whole number of pages
+    assert v4l2.reqbufs(node, 3, MMAP) == 3
+    offsets = []
+    for i in range(3):
+        b = v4l2.querybuf(node, i)
+        assert (b.index, b.memory, b.length, b.bytesused) == (i, MMAP, pix.sizeimage, 0)
+        assert not b.flags & (v4l2.V4L2_BUF_FLAG_QUEUED | v4l2.V4L2_BUF_FLAG_DONE | v4l2.V4L2_BUF_FLAG_MAPPED)
+        offsets.append(b.m.offset)
+    # each buffer starts on its own page, far enough from the next to hold a frame
+    assert offsets[0] == 0 and all(o % PAGE == 0 for o in offsets)
+    assert all(b - a >= pix.sizeimage for a, b in zip(offsets, offsets[1:]))
+    fails_with(errno.EINVAL, v4l2.querybuf, node, 3)
+    assert vcam.state(0)["memory"] == MMAP
+
+
+def test_memory_mapped_buffers_carry_the_frames(node):
+    pix, maps = map_buffers(node, 3, 160, 120, Y16)
+    try:
+        for i in range(3):
+            v4l2.qbuf(node, i, 0, 0, memory=MMAP)
+            assert v4l2.querybuf(node, i).flags & v4l2.V4L2_BUF_FLAG_QUEUED
+        v4l2.streamon(node)
+        fill_before = vcam.state(0)["fill_ns"]
+        for seq in range(5):
+            poll_in(node, 500)
+            b = v4l2.dqbuf(node, MMAP)
+            assert (b.sequence, b.memory, b.bytesused) == (seq, MMAP, pix.sizeimage)
+            assert b.m.offset == v4l2.querybuf(node, b.index).m.offset
+            assert maps[b.index][:] == vcam.render("Y16 ", 160, 120, 320, 38400, seq)
+            v4l2.qbuf(node, b.index, 0, 0, memory=MMAP)
+        assert vcam.state(0)["fill_ns"] > fill_before
+    finally:
+        for m in maps:
+            m.close()
+
+
+def test_exact_frames_reach_memory_mapped_buffers(node):
+    frames = [bytes([7]) * 38400, bytes(range(256)) * 150]
+    vcam.set_frames(0, frames)
+    pix, maps = map_buffers(node, 1)
+    try:
+        v4l2.qbuf(node, 0, 0, 0, memory=MMAP)
+        v4l2.streamon(node)
+        for seq in range(3):
+            b = v4l2.dqbuf(node, MMAP)
+            assert b.bytesused == 38400 and maps[0][:] == frames[seq % 2]
+            v4l2.qbuf(node, 0, 0, 0, memory=MMAP)
+    finally:
+        maps[0].close()
+
+
+@pytest.mark.parametrize("offset, length, flags, prot", [
+    (PAGE, 38400, mmap.MAP_SHARED, mmap.PROT_READ),         # inside buffer 0, not a buffer's start
+    (0, 40 * 1024 + 1, mmap.MAP_SHARED, mmap.PROT_READ),    # longer than the buffer's pages
+    (0, 38400, mmap.MAP_PRIVATE, mmap.PROT_READ),           # capture memory is shared or nothing
+    (0, 38400, mmap.MAP_SHARED, mmap.PROT_WRITE),           # and must be readable
+])
+def test_mmap_refuses_what_a_driver_refuses(node, offset, length, flags, prot):
+    v4l2.s_fmt(node, 160, 120, Y16)
+    v4l2.reqbufs(node, 2, MMAP)
+    fails_with(errno.EINVAL, lambda: mmap.mmap(node, length, flags, prot, offset=offset))
+    assert vcam.log(0)[-1][0::2] == ("MMAP", -errno.EINVAL)
+    assert vcam.state(0)["mapped"] == 0
+
+
+def test_mmap_needs_memory_mapped_buffers(node):
+    fails_with(errno.EINVAL, mmap.mmap, node, 38400, mmap.MAP_SHARED, mmap.PROT_READ)
+    v4l2.reqbufs(node, 2)  # user-pointer buffers have nothing to map
+    fails_with(errno.EINVAL, mmap.mmap, node, 38400, mmap.MAP_SHARED, mmap.PROT_READ)
+
+
+def test_munmap_ends_a_mapping(node):
+    pix, maps = map_buffers(node, 2)
+    assert [bool(v4l2.querybuf(node, i).flags & v4l2.V4L2_BUF_FLAG_MAPPED) for i in range(2)] == [True, True]
+    assert vcam.state(0)["mapped"] == 2
+    maps[1].close()
+    assert [bool(v4l2.querybuf(node, i).flags & v4l2.V4L2_BUF_FLAG_MAPPED) for i in range(2)] == [True, False]
+    assert [args for name, args, _ in vcam.log(0) if name == "MUNMAP"] == [dict(index=1, length=38400)]
+    maps[0].close()
+    assert vcam.state(0)["mapped"] == 0
+
+
+def test_a_mapping_outlives_the_buffers_it_showed(node):
+    # Freeing the buffers orphans the mapping: it keeps its last frame and stays readable.
+    pix, maps = map_buffers(node, 1)
+    try:
+        v4l2.qbuf(node, 0, 0, 0, memory=MMAP)
+        v4l2.streamon(node)
+        v4l2.dqbuf(node, MMAP)
+        v4l2.streamoff(node)
+        assert v4l2.reqbufs(node, 0, MMAP) == 0
+        assert maps[0][:] == vcam.render("Y16 ", 160, 120, 320, 38400, 0)
+        assert vcam.state(0)["allocated"] == 0
+    finally:
+        maps[0].close()
+    assert vcam.log(0)[-1][0] == "MUNMAP"
+
+
+@pytest.mark.parametrize("allocated, queued, err", [
+    (MMAP, v4l2.V4L2_MEMORY_USERPTR, errno.EINVAL),
+    (v4l2.V4L2_MEMORY_USERPTR, MMAP, errno.EINVAL),
+])
+def test_buffers_are_queued_with_the_memory_they_were_allocated_with(node, allocated, queued, err):
+    v4l2.s_fmt(node, 160, 120, Y16)
+    v4l2.reqbufs(node, 1, allocated)
+    slots = Slots(1, 38400)
+    fails_with(err, v4l2.qbuf, node, 0, slots.addr(0), 38400, queued)
+
+
+def test_dqbuf_with_the_other_memory_is_refused(node):
+    pix, maps = map_buffers(node, 1)
+    try:
+        v4l2.qbuf(node, 0, 0, 0, memory=MMAP)
+        v4l2.streamon(node)
+        fails_with(errno.EINVAL, v4l2.dqbuf, node, v4l2.V4L2_MEMORY_USERPTR)
+        assert v4l2.dqbuf(node, MMAP).index == 0
+    finally:
+        maps[0].close()
+
+
+def test_select_sees_frames_and_times_out(node):
+    vcam.set_stop_after(0, 1)
+    slots = start(node, k=2)  # noqa: F841 (the driver holds its memory)
+    assert select.select([node], [], [], 1.0)[0] == [node]
+    v4l2.dqbuf(node)
+    t0 = time.monotonic()
+    assert select.select([node], [], [], 0.2) == ([], [], [])
+    assert time.monotonic() - t0 >= 0.19
+    assert [(name, r) for name, _, r in vcam.log(0) if name == "SELECT"] == [("SELECT", 1), ("SELECT", 0)]
+
+
+def test_select_over_a_node_and_a_pipe(node):
+    vcam.set_stop_after(0, 0)
+    slots = start(node, k=1)  # noqa: F841 (the driver holds its memory)
+    r, w = os.pipe()
+    try:
+        assert select.select([node, r], [], [], 0.05) == ([], [], [])
+        os.write(w, b"x")
+        assert select.select([node, r], [w], [], 5) == ([r], [w], [])
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+def test_select_reports_a_node_that_is_not_streaming_as_readable(node):
+    # as the kernel does for POLLERR: the DQBUF that follows tells what is wrong
+    assert select.select([node], [], [], 2.0)[0] == [node]
+    fails_with(errno.EINVAL, v4l2.dqbuf, node)
+
+
+def test_select_wakes_when_another_thread_queues_a_buffer(node):
+    slots = start(node, k=1)
+    v4l2.dqbuf(node)
+    late = threading.Timer(0.05, v4l2.qbuf, (node, 0, slots.addr(0), slots.size))
+    late.start()
+    try:
+        assert select.select([node], [], [], 5)[0] == [node]
+    finally:
+        late.join()
+
+
+def test_g_fmt_answers_the_current_format_and_try_fmt_changes_nothing(node):
+    v4l2.s_fmt(node, 640, 480, Y16)
+    slots = start(node, k=1, width=160, height=120)  # noqa: F841 (the driver holds its memory)
+    tried = v4l2.try_fmt(node, 600, 500, Y16)  # also while streaming
+    assert (tried.width, tried.height, tried.bytesperline, tried.sizeimage) == (640, 480, 1280, 614400)
+    now = v4l2.g_fmt(node)
+    assert (now.width, now.height, now.pixelformat, now.bytesperline, now.sizeimage) == (160, 120, Y16, 320, 38400)
+    assert vcam.state(0)["width"] == 160
+
+
+@pytest.mark.parametrize("fps, fraction", [(30.0, (1, 30)), (7.5, (2, 15)), (0, (0, 1))])
+def test_g_parm_gives_the_frame_period(fps, fraction):
+    vcam.add_node(0, fps=fps)
+    fd = v4l2.open_node(0)
+    try:
+        parm = v4l2.g_parm(fd)
+        assert parm.capability == v4l2.V4L2_CAP_TIMEPERFRAME
+        assert (parm.timeperframe.numerator, parm.timeperframe.denominator) == fraction
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("fixed, asked, answer", [
+    (False, (1, 60), (1, 60)), (False, (1, 0), (1, 30)), (True, (1, 60), (1, 30)),
+])
+def test_s_parm_sets_the_frame_rate_unless_the_camera_has_one(fixed, asked, answer):
+    vcam.add_node(0, fps=30.0, fixed_fps=fixed)
+    fd = v4l2.open_node(0)
+    try:
+        got = v4l2.s_parm(fd, *asked).timeperframe
+        assert (got.numerator, got.denominator) == answer
+        got = v4l2.g_parm(fd).timeperframe
+        assert (got.numerator, got.denominator) == answer
+    finally:
+        os.close(fd)
+
+
+def test_one_camera_input(node):
+    inp = v4l2.v4l2_input(index=0)
+    v4l2.ioctl(node, v4l2.VIDIOC_ENUMINPUT, inp)
+    assert inp.type == v4l2.V4L2_INPUT_TYPE_CAMERA and bytes(inp.name).rstrip(b"\0")
+    inp.index = 1
+    fails_with(errno.EINVAL, v4l2.ioctl, node, v4l2.VIDIOC_ENUMINPUT, inp)
+    current = ctypes.c_int(5)
+    v4l2.ioctl(node, v4l2.VIDIOC_G_INPUT, current)
+    assert current.value == 0
+    v4l2.ioctl(node, v4l2.VIDIOC_S_INPUT, ctypes.c_int(0))
+    fails_with(errno.EINVAL, v4l2.ioctl, node, v4l2.VIDIOC_S_INPUT, ctypes.c_int(1))
+
+
+@pytest.mark.parametrize("request_name", ["MMAP", "SELECT", "QUERYBUF"])
+def test_faults_reach_the_new_requests(node, request_name):
+    v4l2.s_fmt(node, 160, 120, Y16)
+    v4l2.reqbufs(node, 1, MMAP)
+    v4l2.qbuf(node, 0, 0, 0, memory=MMAP)
+    v4l2.streamon(node)
+    vcam.fault(0, request_name, nth=1, errno=errno.ENOMEM)
+    calls = {
+        "MMAP": lambda: mmap.mmap(node, 38400, mmap.MAP_SHARED, mmap.PROT_READ),
+        "SELECT": lambda: select.select([node], [], [], 1),
+        "QUERYBUF": lambda: v4l2.querybuf(node, 0),
+    }
+    fails_with(errno.ENOMEM, calls[request_name])
+    assert vcam.log(0)[-1][0::2] == (request_name, -errno.ENOMEM)

@@ -42,6 +42,7 @@ V4L2_FRMSIZE_TYPE_DISCRETE = 1
 V4L2_FRMSIZE_TYPE_CONTINUOUS = 2
 V4L2_FRMSIZE_TYPE_STEPWISE = 3
 
+V4L2_BUF_FLAG_MAPPED = 0x00000001
 V4L2_BUF_FLAG_QUEUED = 0x00000002
 V4L2_BUF_FLAG_DONE = 0x00000004
 V4L2_BUF_FLAG_ERROR = 0x00000040
@@ -181,6 +182,46 @@ class v4l2_buffer(ctypes.Structure):
     ]
 
 
+class v4l2_fract(ctypes.Structure):
+    _fields_ = [("numerator", ctypes.c_uint32), ("denominator", ctypes.c_uint32)]
+
+
+class v4l2_captureparm(ctypes.Structure):
+    _fields_ = [
+        ("capability", ctypes.c_uint32),
+        ("capturemode", ctypes.c_uint32),
+        ("timeperframe", v4l2_fract),
+        ("extendedmode", ctypes.c_uint32),
+        ("readbuffers", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32 * 4),
+    ]
+
+
+class _streamparm_union(ctypes.Union):
+    _fields_ = [("capture", v4l2_captureparm), ("raw_data", ctypes.c_uint8 * 200)]
+
+
+class v4l2_streamparm(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_uint32), ("parm", _streamparm_union)]
+
+
+class v4l2_input(ctypes.Structure):
+    _fields_ = [
+        ("index", ctypes.c_uint32),
+        ("name", ctypes.c_uint8 * 32),
+        ("type", ctypes.c_uint32),
+        ("audioset", ctypes.c_uint32),
+        ("tuner", ctypes.c_uint32),
+        ("std", ctypes.c_uint64),
+        ("status", ctypes.c_uint32),
+        ("capabilities", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32 * 3),
+    ]
+
+
+V4L2_CAP_TIMEPERFRAME = 0x1000
+V4L2_INPUT_TYPE_CAMERA = 2
+
 VIDIOC_QUERYCAP = _IOR("V", 0, v4l2_capability)
 VIDIOC_ENUM_FMT = _IOWR("V", 2, v4l2_fmtdesc)
 VIDIOC_S_FMT = _IOWR("V", 5, v4l2_format)
@@ -190,6 +231,14 @@ VIDIOC_DQBUF = _IOWR("V", 17, v4l2_buffer)
 VIDIOC_STREAMON = _IOW("V", 18, ctypes.c_int)
 VIDIOC_STREAMOFF = _IOW("V", 19, ctypes.c_int)
 VIDIOC_ENUM_FRAMESIZES = _IOWR("V", 74, v4l2_frmsizeenum)
+VIDIOC_G_FMT = _IOWR("V", 4, v4l2_format)
+VIDIOC_TRY_FMT = _IOWR("V", 64, v4l2_format)
+VIDIOC_QUERYBUF = _IOWR("V", 9, v4l2_buffer)
+VIDIOC_G_PARM = _IOWR("V", 21, v4l2_streamparm)
+VIDIOC_S_PARM = _IOWR("V", 22, v4l2_streamparm)
+VIDIOC_ENUMINPUT = _IOWR("V", 26, v4l2_input)
+VIDIOC_G_INPUT = _IOR("V", 38, ctypes.c_int)
+VIDIOC_S_INPUT = _IOWR("V", 39, ctypes.c_int)
 
 
 def ioctl(fd, request, record):
@@ -207,14 +256,49 @@ def querycap(fd):
     return cap
 
 
-def s_fmt(fd, width, height, pixelformat):
+def s_fmt(fd, width, height, pixelformat, request=VIDIOC_S_FMT):
     f = v4l2_format()
     f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE
     f.fmt.pix.width = width
     f.fmt.pix.height = height
     f.fmt.pix.pixelformat = pixelformat
-    ioctl(fd, VIDIOC_S_FMT, f)
+    ioctl(fd, request, f)
     return f.fmt.pix
+
+
+def try_fmt(fd, width, height, pixelformat):
+    return s_fmt(fd, width, height, pixelformat, VIDIOC_TRY_FMT)
+
+
+def g_fmt(fd):
+    f = v4l2_format()
+    f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE
+    ioctl(fd, VIDIOC_G_FMT, f)
+    return f.fmt.pix
+
+
+def g_parm(fd):
+    p = v4l2_streamparm()
+    p.type = V4L2_BUF_TYPE_VIDEO_CAPTURE
+    ioctl(fd, VIDIOC_G_PARM, p)
+    return p.parm.capture
+
+
+def s_parm(fd, numerator, denominator):
+    p = v4l2_streamparm()
+    p.type = V4L2_BUF_TYPE_VIDEO_CAPTURE
+    p.parm.capture.timeperframe.numerator = numerator
+    p.parm.capture.timeperframe.denominator = denominator
+    ioctl(fd, VIDIOC_S_PARM, p)
+    return p.parm.capture
+
+
+def querybuf(fd, index):
+    b = v4l2_buffer()
+    b.index = index
+    b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE
+    ioctl(fd, VIDIOC_QUERYBUF, b)
+    return b
 
 
 def reqbufs(fd, count, memory=V4L2_MEMORY_USERPTR):
@@ -237,10 +321,10 @@ def qbuf(fd, index, userptr, length, memory=V4L2_MEMORY_USERPTR, type=V4L2_BUF_T
     return b
 
 
-def dqbuf(fd):
+def dqbuf(fd, memory=V4L2_MEMORY_USERPTR):
     b = v4l2_buffer()
     b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE
-    b.memory = V4L2_MEMORY_USERPTR
+    b.memory = memory
     ioctl(fd, VIDIOC_DQBUF, b)
     return b
 
