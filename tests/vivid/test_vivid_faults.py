@@ -2,6 +2,7 @@
 without user-pointer streaming, and a camera another descriptor is streaming."""
 import re
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -110,3 +111,47 @@ def test_fatal_streaming_error_during_a_series_fails_it_and_the_next_one_works(
     frames = camsnap.captureSeries(3)
     assert frames is not None
     assert all(np.array_equal(frame, expected_frame(pattern, 1)) for frame in frames)
+
+
+def press(number, control, value=1):
+    subprocess.run(["v4l2-ctl", "-d%d" % number, "-c", "%s=%d" % (control, value)],
+                   check=True, capture_output=True, timeout=30)
+
+
+# vivid's error injection: the next request of that kind fails once.
+INJECTED = {
+    "inject_vidioc_reqbufs_error": [("request_buffers", "Reqbuf failed.\n\n")],
+    "inject_vidioc_qbuf_error": [("queue_buffer", "Failed to queue buffer: 0\n\n")],
+    "inject_vidioc_streamon_error": [("streamon", "Failed to streamon\n\n")],
+}
+
+
+@pytest.mark.parametrize("control", INJECTED)
+def test_injected_request_failure_fails_the_series_and_the_next_one_works(
+        pattern, control, reports):
+    opened(CAMERA, 1, *SIZE)
+    press(CAMERA, control)
+    reports()
+    assert camsnap.captureSeries(2) is None
+    assert reports() == INJECTED[control]
+    frames = camsnap.captureSeries(2)
+    assert frames is not None
+    assert np.array_equal(frames[1], expected_frame(pattern, 1))
+
+
+def test_camera_that_delivers_nothing_times_out_after_500_ms(pattern, reports):
+    # With every buffer dropped vivid keeps them and never completes one.
+    opened(CAMERA, 1, *SIZE)
+    press(CAMERA, "percentage_of_dropped_buffers", 100)
+    try:
+        reports()
+        start = time.monotonic()
+        assert camsnap.captureSeries(2) is None
+        took = time.monotonic() - start
+    finally:
+        press(CAMERA, "percentage_of_dropped_buffers", 0)
+    assert reports() == [("dequeue_buffer", "Poll timeout ret=0\n\n")]
+    assert took >= 0.5
+    frames = camsnap.captureSeries(2)
+    assert frames is not None
+    assert np.array_equal(frames[1], expected_frame(pattern, 1))
