@@ -5,15 +5,16 @@ import pytest
 import camsnap
 from vividcam import CAMERA, FALLBACK_ROWS, driver_format, opened
 
-# mode, requested size -> format vivid then holds, and the shape of captureSeries(2).
-# vivid lists "BGR3", so mode 0 falls back to it; 641x479 is snapped to 640x480.
+# mode, requested size -> format vivid then holds (code, width, height,
+# bytesperline, sizeimage), and the shape of captureSeries(2). vivid lists
+# "BGR3", so mode 0 falls back to it; 641x479 is snapped to 640x480.
 CASES = [
-    (0, (640, 480), ("BGR3", 640, 480), (2, FALLBACK_ROWS, 640)),
-    (1, (640, 480), ("YU12", 640, 480), (2, 480, 640, 3)),
-    (0, (641, 479), ("BGR3", 640, 480), (2, FALLBACK_ROWS, 640)),
-    (1, (641, 479), ("YU12", 640, 480), (2, 480, 640, 3)),
-    (0, (320, 180), ("BGR3", 320, 180), (2, 270, 320)),
-    (1, (320, 180), ("YU12", 320, 180), (2, 180, 320, 3)),
+    (0, (640, 480), ("BGR3", 640, 480, 1920, 921600), (2, FALLBACK_ROWS, 640)),
+    (1, (640, 480), ("YU12", 640, 480, 640, 460800), (2, 480, 640, 3)),
+    (0, (641, 479), ("BGR3", 640, 480, 1920, 921600), (2, FALLBACK_ROWS, 640)),
+    (1, (641, 479), ("YU12", 640, 480, 640, 460800), (2, 480, 640, 3)),
+    (0, (320, 180), ("BGR3", 320, 180, 960, 172800), (2, 270, 320)),
+    (1, (320, 180), ("YU12", 320, 180, 320, 86400), (2, 180, 320, 3)),
 ]
 
 
@@ -22,7 +23,7 @@ CASES = [
 def test_init_sets_the_format_and_records_vivids_answer(mode, size, held, shape):
     opened(CAMERA, mode, *size)
     fmt = driver_format()
-    assert (fmt["code"], fmt["width"], fmt["height"]) == held
+    assert tuple(fmt.values()) == held
     frames = camsnap.captureSeries(2)
     assert frames is not None
     assert frames.shape == shape

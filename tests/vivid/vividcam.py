@@ -6,14 +6,12 @@ import subprocess
 import numpy as np
 
 import camsnap
+import frames as reference  # the host tier's numpy conversion, independent of the module
 import videodev
 
 CAMERA, SPARE, NO_USERPTR = 0, 1, 2
 
-# What the tier asks of vivid and what the driver answers there (see vm/README.md).
 SIZE = (640, 480)
-RGB_GEOMETRY = {"code": "YU12", "bytesperline": 640, "sizeimage": 460800}
-FALLBACK_GEOMETRY = {"code": "BGR3", "bytesperline": 1920, "sizeimage": 921600}
 # In the fallback mode the module reads the 3-byte-per-pixel frame as rows of
 # 2-byte pixels: 480 driver rows of 1920 bytes hold 720 rows of 1280.
 FALLBACK_ROWS = 720
@@ -61,10 +59,9 @@ def still_frame(tmp_path, code, size):
 
 def expected_frame(pattern, mode):
     """The array a capture must hold for each frame, from the raw frames."""
-    import frames  # the independent numpy conversion of the host tier
     width, height = SIZE
     if mode == 1:
-        return frames.rgb_from_raw(pattern["YU12"], width, height, RGB_GEOMETRY["bytesperline"], 1)
+        return reference.rgb_from_raw(pattern["YU12"], width, height, width, 1)
     return np.frombuffer(pattern["BGR3"], dtype="<u2").reshape(FALLBACK_ROWS, width)
 
 
