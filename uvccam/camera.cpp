@@ -124,15 +124,14 @@ bool Camera::open_device() {
 bool Camera::run(const volatile bool& quit) {
     Streamer::install_interrupt_handler();
     if (!open_device()) return false;
-    while (!quit) {
-        if (!handle_events()) break;
-    }
+    bool served = true;
+    while (!quit && served) served = handle_events();
     stop_stream();
     endpoint_.reset();
     ep0_.reset();
     std::fprintf(stderr, "uvccam: unplugged after %llu frames\n",
                  static_cast<unsigned long long>(counter_.sent.load()));
-    return true;
+    return served;
 }
 
 bool Camera::handle_events() {
@@ -141,7 +140,7 @@ bool Camera::handle_events() {
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return true;
         std::fprintf(stderr, "uvccam: ep0: %s\n", std::strerror(errno));
-        return false;
+        return host_moved_on(errno);
     }
     for (size_t i = 0; i < size_t(n) / sizeof events[0]; ++i) {
         const usb_gadgetfs_event& event = events[i];
@@ -157,6 +156,13 @@ bool Camera::handle_events() {
         }
     }
     return true;
+}
+
+// gadgetfs answers EIDRM when the host sent a new request before we took the
+// last one's data, and stalls the new one if the next read still finds it in
+// its control state (EL2HLT). Both cost one request; the device lives on.
+bool Camera::host_moved_on(int error) {
+    return error == EIDRM || error == EL2HLT || error == ECANCELED;
 }
 
 void Camera::handle_setup(const usb_ctrlrequest& setup) {
@@ -219,10 +225,13 @@ void Camera::handle_streaming_control(const usb_ctrlrequest& setup) {
     control_error_ = 0;
     switch (setup.bRequest) {
     case UVC_SET_CUR: {
+        // The data first: gadgetfs has already completed the transfer, and
+        // the host's next request overwrites it.
+        Bytes data;
+        const bool received = read_out_data(setup, data);
         // A new negotiation means the host is not reading the old stream.
         stop_stream();
-        Bytes data;
-        if (!read_out_data(setup, data)) return;
+        if (!received) return;
         held = negotiation_.settle(StreamingParameters::decode(data.data(), data.size()));
         if (commit) start_stream(held);
         break;

@@ -23,6 +23,7 @@ public:
 private:
     bool open_device();
     bool handle_events();
+    static bool host_moved_on(int error);
     void handle_setup(const usb_ctrlrequest& setup);
     void handle_standard(const usb_ctrlrequest& setup);
     void handle_class(const usb_ctrlrequest& setup);

@@ -1,7 +1,9 @@
 // uvccam: a USB camera made in user space on gadgetfs, for testing against the
 // kernel's uvcvideo driver (see README.md).
+#include <sched.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -26,6 +28,17 @@ void install_termination_handlers() {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+// gadgetfs completes a control OUT transfer (SET_CUR) before we have read its
+// data, and the host's next request takes the data's place: the ep0 reader
+// must run as soon as the request arrives, before the driver goes on.
+void raise_priority() {
+    sched_param param{};
+    param.sched_priority = 10;
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0)
+        std::fprintf(stderr, "uvccam: no real-time priority (%s); control requests may be lost\n",
+                     std::strerror(errno));
 }
 
 bool dump_frames(const uvccam::Options& options) {
@@ -63,6 +76,7 @@ int main(int argc, char** argv) {
     }
     if (!options.dump_dir.empty()) return dump_frames(options) ? 0 : 1;
     install_termination_handlers();
+    raise_priority();
     uvccam::Camera camera(options);
     return camera.run(g_quit) ? 0 : 1;
 }

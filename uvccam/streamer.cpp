@@ -2,6 +2,7 @@
 
 #include <linux/usb/video.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -116,6 +117,9 @@ bool Streamer::send_frame(uint32_t number, bool fid) {
 }
 
 void Streamer::run() {
+    // The main thread may run at real-time priority for ep0; frames need not.
+    const sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
     using clock = std::chrono::steady_clock;
     const auto interval = std::chrono::microseconds(settings_.frame_interval / 10);
     auto due = clock::now();

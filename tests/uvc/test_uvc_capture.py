@@ -1,0 +1,77 @@
+"""Captures on uvcvideo hold exactly the frames the camera sent: each frame is
+recomputed from the number stamped into it, and the numbers show the order and
+any frame lost between two that were kept."""
+import numpy as np
+import pytest
+
+import camsnap
+from cases import CASES, expected, opened
+from usbcam import number_of
+
+STREAM_CALLS = 300
+
+
+def numbers_of_exact(case, frames):
+    numbers = []
+    for i, frame in enumerate(frames):
+        number = number_of(frame)
+        mismatched = np.count_nonzero(frame != expected(case, number))
+        assert mismatched == 0, "frame %d (number %d): %d values differ" % (i, number, mismatched)
+        numbers.append(number)
+    return numbers
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_single_capture_returns_one_whole_frame(bus, name):
+    case = CASES[name]
+    camera = bus.plug(**case.camera)
+    opened(camera.capture, case)
+    frame = camsnap.captureSingle()
+    assert frame is not None and frame.shape == case.shape
+    numbers_of_exact(case, [frame])
+
+
+@pytest.mark.parametrize("count", [1, 5, 32, 40])
+@pytest.mark.parametrize("name", ["ir16-bgr3", "ir16-y16", "rgb-yu12"])
+def test_series_returns_consecutive_whole_frames(bus, name, count):
+    # uvcvideo grants up to 32 buffers: a series of 40 gives slots back.
+    case = CASES[name]
+    camera = bus.plug(**case.camera)
+    opened(camera.capture, case)
+    frames = camsnap.captureSeries(count)
+    assert frames is not None and frames.shape == (count,) + case.shape
+    numbers = numbers_of_exact(case, frames)
+    assert np.all(np.diff(numbers) == 1), "frame numbers %s" % numbers
+
+
+@pytest.mark.parametrize("name", ["ir16-bgr3", "ir16-y16", "rgb-yu12"])
+def test_stream_of_300_calls_returns_every_frame_in_order(bus, name):
+    case = CASES[name]
+    camera = bus.plug(**case.camera)
+    opened(camera.capture, case)
+    assert camsnap.startStream() is True
+    frames = []
+    for _ in range(STREAM_CALLS):
+        frame = camsnap.captureStream()
+        assert frame is not None, "stream ended after %d frames" % len(frames)
+        frames.append(frame)
+    assert camsnap.stopStream() is True
+    numbers = numbers_of_exact(case, frames)
+    gaps = np.diff(numbers)
+    assert np.all(gaps >= 1), "frames out of order: %s" % numbers
+    assert np.count_nonzero(gaps != 1) == 0, "lost %d frames: %s" % (np.sum(gaps - 1), numbers)
+
+
+def test_a_new_stream_after_stop_starts_with_fresh_frames(bus):
+    case = CASES["ir16-bgr3"]
+    camera = bus.plug(**case.camera)
+    opened(camera.capture, case)
+    last = []
+    for _ in range(2):
+        assert camsnap.startStream() is True
+        frames = [camsnap.captureStream() for _ in range(3)]
+        assert camsnap.stopStream() is True
+        assert all(f is not None for f in frames)
+        numbers = numbers_of_exact(case, frames)
+        assert not last or numbers[0] > last[-1]
+        last = numbers
