@@ -193,7 +193,7 @@ private:
     uint64_t stream_delivered_ = 0;
     uint64_t frames_delivered_ = 0;
     uint64_t qbuf_total_ = 0, dqbuf_total_ = 0, streamon_total_ = 0, streamoff_total_ = 0;
-    uint64_t fill_ns_ = 0;  // time spent writing frames, so benchmarks can subtract it
+    uint64_t fill_ns_ = 0;  // CPU time spent writing frames, so benchmarks can subtract it
 };
 
 }  // namespace vcam

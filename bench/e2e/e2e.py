@@ -224,7 +224,7 @@ def main():
                          m["cpu"] - m["fill"], ratio_cpu, ratio_wall))
             fills.append((code, w, h, render_cost(code, w, h), len(raw[0])))
     print()
-    print("fill ms: time the virtual camera spent writing frames into the buffers, per frame")
+    print("fill ms: CPU time the virtual camera spent writing frames into the buffers, per frame")
     print("kept; part of cpu ms and wall ms, paid alike by both libraries. In captureStream and")
     print("OpenCV it is the copy alone, into buffers used again and again. captureSeries")
     print("allocates its buffers afresh in every call, so its fill also carries the first-touch")
