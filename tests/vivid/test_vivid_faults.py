@@ -115,7 +115,7 @@ def test_fatal_streaming_error_during_a_series_fails_it_and_the_next_one_works(
 
 def press(number, control, value=1):
     subprocess.run(["v4l2-ctl", "-d%d" % number, "-c", "%s=%d" % (control, value)],
-                   check=True, capture_output=True, timeout=30)
+                   check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
 
 
 # vivid's error injection: the next request of that kind fails once.

@@ -41,7 +41,7 @@ def raw_frames(tmp_path, code, size, count, device=CAMERA):
                     "--set-fmt-video=width=%d,height=%d,pixelformat=%s" % (width, height, code),
                     "--stream-user=2", "--stream-count=%d" % count,
                     "--stream-to=%s" % out],
-                   check=True, capture_output=True, timeout=60)
+                   check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     data = out.read_bytes()
     assert len(data) % count == 0, "v4l2-ctl wrote %d bytes for %d frames" % (len(data), count)
     frame = len(data) // count
