@@ -11,6 +11,7 @@ time the virtual camera itself spent writing frames into the buffers, which both
 and which a real camera's DMA would not cost the process. Run through bench/e2e/run.
 """
 import argparse
+import collections
 import os
 import statistics
 import sys
@@ -37,7 +38,8 @@ def geometry(code, w, h):
 
 def camera(frames_per_format, pattern):
     vcam.reset()
-    vcam.add_node(NODE, card=b"e2e cam", fixed_fps=True, max_buffers=64,
+    # 32 buffers at most, as uvcvideo grants
+    vcam.add_node(NODE, card=b"e2e cam", fixed_fps=True, max_buffers=32,
                   formats=[vcam.fmt(code, SIZES) for code, _ in FORMATS])
     if not pattern:
         vcam.set_frames(NODE, frames_per_format)
@@ -174,11 +176,13 @@ def main():
     ap.add_argument("--rounds", type=int, default=5, help="rounds per case; the table gives medians")
     ap.add_argument("--frames", type=int, default=0,
                     help="frames per round and method (default: 400 at 640x480, 120 at 1080p)")
-    ap.add_argument("--series", type=int, default=20, help="frames per captureSeries call")
+    ap.add_argument("--series", default="4,20",
+                    help="frames per captureSeries call, one row per length (default 4,20)")
     ap.add_argument("--pattern", action="store_true",
                     help="have the camera draw its test pattern into every frame instead of "
                          "copying pre-rendered frames (a much dearer fill)")
     args = ap.parse_args()
+    lengths = [int(k) for k in args.series.split(",")]
 
     print("CPU: %s" % cpu_model())
     print("OpenCV %s (opencv-python-headless), numpy %s, Python %s, OpenCV threads %d"
@@ -188,7 +192,7 @@ def main():
                                     else "%d pre-rendered frames copied in" % PRERENDERED,
                                     args.rounds))
     print()
-    header = ("%-5s %-9s %-23s %8s %8s %8s %9s %9s %9s"
+    header = ("%-5s %-9s %-27s %8s %8s %8s %9s %9s %9s"
               % ("fmt", "size", "method", "wall ms", "cpu ms", "fill ms", "cpu-fill",
                  "cpu/cv", "wall/cv"))
     print(header)
@@ -201,25 +205,30 @@ def main():
             n = args.frames or (400 if w * h <= 640 * 480 else 120)
             expected = expected_frames(code, w, h, raw) if not args.pattern else None
             cv_expected = expected if code == "Y16 " else None  # OpenCV's colour differs
-            results = {"camsnap captureStream": [], "camsnap captureSeries": [], "OpenCV read": []}
+            results = collections.OrderedDict([("camsnap captureStream", [])])
+            for k in lengths:
+                results["camsnap captureSeries(%d)" % k] = []
+            results["OpenCV read"] = []
             for rnd in range(args.rounds):
                 camera(raw, args.pattern)
                 first = rnd == 0
                 results["camsnap captureStream"].append(
                     camsnap_stream(code, mode, w, h, n, expected if first else None))
-                results["camsnap captureSeries"].append(
-                    camsnap_series(code, mode, w, h, n, args.series, expected if first else None))
+                for k in lengths:
+                    results["camsnap captureSeries(%d)" % k].append(
+                        camsnap_series(code, mode, w, h, n, k, expected if first else None))
                 results["OpenCV read"].append(
                     opencv_read(code, w, h, n, cv_expected if first else None))
-            med = dict((name, dict((k, median_of(r, k)) for k in ("wall", "cpu", "fill")))
-                       for name, r in results.items())
+            med = collections.OrderedDict(
+                (name, dict((k, median_of(r, k)) for k in ("wall", "cpu", "fill")))
+                for name, r in results.items())
             cv = med["OpenCV read"]
             for name, m in med.items():
                 ratio_cpu, ratio_wall = m["cpu"] / cv["cpu"], m["wall"] / cv["wall"]
                 if name != "OpenCV read":
-                    method = name.split()[1]
+                    method = name.split()[1].split("(")[0]
                     worst[method] = max(worst[method], ratio_cpu)
-                print("%-5s %-9s %-23s %8.3f %8.3f %8.3f %9.3f %9.2f %9.2f"
+                print("%-5s %-9s %-27s %8.3f %8.3f %8.3f %9.3f %9.2f %9.2f"
                       % (code.strip(), "%dx%d" % (w, h), name, m["wall"], m["cpu"], m["fill"],
                          m["cpu"] - m["fill"], ratio_cpu, ratio_wall))
             fills.append((code, w, h, render_cost(code, w, h), len(raw[0])))
@@ -229,7 +238,9 @@ def main():
     print("OpenCV it is the copy alone, into buffers used again and again. captureSeries")
     print("allocates its buffers afresh in every call, so its fill also carries the first-touch")
     print("page faults of that memory (a real driver takes them when it pins the pages at QBUF);")
-    print("its copy alone costs what captureStream's fill shows.")
+    print("its copy alone costs what captureStream's fill shows. Whether a call gets fresh pages")
+    print("(which the kernel must clear) or reused ones is up to the C library's allocator, so")
+    print("captureSeries rows move with the series length and with what ran before.")
     print("the camera's own test pattern, drawn per frame (--pattern), would cost instead:")
     for code, w, h, ms, size in fills:
         print("  %-4s %dx%d: %.3f ms per frame (%d bytes)" % (code.strip(), w, h, ms, size))
