@@ -1,5 +1,7 @@
-"""Faults of a real driver: an unplug in the middle of a series, a device
-without user-pointer streaming, and a camera another descriptor is streaming."""
+"""Faults of a real driver: a device without user-pointer streaming, a camera
+another descriptor is streaming, an unplug and a fatal queue error in the middle
+of a series, vivid's one-shot request failures, and a camera that delivers
+nothing. Each leaves the module able to capture again."""
 import re
 import subprocess
 import time
@@ -40,7 +42,7 @@ def test_busy_camera_fails_cleanly_and_works_once_freed(pattern, reports):
         assert camsnap.startStream() is False
         assert reports() == [("request_buffers", "Reqbuf failed.\n\n")]
         # The other descriptor's stream went on regardless.
-        index, frame = other.dequeue()
+        _, frame = other.dequeue()
         assert len(frame) == driver_format()["sizeimage"]
     finally:
         other.stop()
