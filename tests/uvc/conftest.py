@@ -8,6 +8,9 @@ import camsnap
 from usbcam import Bus, gadget_problem
 
 
+BUSES = []
+
+
 @pytest.fixture(scope="session")
 def bus(tmp_path_factory):
     problem = gadget_problem()
@@ -15,8 +18,15 @@ def bus(tmp_path_factory):
         pytest.fail("no emulated USB camera: %s; run this tier with vm/test-uvc" % problem,
                     pytrace=False)
     bus = Bus(str(tmp_path_factory.mktemp("uvccam")))
+    BUSES.append(bus)
     yield bus
     bus.unplug()
+
+
+def pytest_terminal_summary(terminalreporter):
+    for bus in BUSES:
+        for line in bus.summary():
+            terminalreporter.write_line(line)
 
 
 @pytest.fixture(autouse=True)

@@ -156,6 +156,7 @@ class Bus:
         self.log_dir = log_dir
         self.camera = None
         self.key = None
+        self.runs = []  # every camera started, for the closing summary
 
     def plug(self, fresh=False, **config):
         key = repr(sorted(config.items()))
@@ -164,12 +165,27 @@ class Bus:
         if not self.camera:
             self.camera = Camera(log_dir=self.log_dir, **config)
             self.key = key
+            self.runs.append(self.camera)
         return self.camera
 
     def unplug(self):
         if self.camera:
             camera, self.camera = self.camera, None
             camera.unplug()
+
+
+    def summary(self):
+        """What the camera runs showed: how long uvcvideo took to make the
+        nodes, and control transfers the host abandoned (the camera logs them
+        as ep0 errors)."""
+        if not self.runs:
+            return []
+        times = [camera.enumeration_s for camera in self.runs]
+        lost = sum(camera.log().count("uvccam: ep0:") for camera in self.runs)
+        streams = sum(camera.log().count(" ended: ") for camera in self.runs)
+        return ["uvccam: %d runs, nodes %.2f-%.2f s after start (mean %.2f s), %d streams, "
+                "%d control transfers abandoned by the host"
+                % (len(times), min(times), max(times), sum(times) / len(times), streams, lost)]
 
 
 def gadget_problem():
