@@ -81,7 +81,8 @@ def fails_with(code, call, *args):
     ("VIDIOC_TRY_FMT", 0xc0d05640), ("VIDIOC_QUERYBUF", 0xc0585609),
     ("VIDIOC_G_PARM", 0xc0cc5615), ("VIDIOC_S_PARM", 0xc0cc5616),
     ("VIDIOC_ENUMINPUT", 0xc050561a), ("VIDIOC_G_INPUT", 0x80045626),
-    ("VIDIOC_S_INPUT", 0xc0045627),
+    ("VIDIOC_S_INPUT", 0xc0045627), ("VIDIOC_QUERYCTRL", 0xc0445624),
+    ("VIDIOC_G_CTRL", 0xc008561b), ("VIDIOC_S_CTRL", 0xc008561c),
 ])
 def test_record_layouts_give_the_kernels_request_numbers(name, number):
     assert getattr(v4l2, name) == number
@@ -684,6 +685,17 @@ def test_one_camera_input(node):
     assert current.value == 0
     v4l2.ioctl(node, v4l2.VIDIOC_S_INPUT, ctypes.c_int(0))
     fails_with(errno.EINVAL, v4l2.ioctl, node, v4l2.VIDIOC_S_INPUT, ctypes.c_int(1))
+
+
+@pytest.mark.parametrize("code, record", [
+    (v4l2.VIDIOC_QUERYCTRL, v4l2.v4l2_queryctrl(id=v4l2.V4L2_CID_BRIGHTNESS)),
+    (v4l2.VIDIOC_QUERYCTRL, v4l2.v4l2_queryctrl(id=v4l2.V4L2_CTRL_FLAG_NEXT_CTRL)),
+    (v4l2.VIDIOC_G_CTRL, v4l2.v4l2_control(id=v4l2.V4L2_CID_BRIGHTNESS)),
+    (v4l2.VIDIOC_S_CTRL, v4l2.v4l2_control(id=v4l2.V4L2_CID_BRIGHTNESS, value=3)),
+])
+def test_a_camera_without_controls(node, code, record):
+    fails_with(errno.EINVAL, v4l2.ioctl, node, code, record)
+    assert vcam.log(0)[-1][1]["id"] == record.id
 
 
 @pytest.mark.parametrize("request_name", ["MMAP", "SELECT", "QUERYBUF"])

@@ -219,6 +219,26 @@ class v4l2_input(ctypes.Structure):
     ]
 
 
+class v4l2_queryctrl(ctypes.Structure):
+    _fields_ = [
+        ("id", ctypes.c_uint32),
+        ("type", ctypes.c_uint32),
+        ("name", ctypes.c_uint8 * 32),
+        ("minimum", ctypes.c_int32),
+        ("maximum", ctypes.c_int32),
+        ("step", ctypes.c_int32),
+        ("default_value", ctypes.c_int32),
+        ("flags", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32 * 2),
+    ]
+
+
+class v4l2_control(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_uint32), ("value", ctypes.c_int32)]
+
+
+V4L2_CID_BRIGHTNESS = 0x00980900
+V4L2_CTRL_FLAG_NEXT_CTRL = 0x80000000
 V4L2_CAP_TIMEPERFRAME = 0x1000
 V4L2_INPUT_TYPE_CAMERA = 2
 
@@ -239,6 +259,9 @@ VIDIOC_S_PARM = _IOWR("V", 22, v4l2_streamparm)
 VIDIOC_ENUMINPUT = _IOWR("V", 26, v4l2_input)
 VIDIOC_G_INPUT = _IOR("V", 38, ctypes.c_int)
 VIDIOC_S_INPUT = _IOWR("V", 39, ctypes.c_int)
+VIDIOC_QUERYCTRL = _IOWR("V", 36, v4l2_queryctrl)
+VIDIOC_G_CTRL = _IOWR("V", 27, v4l2_control)
+VIDIOC_S_CTRL = _IOWR("V", 28, v4l2_control)
 
 
 def ioctl(fd, request, record):

@@ -13,7 +13,8 @@ __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf
 
 REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
             "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
-            "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT")
+            "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT", "QUERYCTRL",
+            "G_CTRL", "S_CTRL")
 
 _HOW_TO_RUN = ("run the tests through scripts/test, which builds libcamsnap_vcam.so, points "
                "CAMSNAP_VCAM at it and puts it in LD_PRELOAD")

@@ -343,6 +343,18 @@ int Node::s_input(const int *index, Args &args) const {
     return *index == 0 ? 0 : -EINVAL;
 }
 
+// The camera has no controls: every id is one it does not know (V4L2_CTRL_FLAG_NEXT_CTRL
+// enumeration ends at once).
+int Node::queryctrl(v4l2_queryctrl *q, Args &args) const {
+    args.emplace_back("id", q->id);
+    return -EINVAL;
+}
+
+int Node::control(v4l2_control *c, Args &args) const {
+    args.emplace_back("id", c->id);
+    return -EINVAL;
+}
+
 int Node::allocate(int fd, uint32_t memory, uint32_t count) {
     static uint64_t allocations = 0;  // callers hold the registry lock
     std::unique_ptr<BufferMemory> mem;

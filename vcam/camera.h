@@ -117,6 +117,8 @@ public:
     int enuminput(v4l2_input *in, Args &args) const;
     int g_input(int *index, Args &args) const;
     int s_input(const int *index, Args &args) const;
+    int queryctrl(v4l2_queryctrl *q, Args &args) const;
+    int control(v4l2_control *c, Args &args) const;
     int reqbufs(int fd, v4l2_requestbuffers *rb, Args &args);
     int querybuf(v4l2_buffer *b, Args &args) const;
     int qbuf(int fd, v4l2_buffer *b, Args &args);

@@ -39,7 +39,7 @@ bool known_request(const char *name) {
                                         "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
                                         "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT",
                                         "TRY_FMT", "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT",
-                                        "G_INPUT", "S_INPUT"};
+                                        "G_INPUT", "S_INPUT", "QUERYCTRL", "G_CTRL", "S_CTRL"};
     for (const char *n : names) {
         if (std::strcmp(n, name) == 0) return true;
     }

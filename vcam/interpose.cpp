@@ -156,6 +156,8 @@ constexpr RequestName kRequests[] = {
     {uint32_t(VIDIOC_QUERYBUF), "QUERYBUF"},   {uint32_t(VIDIOC_G_PARM), "G_PARM"},
     {uint32_t(VIDIOC_S_PARM), "S_PARM"},       {uint32_t(VIDIOC_ENUMINPUT), "ENUMINPUT"},
     {uint32_t(VIDIOC_G_INPUT), "G_INPUT"},     {uint32_t(VIDIOC_S_INPUT), "S_INPUT"},
+    {uint32_t(VIDIOC_QUERYCTRL), "QUERYCTRL"}, {uint32_t(VIDIOC_G_CTRL), "G_CTRL"},
+    {uint32_t(VIDIOC_S_CTRL), "S_CTRL"},
 };
 
 // Requests come in as unsigned long or, from callers using the int prototype, sign-extended.
@@ -186,6 +188,9 @@ int handle_request(Node &node, int fd, uint32_t code, void *arg, Args &args) {
     case uint32_t(VIDIOC_ENUMINPUT): return node.enuminput(static_cast<v4l2_input *>(arg), args);
     case uint32_t(VIDIOC_G_INPUT): return node.g_input(static_cast<int *>(arg), args);
     case uint32_t(VIDIOC_S_INPUT): return node.s_input(static_cast<const int *>(arg), args);
+    case uint32_t(VIDIOC_QUERYCTRL): return node.queryctrl(static_cast<v4l2_queryctrl *>(arg), args);
+    case uint32_t(VIDIOC_G_CTRL):
+    case uint32_t(VIDIOC_S_CTRL): return node.control(static_cast<v4l2_control *>(arg), args);
     default:
         args.emplace_back("request", code);
         return -ENOTTY;
