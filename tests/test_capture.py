@@ -220,6 +220,22 @@ def test_a_driver_index_outside_the_slots_is_a_failed_dequeue(vcam, reports):
     assert_left_clean(vcam)
 
 
+V4L2_BUF_FLAG_ERROR = 0x40
+
+
+@pytest.mark.parametrize("nth", [1, 3, 4])
+def test_a_buffer_the_driver_marks_failed_is_not_a_frame(vcam, reports, nth):
+    # uvcvideo hands the last buffer back this way when the camera is unplugged:
+    # its memory holds whatever an earlier frame left there.
+    ir_camera(vcam)
+    opened(vcam, 0, 160, 120)
+    vcam.dqbuf_override(0, nth=nth, flags=V4L2_BUF_FLAG_ERROR, bytesused=0)
+    assert camsnap.captureSeries(2) is None
+    assert [f for f, _ in reports()] == ["dequeue_buffer"]
+    assert count(vcam, "STREAMOFF") == 1
+    assert_left_clean(vcam)
+
+
 def test_staging_that_cannot_be_had_takes_the_allocation_path(vcam, reports):
     ir_camera(vcam, fmt_answer=dict(sizeimage=2 ** 31 - 1))
     opened(vcam, 0, 160, 120)

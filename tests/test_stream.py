@@ -159,6 +159,17 @@ def test_a_driver_index_outside_the_slot_ends_the_stream(vcam, reports):
     assert_left_clean(vcam)
 
 
+def test_a_failed_buffer_ends_the_stream_instead_of_repeating_a_frame(vcam, reports):
+    ir_camera(vcam)
+    opened(vcam, 0, 160, 120)
+    assert camsnap.startStream() is True
+    np.testing.assert_array_equal(camsnap.captureStream(), expected_ir(vcam, 1))
+    vcam.dqbuf_override(0, nth=1, flags=0x40, bytesused=0)   # V4L2_BUF_FLAG_ERROR
+    assert camsnap.captureStream() is None
+    assert [f for f, _ in reports()] == ["dequeue_buffer"]
+    assert_left_clean(vcam)
+
+
 def test_many_stream_captures_leak_nothing(vcam):
     ir_camera(vcam, formats=[vcam.fmt("Y16 ", [(640, 480)])])
     opened(vcam, 0, 640, 480)

@@ -90,6 +90,12 @@ int dequeue_buffer() {
         CS_REPORT("Failed to DQBUF\n\n");
         return -1;
     }
+    // A buffer the driver gives back failed (uvcvideo does this at unplug): it
+    // holds no new frame, only what an earlier frame left in that slot.
+    if (buf.flags & V4L2_BUF_FLAG_ERROR) {
+        CS_REPORT("Driver returned buffer %u with an error\n\n", buf.index);
+        return -1;
+    }
     // An index that does not fit the result would read as a failure, or as a slot.
     if (buf.index > static_cast<__u32>(INT_MAX)) {
         CS_REPORT("Driver returned buffer index %u\n\n", buf.index);
