@@ -48,14 +48,15 @@ def test_unplug_during_capture_fails_cleanly_and_the_camera_works_again(bus, rep
         print("\nunplug during %s: frames %s, then %s" % (during, numbers, lines))
     for frame, number in zip(frames, numbers):
         assert np.array_equal(frame, expected(CASE, number))
-    # uvcvideo hands back the buffer queued at the unplug with the error flag
-    # and nothing in it; the module does not look at the flag and returns the
-    # staging slot, which still holds the frame before.
-    stale = 1 if len(numbers) > 1 and numbers[-1] == numbers[-2] else 0
-    assert np.all(np.diff(numbers[:len(numbers) - stale]) == 1), numbers
-    assert len(numbers) - stale < FRAMES_BEFORE_UNPLUG
+    # The buffer queued at the unplug comes back empty with the error flag: a
+    # failed dequeue, not the staging slot's earlier frame once more.
+    assert np.all(np.diff(numbers) == 1), numbers
+    assert len(numbers) < FRAMES_BEFORE_UNPLUG
     assert lines, "the failed capture wrote no diagnostic"
-    assert lines[-1] == ("streamoff", "Failed to streamof\n\n")
+    # Whether the stream-off after it still reaches the driver depends on how
+    # far uvcvideo's disconnect has got.
+    assert lines[0][0] == "dequeue_buffer"
+    assert {function for function, _ in lines} <= {"dequeue_buffer", "streamoff"}
 
     # The node is gone: every call fails with its line, none raises.
     assert camsnap.captureSingle() is None

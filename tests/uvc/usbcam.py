@@ -1,6 +1,7 @@
 """The tier's USB camera (uvccam/, a gadgetfs program) seen from the tests:
 starting it with a configuration, finding the nodes uvcvideo makes for it,
 unplugging it, and the frames it sends, computed here independently."""
+import collections
 import os
 import signal
 import subprocess
@@ -181,11 +182,21 @@ class Bus:
         if not self.runs:
             return []
         times = [camera.enumeration_s for camera in self.runs]
-        lost = sum(camera.log().count("uvccam: ep0:") for camera in self.runs)
-        streams = sum(camera.log().count(" ended: ") for camera in self.runs)
+        logs = [camera.log() for camera in self.runs]
+        lost = sum(log.count("uvccam: ep0:") for log in logs)
+        streams = sum(log.count(" ended: ") for log in logs)
+        requests = collections.Counter()
+        for log in logs:
+            for line in log.splitlines():
+                words = line.split()
+                if words[1:2] == ["setup"]:
+                    # type, request, high byte of wValue (descriptor type or control)
+                    requests["%s %s %s" % (words[2], words[3], words[4][:2])] += 1
         return ["uvccam: %d runs, nodes %.2f-%.2f s after start (mean %.2f s), %d streams, "
                 "%d control transfers abandoned by the host"
-                % (len(times), min(times), max(times), sum(times) / len(times), streams, lost)]
+                % (len(times), min(times), max(times), sum(times) / len(times), streams, lost),
+                "uvccam: requests (type request value-high: count): "
+                + ", ".join("%s: %d" % item for item in sorted(requests.items()))]
 
 
 def gadget_problem():
