@@ -50,7 +50,11 @@ bool write_all(int fd, const Bytes& data) {
 
 void append(Bytes& to, const Bytes& part) { to.insert(to.end(), part.begin(), part.end()); }
 
-Bytes tag(uint32_t value) { return Bytes{uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)}; }
+// gadgetfs tells descriptor sets apart by a leading 32-bit tag: 0 for the
+// device (ep0), 1 for an endpoint.
+Bytes tag(uint32_t value) {
+    return Bytes{uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
 
 const char* event_name(int type) {
     switch (type) {

@@ -133,7 +133,11 @@ void Streamer::run() {
         ++counter_.next;
         ++frames;
         fid = !fid;
-        if (++counter_.sent == limit_ && on_limit_) on_limit_();
+        if (++counter_.sent == limit_) {
+            // Unplugged after this frame: nothing more may reach the host.
+            if (on_limit_) on_limit_();
+            break;
+        }
         due += interval;
         // A host that stopped reading for a while gets the next frame at once,
         // not a burst of the frames it missed.
