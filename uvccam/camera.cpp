@@ -80,15 +80,6 @@ Camera::Camera(const Options& options)
 // Before the device is set up gadgetfs shows one file, named after the
 // controller; the endpoint files appear once ep0 has the descriptors.
 bool Camera::open_device() {
-    std::string ep0_name;
-    for (const std::string& name : gadget_entries(options_.gadget_dir)) {
-        if (name.compare(0, 2, "ep") != 0) ep0_name = name;
-    }
-    if (ep0_name.empty()) {
-        std::fprintf(stderr, "uvccam: no controller in %s (gadgetfs mounted?)\n",
-                     options_.gadget_dir.c_str());
-        return false;
-    }
     // dummy_hcd's first bulk IN endpoint is ep1in-bulk; the address must be
     // known before the descriptors are written.
     endpoint_address_ = uint8_t(USB_DIR_IN | 1);
@@ -98,6 +89,15 @@ bool Camera::open_device() {
         std::fprintf(stderr, "uvccam: the configuration needs %zu bytes of descriptors; "
                      "gadgetfs sends at most %zu: give fewer formats or sizes\n",
                      full.size(), kControlReplyLimit);
+        return false;
+    }
+    std::string ep0_name;
+    for (const std::string& name : gadget_entries(options_.gadget_dir)) {
+        if (name.compare(0, 2, "ep") != 0) ep0_name = name;
+    }
+    if (ep0_name.empty()) {
+        std::fprintf(stderr, "uvccam: no controller in %s (gadgetfs mounted?)\n",
+                     options_.gadget_dir.c_str());
         return false;
     }
     Bytes device = tag(0);

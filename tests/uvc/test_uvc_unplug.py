@@ -1,8 +1,11 @@
 """Unplugging the camera while the module waits for its frames: the call ends
 with diagnostic lines and None, nothing crashes, later calls on the dead node
 fail cleanly, and once the camera is back the module works with it again.
-The camera program leaves the bus by itself after a number of frames, so the
-unplug falls inside the capture call."""
+The camera program leaves the bus by itself after a number of frames, or is
+killed outright, so the unplug falls inside a capture call."""
+import signal
+import threading
+
 import numpy as np
 import pytest
 
@@ -31,16 +34,31 @@ def series_until_failure():
     return []
 
 
-CAPTURES = {"stream": stream_until_failure, "series": series_until_failure}
+# capture, how the camera goes: leaving after its 40th frame, or SIGKILL
+# (the kernel closes its files, a bulk write pending) a second into the capture.
+UNPLUGS = {
+    "stream-exit": (stream_until_failure, None),
+    "series-exit": (series_until_failure, None),
+    "stream-kill": (stream_until_failure, signal.SIGKILL),
+}
 
 
-@pytest.mark.parametrize("during", CAPTURES)
+@pytest.mark.parametrize("during", UNPLUGS)
 def test_unplug_during_capture_fails_cleanly_and_the_camera_works_again(bus, reports, capfd,
                                                                        during):
-    camera = bus.plug(fresh=True, unplug_after=FRAMES_BEFORE_UNPLUG, **CASE.camera)
+    capture, kill = UNPLUGS[during]
+    camera = bus.plug(fresh=True, unplug_after=None if kill else FRAMES_BEFORE_UNPLUG,
+                      **CASE.camera)
     opened(camera.capture, CASE)
     reports()
-    frames = CAPTURES[during]()
+    killer = threading.Timer(1.0, camera.process.send_signal, [kill]) if kill else None
+    if killer:
+        killer.start()
+    try:
+        frames = capture()
+    finally:
+        if killer:
+            killer.join()
     camera.wait_gone()
     lines = reports()
     numbers = [number_of(frame) for frame in frames]
