@@ -236,6 +236,21 @@ def test_a_buffer_the_driver_marks_failed_is_not_a_frame(vcam, reports, nth):
     assert_left_clean(vcam)
 
 
+def test_a_mode_left_beside_another_modes_geometry_reads_nothing(vcam, reports):
+    # A 2x1 "YU12" answer with 4-byte rows and a 3-byte frame fits RGB reads
+    # (bytes 0, 2 and the chroma byte 2) but not 16-bit reads (bytes 0 to 3).
+    rgb_camera(vcam, formats=[vcam.fmt("YU12", [(2, 1)])],
+               fmt_answer=dict(bytesperline=4, sizeimage=3))
+    opened(vcam, 1, 2, 1)
+    vcam.fault(0, "S_FMT", nth=1, errno=errno.EBUSY)
+    assert camsnap.init(0, 2, 1) is False   # the mode changes, the geometry stays
+    reports()
+    assert camsnap.captureSingle() is None
+    assert camsnap.startStream() is False
+    assert [f for f, _ in reports()] == ["frame_geometry_fits"] * 2
+    assert count(vcam, "REQBUFS") == 0
+
+
 def test_staging_that_cannot_be_had_takes_the_allocation_path(vcam, reports):
     ir_camera(vcam, fmt_answer=dict(sizeimage=2 ** 31 - 1))
     opened(vcam, 0, 160, 120)

@@ -25,11 +25,7 @@ PyObject *cs_captureSeries_internal(int num_frames) {
         Py_RETURN_NONE;
     }
 
-    // A failed init can leave a mode beside another mode's geometry.
-    if (!frame_fits(device_geometry())) {
-        CS_REPORT("Frame geometry does not fit the driver's frame size\n");
-        Py_RETURN_NONE;
-    }
+    if (!frame_geometry_fits()) Py_RETURN_NONE;
 
     int num_buffers = num_frames;
     if (request_buffers(&num_buffers) != 0) Py_RETURN_NONE;
@@ -50,10 +46,8 @@ PyObject *cs_captureSeries_internal(int num_frames) {
 
     // Stream off again on every way out, before buf is freed.
     DriverBuffers driver;
-    const size_t slot_size = static_cast<size_t>(frame_size);
     for (int i = 0; i < num_buffers; ++i) {
-        char *slot = reinterpret_cast<char *>(buf.get() + i * slot_size);
-        if (queue_buffer(i, slot, frame_size) != 0) Py_RETURN_NONE;
+        if (queue_buffer(i, staging_slot(buf, i), frame_size) != 0) Py_RETURN_NONE;
         driver.queued();
     }
     if (streamon() != 0) Py_RETURN_NONE;
@@ -67,7 +61,7 @@ PyObject *cs_captureSeries_internal(int num_frames) {
     for (int i = -skip_frames; i < num_frames; ++i) {
         const int n = dequeue_slot(num_buffers);
         if (n < 0) Py_RETURN_NONE;
-        char *slot = reinterpret_cast<char *>(buf.get() + n * slot_size);
+        char *slot = staging_slot(buf, n);
         if (i >= 0) {
             if (series)
                 copyFrame(slot, data + i * strides[0], int(strides[2]), int(strides[1]));

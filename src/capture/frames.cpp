@@ -26,6 +26,14 @@ void copyFrame(void *buf, void *array, int stride_x, int stride_y) {
                static_cast<uint8_t *>(array), stride_x, stride_y);
 }
 
+bool frame_geometry_fits() {
+    const FrameGeometry g = device_geometry();
+    if (frame_fits(g)) return true;
+    CS_REPORT("A %dx%d frame in mode %d does not fit the driver's %d bytes\n", g.width, g.height,
+              g.current_mode, g.frame_size);
+    return false;
+}
+
 int dequeue_slot(int slots) {
     const int n = dequeue_buffer();
     if (n >= slots) {

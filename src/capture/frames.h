@@ -4,6 +4,7 @@
 
 #include "camsnap/numpy.h"
 #include "camsnap/pyref.h"
+#include "device/state.h"
 
 namespace camsnap {
 
@@ -14,6 +15,15 @@ PyRef new_frame_array(int frames);
 // Copies the driver frame at buf into the array pixel at array, laid out by the
 // array's byte strides.
 void copyFrame(void *buf, void *array, int stride_x, int stride_y);
+
+// Slot n of staging memory, n * frame_size bytes in: the user pointer of buffer n.
+inline char *staging_slot(const StagingMemory &memory, int n) {
+    return reinterpret_cast<char *>(memory.get() + size_t(n) * size_t(frame_size));
+}
+
+// False, with a line, when a frame copy of the device state's geometry would
+// read past a slot: a failed init can leave one mode beside another's geometry.
+bool frame_geometry_fits();
 
 // dequeue_buffer(), also failing when the driver names a buffer outside the
 // slots handed to it: no address outside the staging memory is ever read.

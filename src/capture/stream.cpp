@@ -11,10 +11,6 @@ namespace camsnap {
 
 namespace {
 
-char *stream_slot(int n) {
-    return reinterpret_cast<char *>(stream_buf.get() + size_t(n) * size_t(frame_size));
-}
-
 // A failed capture ends the stream: off first, then the memory the driver held.
 void end_stream() {
     streamoff();
@@ -40,10 +36,7 @@ private:
 }  // namespace
 
 PyObject *cs_startStream(PyObject *, PyObject *) {
-    if (!frame_fits(device_geometry())) {
-        CS_REPORT("Frame geometry does not fit the driver's frame size\n");
-        Py_RETURN_FALSE;
-    }
+    if (!frame_geometry_fits()) Py_RETURN_FALSE;
 
     stream_buffers = 1;
     if (request_buffers(&stream_buffers) != 0) Py_RETURN_FALSE;
@@ -55,8 +48,7 @@ PyObject *cs_startStream(PyObject *, PyObject *) {
     }
     DriverBuffers driver;  // taken back if the stream does not start
     for (int i = 0; i < stream_buffers; ++i) {
-        char *slot = reinterpret_cast<char *>(memory.get() + size_t(i) * size_t(frame_size));
-        if (queue_buffer(i, slot, frame_size) != 0) Py_RETURN_FALSE;
+        if (queue_buffer(i, staging_slot(memory, i), frame_size) != 0) Py_RETURN_FALSE;
         driver.queued();
     }
     if (streamon() != 0) Py_RETURN_FALSE;
@@ -87,14 +79,14 @@ PyObject *cs_captureStream(PyObject *, PyObject *) {
     }
     auto *array = reinterpret_cast<PyArrayObject *>(vecout.get());
 
-    char *slot = stream_slot(n);
+    char *slot = staging_slot(stream_buf, n);
     if (streamingFirstFrame) {
         // The first frame after stream-on is discarded.
         streamingFirstFrame = 0;
         if (queue_buffer(n, slot, frame_size) != 0) Py_RETURN_NONE;
         n = dequeue_slot(stream_buffers);
         if (n < 0) Py_RETURN_NONE;
-        slot = stream_slot(n);
+        slot = staging_slot(stream_buf, n);
     }
 
     const npy_intp *strides = PyArray_STRIDES(array);
