@@ -192,7 +192,12 @@ class Bus:
                 if words[1:2] == ["setup"]:
                     # type, request, high byte of wValue (descriptor type or control)
                     requests["%s %s %s" % (words[2], words[3], words[4][:2])] += 1
-        return ["uvccam: %d runs, nodes %.2f-%.2f s after start (mean %.2f s), %d streams, "
+        kernel = subprocess.run(["dmesg"], capture_output=True, text=True).stdout
+        complaints = [line for line in kernel.splitlines()
+                      if any(word in line for word in ("BUG:", "WARNING:", "Oops", "Call Trace"))]
+        return ["kernel: %d complaints in dmesg%s" % (len(complaints), "".join(
+                    "\n  " + line for line in complaints[:10])),
+                "uvccam: %d runs, nodes %.2f-%.2f s after start (mean %.2f s), %d streams, "
                 "%d control transfers abandoned by the host"
                 % (len(times), min(times), max(times), sum(times) / len(times), streams, lost),
                 "uvccam: requests (type request value-high: count): "
