@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -142,9 +143,12 @@ bool Camera::handle_events() {
     usb_gadgetfs_event events[5];
     const ssize_t n = ::read(ep0_.get(), events, sizeof events);
     if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) return true;
-        std::fprintf(stderr, "uvccam: ep0: %s\n", std::strerror(errno));
-        return host_moved_on(errno);
+        const int error = errno;
+        if (error == EINTR || error == EAGAIN) return true;
+        std::fprintf(stderr, "uvccam: %s on ep0: %s\n",
+                     host_moved_on(error) ? "lost control transfer" : "fatal error",
+                     std::strerror(error));
+        return host_moved_on(error);
     }
     for (size_t i = 0; i < size_t(n) / sizeof events[0]; ++i) {
         const usb_gadgetfs_event& event = events[i];
@@ -257,7 +261,8 @@ bool Camera::read_out_data(const usb_ctrlrequest& setup, Bytes& data) {
     data.resize(setup.wLength);
     const ssize_t n = ::read(ep0_.get(), data.data(), data.size());
     if (n < 0) {
-        std::fprintf(stderr, "uvccam: control data: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "uvccam: lost control transfer (data of %02x %02x %04x): %s\n",
+                     setup.bRequestType, setup.bRequest, setup.wValue, std::strerror(errno));
         return false;
     }
     data.resize(size_t(n));

@@ -177,13 +177,13 @@ class Bus:
 
     def summary(self):
         """What the camera runs showed: how long uvcvideo took to make the
-        nodes, and control transfers the host abandoned (the camera logs them
-        as ep0 errors)."""
+        nodes, the control transfers the host gave up on before the camera
+        had taken them, the requests the device saw, kernel complaints."""
         if not self.runs:
             return []
         times = [camera.enumeration_s for camera in self.runs]
         logs = [camera.log() for camera in self.runs]
-        lost = sum(log.count("uvccam: ep0:") for log in logs)
+        lost = sum(log.count("uvccam: lost control transfer") for log in logs)
         streams = sum(log.count(" ended: ") for log in logs)
         requests = collections.Counter()
         for log in logs:
