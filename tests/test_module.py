@@ -119,6 +119,6 @@ def same_interpreter_version(python):
 
 
 @pytest.mark.skipif(not same_interpreter_version(NONUMPY_PYTHON),
-                    reason="scripts/test provides a venv without numpy for 3.11")
+                    reason="scripts/test names a venv without numpy for this interpreter")
 def test_import_fails_in_an_environment_without_numpy():
     assert_numpy_import_failure(run_import(NONUMPY_PYTHON))
