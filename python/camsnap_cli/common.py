@@ -1,0 +1,282 @@
+"""Helpers shared by the subcommands: camera arguments, the virtual camera,
+opening a camera with errors a person can act on, and the colour map."""
+import contextlib
+import errno
+import os
+import re
+import sys
+import tempfile
+
+import numpy as np
+
+# Exit codes, one per situation a script may want to tell apart.
+EXIT_OK = 0
+EXIT_FAILURE = 1            # a capture or write failed; the module's lines say why
+EXIT_USAGE = 2              # bad arguments (argparse uses 2 as well)
+EXIT_NO_CAMERA = 3          # /dev/videoN does not exist
+EXIT_BUSY = 4               # another program holds the camera
+EXIT_PERMISSION = 5         # no right to open the node (the video group)
+EXIT_BUFFERS = 6            # the driver needs more buffers than one capture asks for
+EXIT_INIT_REFUSED = 7       # the camera refused the mode or size
+EXIT_NO_VIRTUAL = 8         # --virtual asked, but the virtual camera library is not built
+
+MODES = {"ir16": 0, "rgb": 1}
+IR16_IN_BGR3 = 2            # the module's mode for 16-bit pixels carried in "BGR3"
+
+VIRTUAL_SIZES = [(160, 120), (640, 480), (1280, 720)]
+VIRTUAL_FPS = 30.0
+VIRTUAL_CARD = "camsnap virtual camera"
+
+_REEXEC_MARK = "CAMSNAP_CLI_REEXECUTED"
+_LINE = re.compile(r"E:([A-Za-z_]\w*):(\d+):")
+
+
+class CliError(Exception):
+    """A failure the user can act on: main() prints the message and exits with exit_code."""
+
+    def __init__(self, message, exit_code=EXIT_FAILURE):
+        Exception.__init__(self, message)
+        self.message = message
+        self.exit_code = exit_code
+
+
+def fourcc_text(code):
+    return "".join(chr((code >> shift) & 0xFF) for shift in (0, 8, 16, 24))
+
+
+def add_camera_arguments(parser):
+    parser.add_argument("-d", "--device", type=int, default=0, metavar="N",
+                        help="capture from /dev/videoN (default 0)")
+    parser.add_argument("--mode", choices=sorted(MODES), default="ir16",
+                        help="ir16: 16-bit greyscale frames; rgb: colour frames (default ir16)")
+    parser.add_argument("--width", type=int, default=640, help="frame width (default 640)")
+    parser.add_argument("--height", type=int, default=480, help="frame height (default 480)")
+    parser.add_argument("--virtual", action="store_true",
+                        help="use the built-in virtual camera instead of a real one")
+
+
+# ---------------------------------------------------------------------------
+# The virtual camera
+
+def _project_root():
+    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def virtual_library():
+    """The virtual camera library: $CAMSNAP_VCAM, else the one in the build tree; None if neither."""
+    named = os.environ.get("CAMSNAP_VCAM")
+    if named and os.path.isfile(named):
+        return os.path.realpath(named)
+    built = os.path.join(_project_root(), "build", "py3.11", "vcam", "libcamsnap_vcam.so")
+    return built if os.path.isfile(built) else None
+
+
+def _library_loaded(real_path):
+    with open("/proc/self/maps") as maps:
+        return any(line.rstrip("\n").endswith(real_path) for line in maps)
+
+
+def _reexec_preloaded(library):
+    env = dict(os.environ)
+    env["CAMSNAP_VCAM"] = library
+    env["LD_PRELOAD"] = library
+    env[_REEXEC_MARK] = "1"
+    vcam_dir = os.path.join(_project_root(), "vcam")
+    package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    paths = [package_dir] + ([vcam_dir] if os.path.isfile(os.path.join(vcam_dir, "vcam.py")) else [])
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execve(sys.executable, [sys.executable, "-m", "camsnap_cli"] + sys.argv[1:], env)
+
+
+def ensure_virtual(args):
+    """With --virtual: run this command with the virtual camera preloaded (re-executing the
+    process when it is not yet), then make /dev/video<device> a virtual camera offering
+    "Y16 " and "YU12" at 160x120, 640x480 and 1280x720, 30 frames per second."""
+    if not getattr(args, "virtual", False):
+        return
+    library = virtual_library()
+    if library is None:
+        raise CliError("the virtual camera is not built: run scripts/camsnap from the source tree "
+                       "(it builds it), or set CAMSNAP_VCAM to libcamsnap_vcam.so", EXIT_NO_VIRTUAL)
+    if not _library_loaded(library):
+        if os.environ.get(_REEXEC_MARK):
+            raise CliError("the virtual camera %s did not load through LD_PRELOAD" % library,
+                           EXIT_NO_VIRTUAL)
+        _reexec_preloaded(library)
+    os.environ["CAMSNAP_VCAM"] = library
+    try:
+        import vcam
+    except ImportError:
+        vcam_dir = os.path.join(_project_root(), "vcam")
+        if vcam_dir in sys.path or not os.path.isdir(vcam_dir):
+            raise CliError("the virtual camera's Python interface (vcam/vcam.py) is not on the path",
+                           EXIT_NO_VIRTUAL)
+        sys.path.append(vcam_dir)
+        import vcam
+    vcam.reset()
+    vcam.add_node(args.device, card=VIRTUAL_CARD,
+                  formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],
+                  fps=VIRTUAL_FPS)
+
+
+# ---------------------------------------------------------------------------
+# Module calls and their diagnostic lines
+
+def split_lines(text):
+    """Standard error text -> [(function, line, text)] for each "E:<function>:<line>:<text>"."""
+    starts = [m for m in _LINE.finditer(text)]
+    result = []
+    for here, after in zip(starts, starts[1:] + [None]):
+        end = after.start() if after is not None else len(text)
+        result.append((here.group(1), int(here.group(2)), text[here.end():end].strip()))
+    return result
+
+
+def module_call(function, *args):
+    """Calls a camsnap function with standard error (fd 2) caught; returns (result, lines).
+    The lines are written to standard error again, so the user still sees them."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as caught:
+        try:
+            os.dup2(caught.fileno(), 2)
+            try:
+                result = function(*args)
+            finally:
+                os.dup2(saved, 2)
+        finally:
+            os.close(saved)
+        caught.seek(0)
+        text = caught.read().decode("utf-8", "replace")
+    if text:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    return result, split_lines(text)
+
+
+def needs_more_buffers(lines):
+    return any(text.startswith("Too many buffers required") for _, _, text in lines)
+
+
+def checked_capture(function, *args):
+    """A capture call; its result, or CliError naming what to do."""
+    result, lines = module_call(function, *args)
+    if result is None or result is False:
+        if needs_more_buffers(lines):
+            raise CliError("the driver needs more buffers than a single capture asks for: use "
+                           "`camsnap series -n 2` or `camsnap stream` instead", EXIT_BUFFERS)
+        raise CliError("the capture failed (see the E: lines above)", EXIT_FAILURE)
+    return result
+
+
+# ---------------------------------------------------------------------------
+# Opening a camera
+
+def node_path(device):
+    return "/dev/video%d" % device
+
+
+def probe_node(device):
+    """Opens the node once to turn the system's answer into advice; the module's own open
+    says only that it failed."""
+    path = node_path(device)
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NONBLOCK)
+    except OSError as error:
+        if error.errno == errno.ENOENT or error.errno == errno.ENODEV or error.errno == errno.ENXIO:
+            raise CliError("no camera at %s: is it plugged in? `camsnap list` shows the cameras "
+                           "(or try --virtual)" % path, EXIT_NO_CAMERA)
+        if error.errno == errno.EBUSY:
+            raise CliError("%s is busy: another program is using the camera; close it and try "
+                           "again" % path, EXIT_BUSY)
+        if error.errno == errno.EACCES or error.errno == errno.EPERM:
+            raise CliError("permission denied on %s: add yourself to the video group "
+                           "(sudo usermod -aG video $USER, then log in again)" % path,
+                           EXIT_PERMISSION)
+        raise CliError("cannot open %s: %s" % (path, os.strerror(error.errno)), EXIT_FAILURE)
+    os.close(fd)
+
+
+def _formats_of(camsnap, device):
+    for camera in camsnap.list() or []:
+        if camera["id"] == device:
+            return camera["fmts"]
+    return []
+
+
+def describe_formats(formats):
+    return "; ".join("%s %s" % (fourcc_text(f["fmt"]).strip() or "?",
+                                " ".join("%dx%d" % (r["width"], r["height"]) for r in f["res"]))
+                     for f in formats) or "no capture formats"
+
+
+def _init(camsnap, args):
+    mode = MODES[args.mode]
+    ok, _ = module_call(camsnap.init, mode, args.width, args.height)
+    if ok:
+        return
+    formats = _formats_of(camsnap, args.device)
+    if args.mode == "ir16" and any(fourcc_text(f["fmt"]) == "BGR3" for f in formats):
+        # Some infrared cameras carry their 16-bit pixels in a 24-bit format.
+        ok, _ = module_call(camsnap.init, IR16_IN_BGR3, args.width, args.height)
+        if ok:
+            return
+    raise CliError("%s refused %s at %dx%d; it offers: %s" % (
+        node_path(args.device), args.mode, args.width, args.height, describe_formats(formats)),
+        EXIT_INIT_REFUSED)
+
+
+@contextlib.contextmanager
+def open_camera(args):
+    """Opens and initialises the camera the arguments name; yields the camsnap module.
+    Stops a running stream and closes the camera on the way out."""
+    import camsnap
+    probe_node(args.device)
+    ok, _ = module_call(camsnap.open, args.device)
+    if not ok:
+        probe_node(args.device)  # the node may have gone meanwhile: say so if it did
+        raise CliError("cannot open %s (see the E: line above)" % node_path(args.device))
+    try:
+        _init(camsnap, args)
+        yield camsnap
+    finally:
+        camsnap.stopStream()
+        camsnap.close()
+
+
+# ---------------------------------------------------------------------------
+# Colour map for 16-bit infrared frames
+
+# An inferno-like ramp: black through purple and orange to pale yellow.
+_RAMP = np.array([
+    (0, 0, 4), (31, 12, 72), (85, 15, 109), (136, 34, 106), (186, 54, 85),
+    (227, 89, 51), (249, 140, 10), (249, 201, 50), (252, 255, 164)], dtype=np.float64)
+
+
+def _make_lut():
+    at = np.linspace(0.0, 1.0, len(_RAMP))
+    x = np.linspace(0.0, 1.0, 256)
+    return np.stack([np.interp(x, at, _RAMP[:, c]) for c in range(3)], axis=1).round().astype(np.uint8)
+
+
+LUT = _make_lut()
+
+
+def colorize(frame):
+    """16-bit frame -> (HxWx3 uint8 picture, lo, hi): the colour map stretched between the
+    frame's minimum (lo) and maximum (hi)."""
+    values = np.asarray(frame).astype(np.int64)
+    lo, hi = int(values.min()), int(values.max())
+    index = (values - lo) * 255 // max(hi - lo, 1)
+    return LUT[index], lo, hi
+
+
+def colorbar(height, width=16):
+    """The colour map as a vertical bar, the maximum at the top."""
+    index = np.round(np.linspace(255, 0, height)).astype(np.int64) if height > 1 \
+        else np.array([255] * height, dtype=np.int64)
+    return np.repeat(LUT[index][:, np.newaxis, :], width, axis=1)

@@ -1,0 +1,54 @@
+"""The camsnap command: capture from UVC cameras (or the built-in virtual one)."""
+import argparse
+import importlib
+import sys
+
+from camsnap_cli.common import CliError, EXIT_FAILURE
+
+SUBCOMMANDS = ("list_cmd", "snap", "series", "stream", "view")
+
+
+def _subcommand_modules():
+    for name in SUBCOMMANDS:
+        full = "camsnap_cli." + name
+        try:
+            yield importlib.import_module(full)
+        except ImportError as error:
+            # Only a subcommand that is not there is skipped; a broken import inside one is not.
+            if getattr(error, "name", None) != full:
+                raise
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="camsnap",
+        description="Capture frames from UVC cameras (16-bit infrared or colour) as files.",
+        epilog="Exit codes: 0 done, 1 capture failed, 2 bad arguments, 3 no camera, 4 camera busy, "
+               "5 permission denied, 6 driver needs more buffers, 7 mode or size refused, "
+               "8 virtual camera not built.")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for module in _subcommand_modules():
+        module.register(subparsers)
+    return parser
+
+
+def main(argv=None):
+    """Runs one command; returns its exit code (the console entry point exits with it)."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if not getattr(args, "func", None):
+        parser.print_help(sys.stderr)
+        return 2
+    try:
+        result = args.func(args)
+    except CliError as error:
+        sys.stdout.flush()
+        sys.stderr.write("camsnap: %s\n" % error.message)
+        return error.exit_code
+    except KeyboardInterrupt:
+        return 130
+    return EXIT_FAILURE if result is False else int(result or 0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
