@@ -21,7 +21,6 @@ EXIT_INIT_REFUSED = 7       # the camera refused the mode or size
 EXIT_NO_VIRTUAL = 8         # --virtual asked, but the virtual camera library is not built
 
 MODES = {"ir16": 0, "rgb": 1}
-IR16_IN_BGR3 = 2            # the module's mode for 16-bit pixels carried in "BGR3"
 
 VIRTUAL_SIZES = [(160, 120), (640, 480), (1280, 720)]
 VIRTUAL_FPS = 30.0
@@ -167,8 +166,8 @@ def checked_capture(function, *args):
     result, lines = module_call(function, *args)
     if result is None or result is False:
         if needs_more_buffers(lines):
-            raise CliError("the driver needs more buffers than a single capture asks for: use "
-                           "`camsnap series -n 2` or `camsnap stream` instead", EXIT_BUFFERS)
+            raise CliError("the driver needs more buffers than a single capture or a stream asks "
+                           "for (vivid wants two): use `camsnap series -n 2` instead", EXIT_BUFFERS)
         raise CliError("the capture failed (see the E: lines above)", EXIT_FAILURE)
     return result
 
@@ -214,20 +213,33 @@ def describe_formats(formats):
                      for f in formats) or "no capture formats"
 
 
+_MODE_FORMATS = {"ir16": ("Y16 ", "BGR3"), "rgb": ("YU12",)}
+
+
+def _offers(formats, mode, width, height):
+    """Whether the camera lists a format of this mode at this size (or sizes it does not list)."""
+    for f in formats:
+        if fourcc_text(f["fmt"]) in _MODE_FORMATS[mode]:
+            sizes = [(r["width"], r["height"]) for r in f["res"]]
+            if not sizes or (width, height) in sizes:
+                return True
+    return False
+
+
 def _init(camsnap, args):
-    mode = MODES[args.mode]
-    ok, _ = module_call(camsnap.init, mode, args.width, args.height)
+    ok, lines = module_call(camsnap.init, MODES[args.mode], args.width, args.height)
     if ok:
         return
     formats = _formats_of(camsnap, args.device)
-    if args.mode == "ir16" and any(fourcc_text(f["fmt"]) == "BGR3" for f in formats):
-        # Some infrared cameras carry their 16-bit pixels in a 24-bit format.
-        ok, _ = module_call(camsnap.init, IR16_IN_BGR3, args.width, args.height)
-        if ok:
-            return
+    path = node_path(args.device)
+    refused_format = any(text.startswith("Failed to set format") for _, _, text in lines)
+    if refused_format and _offers(formats, args.mode, args.width, args.height):
+        # Drivers refuse a format they offer while another program has buffers on the camera.
+        raise CliError("%s refused %s at %dx%d, which it offers: another program is probably "
+                       "using the camera; close it and try again" % (
+                           path, args.mode, args.width, args.height), EXIT_BUSY)
     raise CliError("%s refused %s at %dx%d; it offers: %s" % (
-        node_path(args.device), args.mode, args.width, args.height, describe_formats(formats)),
-        EXIT_INIT_REFUSED)
+        path, args.mode, args.width, args.height, describe_formats(formats)), EXIT_INIT_REFUSED)
 
 
 @contextlib.contextmanager
@@ -244,7 +256,7 @@ def open_camera(args):
         _init(camsnap, args)
         yield camsnap
     finally:
-        camsnap.stopStream()
+        module_call(camsnap.stopStream)
         camsnap.close()
 
 

@@ -1,0 +1,84 @@
+"""camsnap stream: run the camera for a while, showing frames per second and the frame count."""
+import sys
+import time
+
+from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_OK, EXIT_USAGE,
+                                add_camera_arguments, checked_capture, ensure_virtual, module_call,
+                                needs_more_buffers, open_camera)
+
+
+def register(subparsers):
+    parser = subparsers.add_parser(
+        "stream", help="stream for S seconds, showing frames per second",
+        description="Start a stream and take frames for S seconds, showing the frame count and "
+        "the frames per second of the last second; Ctrl-C stops early. Ends with the totals.")
+    add_camera_arguments(parser)
+    parser.add_argument("--seconds", type=float, default=5.0, metavar="S",
+                        help="how long to stream (default 5)")
+    parser.set_defaults(func=run)
+
+
+class Meter(object):
+    """Frame count and the rate over the last second, shown on one line that rewrites itself on
+    a terminal, and as one line a second elsewhere."""
+
+    def __init__(self, out, clock=time.monotonic):
+        self.out, self.clock = out, clock
+        self.start = self.shown = clock()
+        self.count = 0
+        self.recent = []
+
+    def frame(self):
+        now = self.clock()
+        self.count += 1
+        self.recent.append(now)
+        while self.recent and self.recent[0] < now - 1.0:
+            self.recent.pop(0)
+        if now - self.shown >= (0.25 if self._terminal() else 1.0):
+            self.shown = now
+            self._show("frames %d  fps %.1f" % (self.count, self.rate(now)))
+
+    def rate(self, now):
+        span = min(now - self.start, 1.0)
+        return len(self.recent) / span if span > 0 else 0.0
+
+    def _terminal(self):
+        return hasattr(self.out, "isatty") and self.out.isatty()
+
+    def _show(self, text):
+        if self._terminal():
+            self.out.write("\r" + text + "   ")
+        else:
+            self.out.write(text + "\n")
+        self.out.flush()
+
+    def close(self):
+        elapsed = self.clock() - self.start
+        if self._terminal():
+            self.out.write("\n")
+        average = self.count / elapsed if elapsed > 0 else 0.0
+        self.out.write("%d frames in %.2f s: %.1f frames per second\n" % (self.count, elapsed, average))
+        self.out.flush()
+
+
+def run(args):
+    if args.seconds <= 0:
+        raise CliError("--seconds needs a positive duration", EXIT_USAGE)
+    ensure_virtual(args)
+    with open_camera(args) as camera:
+        started, lines = module_call(camera.startStream)
+        if not started:
+            if needs_more_buffers(lines):
+                raise CliError("the driver needs more buffers than a stream asks for (vivid wants "
+                               "two): use `camsnap series -n N` instead", EXIT_BUFFERS)
+            raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
+        meter = Meter(sys.stdout)
+        try:
+            while time.monotonic() - meter.start < args.seconds:
+                checked_capture(camera.captureStream)
+                meter.frame()
+        except KeyboardInterrupt:
+            pass
+        finally:
+            meter.close()
+    return EXIT_OK
