@@ -67,6 +67,8 @@ PyObject *cs_captureStream(PyObject *, PyObject *) {
         Py_RETURN_NONE;
     }
     EndStreamOnFailure failure;
+    // A refused init during the stream can leave a mode whose copy reads past the frame.
+    if (!frame_geometry_fits()) Py_RETURN_NONE;
 
     int n = dequeue_slot(stream_buffers);
     if (n < 0) Py_RETURN_NONE;
