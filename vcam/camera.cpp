@@ -1,5 +1,6 @@
 #include "camera.h"
 
+#include "hostile.h"
 #include "libc.h"
 #include "pattern.h"
 
@@ -149,6 +150,21 @@ void Node::add_dqbuf_override(uint64_t nth, const DqbufOverride &o) {
     dqbuf_overrides_.push_back(d);
 }
 
+void Node::set_hostile(uint64_t seed, double rate) {
+    hostile_ = rate < 0 ? nullptr : std::make_shared<Hostile>(seed, rate);
+}
+
+bool Node::gone() const { return hostile_ && hostile_->gone(); }
+
+int Node::hostile_failure(const char *request) {
+    if (!hostile_) return 0;
+    const int err = hostile_->request_failure();
+    // vb2 takes the buffers back before a driver can fail a stream-off; a vanished device
+    // delivers nothing more.
+    if (hostile_->gone() || (err && std::strcmp(request, "STREAMOFF") == 0)) stop_streaming();
+    return err;
+}
+
 int Node::count_call(const std::string &request) {
     uint64_t n = ++calls_[request];
     for (const Fault &f : faults_) {
@@ -286,6 +302,7 @@ int Node::s_fmt(int, v4l2_format *f, Args &args) {
     if (o.mask & kBytesperline) p.bytesperline = o.pix.bytesperline;
     if (o.mask & kSizeimage) p.sizeimage = o.pix.sizeimage;
     if (o.mask & kPixelformat) p.pixelformat = o.pix.pixelformat;
+    if (hostile_) hostile_->answer_format(p);
     current_ = p;
     answer_pix(p, f);
     record_answer(p, args);
@@ -386,8 +403,13 @@ int Node::reqbufs(int fd, v4l2_requestbuffers *rb, Args &args) {
     if (rb->count == 0) {
         release_buffers();
     } else {
-        uint32_t n = std::min(std::max(rb->count, config_.min_buffers), config_.max_buffers);
-        if (int r = allocate(fd, rb->memory, n)) return r;
+        uint32_t n = hostile_ ? hostile_->granted(rb->count)
+                              : std::min(std::max(rb->count, config_.min_buffers), config_.max_buffers);
+        if (n == 0) {
+            release_buffers();
+        } else if (int r = allocate(fd, rb->memory, n)) {
+            return r;
+        }
         rb->count = n;
     }
     rb->capabilities = V4L2_BUF_CAP_SUPPORTS_USERPTR | V4L2_BUF_CAP_SUPPORTS_MMAP;
@@ -479,6 +501,7 @@ int Node::dqbuf(int fd, v4l2_buffer *b, Args &args) {
         if (o->mask & kFlags) b->flags = o->flags;
         if (o->mask & kBytesused) b->bytesused = o->bytesused;
     }
+    if (hostile_) hostile_->answer_dequeue(b, uint32_t(buffers_.size()), current_.sizeimage);
     ++dqbuf_total_;
     args.emplace_back("index", b->index);
     args.emplace_back("sequence", b->sequence);
@@ -627,6 +650,7 @@ void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq) {
 }
 
 short Node::poll_events(Clock::time_point now) {
+    if (gone()) return POLLERR | POLLHUP;
     if (!streaming_) return POLLERR;
     advance(now);
     fill_on_demand(now);
@@ -648,7 +672,7 @@ std::string Node::state_text() const {
       << " sequence=" << next_seq_ << " pixelformat=" << current_.pixelformat << " width=" << current_.width
       << " height=" << current_.height << " bytesperline=" << current_.bytesperline
       << " sizeimage=" << current_.sizeimage << " memory=" << memory_ << " mapped=" << mapped_count()
-      << " fill_ns=" << fill_ns_ << "\n";
+      << " fill_ns=" << fill_ns_ << " gone=" << int(gone()) << "\n";
     return s.str();
 }
 

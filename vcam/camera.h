@@ -16,6 +16,8 @@
 
 namespace vcam {
 
+class Hostile;
+
 using Clock = std::chrono::steady_clock;
 
 struct FrameSize {
@@ -95,6 +97,12 @@ public:
     void set_fixed_fps(bool fixed) { config_.fixed_fps = fixed; }
     void add_fault(const std::string &request, uint64_t nth, int err);
     void add_dqbuf_override(uint64_t nth, const DqbufOverride &o);
+    // Hostile answers from a generator seeded with `seed` (see hostile.h); rate < 0: honest again.
+    void set_hostile(uint64_t seed, double rate);
+    // The errno the hostile driver fails this request with, or 0. A device that vanishes (or a
+    // failed stream-off) stops the stream first: no frame lands in memory the caller may free.
+    int hostile_failure(const char *request);
+    bool gone() const;
 
     // Counts one call of `request`; answers the errno of a fault that fires on it, or 0.
     int count_call(const std::string &request);
@@ -179,6 +187,7 @@ private:
     std::vector<DqbufOverride> dqbuf_overrides_;
     std::map<std::string, uint64_t> calls_;
     std::vector<LogEntry> log_;
+    std::shared_ptr<Hostile> hostile_;
 
     PixFormat current_;
     int open_fds_ = 0;

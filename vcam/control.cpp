@@ -190,3 +190,13 @@ VCAM_EXPORT int vcam_render(uint32_t pixelformat, uint32_t width, uint32_t heigh
     render(pixelformat, width, height, bytesperline, size, seq, static_cast<uint8_t *>(out));
     return 0;
 }
+
+// Hostile answers for node n from a generator seeded with `seed`; rate is the chance that a
+// request fails with a random errno. A negative rate makes the node honest again.
+VCAM_EXPORT int vcam_set_hostile(int n, unsigned long long seed, double rate) {
+    if (rate > 1) return -EINVAL;
+    return int(with_node(n, [&](Node &node) {
+        node.set_hostile(seed, rate);
+        return 0;
+    }));
+}

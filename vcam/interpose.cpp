@@ -95,6 +95,7 @@ int open_node(const char *path, int flags) {
     Args args{{"flags", flags}};
     int err = node->count_call("OPEN");
     if (!err) err = node->config().open_errno;
+    if (!err) err = node->hostile_failure("OPEN");
     if (err) {
         node->record("OPEN", args, -err);
         return fail(err);
@@ -248,6 +249,7 @@ int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
     const char *name = request_name(code);
     Args args{{"fd", fd}};
     int r = -node->count_call(name);
+    if (!r) r = -node->hostile_failure(name);
     if (r) {
         describe_input(code, arg, args);
     } else {
@@ -323,6 +325,9 @@ int injected_poll_error(Registry &reg, const PollPlan &plan, int timeout, const 
     for (int n : plan.nodes) {
         Node *node = reg.node(n);
         int e = node->count_call(name);
+        // poll itself only fails for want of memory or a signal; a vanished device shows in
+        // revents instead.
+        if (!e && node->hostile_failure(name) && !node->gone()) e = EINTR;
         if (e) node->record(name, Args{{"timeout", timeout}}, -e);
         if (e && !err) err = e;
     }

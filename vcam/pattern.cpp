@@ -1,5 +1,6 @@
 #include "pattern.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vcam {
@@ -46,9 +47,12 @@ uint32_t pixel16(uint32_t x, uint32_t y, uint32_t width, uint32_t seq) {
 
 void render_16bit(uint32_t width, uint32_t rows, uint64_t stride, uint64_t size, uint32_t seq,
                   uint8_t *out) {
-    for (uint32_t y = 0; y < rows; ++y) {
-        for (uint32_t x = 0; x < width; ++x) {
-            put16(out, size, y * stride + 2ull * x, pixel16(x, y, width, seq));
+    // Loops end at the frame's end: a driver's answer can claim billions of pixels.
+    // With no stride every row lands on the first: the last one written is what stays.
+    const uint64_t first = stride || rows == 0 ? 0 : rows - 1;
+    for (uint64_t y = first; y < rows && y * stride < size; ++y) {
+        for (uint64_t x = 0; x < width && y * stride + 2 * x < size; ++x) {
+            put16(out, size, y * stride + 2 * x, pixel16(uint32_t(x), uint32_t(y), width, seq));
         }
     }
 }
@@ -56,17 +60,19 @@ void render_16bit(uint32_t width, uint32_t rows, uint64_t stride, uint64_t size,
 // Y plane, then Cb and Cr planes of half the line length, laid out as the kernel does.
 void render_yu12(uint32_t width, uint32_t height, uint64_t bpl, uint64_t size, uint32_t seq,
                  uint8_t *out) {
-    for (uint32_t y = 0; y < height; ++y) {
-        for (uint32_t x = 0; x < width; ++x) {
-            uint32_t v = (y == 0 && x < 4) ? seq >> (8 * x) : x + 2 * y + seq;
-            put8(out, size, y * bpl + x, v);
+    for (uint64_t y = bpl || height == 0 ? 0 : height - 1; y < height && y * bpl < size; ++y) {
+        for (uint64_t x = 0; x < width && y * bpl + x < size; ++x) {
+            uint64_t v = (y == 0 && x < 4) ? seq >> (8 * x) : x + 2 * y + seq;
+            put8(out, size, y * bpl + x, uint32_t(v));
         }
     }
     const uint64_t cb = bpl * height;
     const uint64_t cbpl = bpl / 2;
     const uint64_t cr = cb + cbpl * (height / 2);
-    for (uint32_t y = 0; y < height / 2; ++y) {
-        for (uint32_t x = 0; x < width / 2; ++x) {
+    const uint64_t chroma_rows = height / 2;
+    for (uint64_t y = cbpl || chroma_rows == 0 ? 0 : chroma_rows - 1;
+         y < chroma_rows && cb + y * cbpl < size; ++y) {
+        for (uint64_t x = 0; x < width / 2 && cb + y * cbpl + x < size; ++x) {
             put8(out, size, cb + y * cbpl + x, 5 * x + 3 * y + seq);
             put8(out, size, cr + y * cbpl + x, 7 * x + 11 * y + 2 * seq);
         }

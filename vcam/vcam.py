@@ -8,7 +8,7 @@ import errno as _errno
 import os
 
 __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
-           "set_frames", "set_fps", "set_fixed_fps", "set_stop_after", "set_fmt_answer", "log", "state", "render",
+           "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after", "set_fmt_answer", "log", "state", "render",
            "fourcc", "REQUESTS"]
 
 REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
@@ -52,6 +52,7 @@ def _load():
         "vcam_set_fixed_fps": [c_int, c_int],
         "vcam_fault": [c_int, ctypes.c_char_p, ull, c_int],
         "vcam_dqbuf_override": [c_int, ull, u32, u32, u32, u32],
+        "vcam_set_hostile": [c_int, ull, ctypes.c_double],
         "vcam_log": [c_int, ctypes.c_char_p, c_size],
         "vcam_state": [c_int, ctypes.c_char_p, c_size],
         "vcam_render": [u32, u32, u32, u32, u32, u32, ctypes.c_void_p],
@@ -137,7 +138,7 @@ def reset():
 
 def add_node(n, card=b"IR cam", capabilities=0x84200001, device_caps=None, querycap_errno=0,
              open_errno=0, formats=None, min_buffers=1, max_buffers=32, fps=0, stop_after=None,
-             fmt_answer=None, frames=None, fixed_fps=False):
+             fmt_answer=None, frames=None, fixed_fps=False, hostile=None, hostile_rate=0.05):
     """Make /dev/video<n> exist (again, from scratch if it did)."""
     if isinstance(card, str):
         card = card.encode("utf-8")
@@ -158,6 +159,8 @@ def add_node(n, card=b"IR cam", capabilities=0x84200001, device_caps=None, query
         set_frames(n, frames)
     if fixed_fps:
         set_fixed_fps(n, True)
+    if hostile is not None:
+        set_hostile(n, hostile, hostile_rate)
 
 
 def set_frames(n, frames):
@@ -167,6 +170,16 @@ def set_frames(n, frames):
     for frame in frames or []:
         frame = bytes(frame)
         _check(_lib.vcam_add_frame(n, frame, len(frame)), n)
+
+
+def set_hostile(n, seed, rate=0.05):
+    """Make node n a hostile driver: odd S_FMT answers, 0 to 64 granted buffers, wrong DQBUF
+    index/flags/bytesused, and each request failing with a random errno at `rate` (the device
+    vanishing for good at rate / 20). The same seed replays the same answers. seed None: honest."""
+    if seed is None:
+        _check(_lib.vcam_set_hostile(n, 0, -1.0), n)
+    else:
+        _check(_lib.vcam_set_hostile(n, seed, float(rate)), n)
 
 
 def set_fps(n, fps):
