@@ -196,7 +196,7 @@ def probe_node(device):
             raise CliError("permission denied on %s: add yourself to the video group "
                            "(sudo usermod -aG video $USER, then log in again)" % path,
                            EXIT_PERMISSION)
-        raise CliError("cannot open %s: %s" % (path, os.strerror(error.errno)), EXIT_FAILURE)
+        raise CliError("cannot open %s: %s" % (path, error.strerror), EXIT_FAILURE)
     os.close(fd)
 
 

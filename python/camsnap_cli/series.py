@@ -47,17 +47,13 @@ def run(args):
     extension = images.check_extension(args.output)
     from tqdm import tqdm
     ensure_virtual(args)
-    frames = None
+    batches = []
     with open_camera(args) as camera:
         with tqdm(total=args.frames, unit="frame", desc="capturing") as progress:
-            done = 0
             for size in runs(args.frames, args.batch):
-                batch = checked_capture(camera.captureSeries, size)
-                if frames is None:
-                    frames = np.empty((args.frames,) + batch.shape[1:], dtype=batch.dtype)
-                frames[done:done + size] = batch
-                done += size
+                batches.append(checked_capture(camera.captureSeries, size))
                 progress.update(size)
+    frames = np.concatenate(batches)
     shape = "x".join(map(str, frames.shape[1:]))
     if extension == ".npy":
         images.write_frame(frames, args.output)

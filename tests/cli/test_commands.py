@@ -1,0 +1,317 @@
+"""Every subcommand on the virtual camera: the files it writes, what it prints and the exit
+code of each failure a user can act on."""
+import errno
+import os
+import re
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from camsnap_cli import common, images, list_cmd, series, stream
+
+H, W = 120, 160
+
+
+def ir_frames(count, seed=1):
+    rng = np.random.default_rng(seed)
+    return [rng.integers(0, 65536, size=(H, W), dtype=np.uint16) for _ in range(count)]
+
+
+def yu12_frames(count, seed=2):
+    rng = np.random.default_rng(seed)
+    return [rng.integers(0, 256, size=H * W * 3 // 2, dtype=np.uint8) for _ in range(count)]
+
+
+def read_back(path):
+    if path.endswith(".npy"):
+        return np.load(path)
+    with Image.open(path) as picture:
+        return picture.mode, np.array(picture)
+
+
+# ---------------------------------------------------------------------------
+# list
+
+def test_list_shows_each_format_as_text_with_its_sizes(camera, cli, vcam):
+    camera()
+    vcam.add_node(1, card=b"metadata", formats=[])
+    vcam.add_node(2, card=b"stepwise", formats=[vcam.fmt("BGR3", [vcam.stepwise(16, 640, 16, 16, 480, 16)])])
+    code, out, _ = cli("list")
+    assert code == 0
+    rows = [re.split(r"\s{2,}", line.strip()) for line in out.splitlines()]
+    assert rows == [
+        ["NODE", "CARD", "FORMAT", "SIZES"],
+        ["/dev/video0", "test camera", "'Y16 '", "160x120 640x480"],
+        ["'YU12'", "160x120 640x480"],
+        ["/dev/video1", "metadata", "-", "(no capture formats)"],
+        ["/dev/video2", "stepwise", "'BGR3'", "(no fixed sizes)"],
+    ]
+
+
+def test_list_without_cameras_says_so_and_exits_3(vcam, cli):
+    code, out, _ = cli("list")
+    assert (code, "no cameras found" in out) == (common.EXIT_NO_CAMERA, True)
+
+
+def test_list_virtual_offers_both_modes_at_three_sizes(vcam, cli):
+    code, out, _ = cli("list", "--virtual")
+    assert code == 0
+    assert list_cmd.table([{"id": 0, "card": common.VIRTUAL_CARD, "fmts": []}])[0][1] in out
+    for code_text in ("'Y16 '", "'YU12'"):
+        line = next(l for l in out.splitlines() if code_text in l)
+        assert line.split(code_text)[1].split() == ["160x120", "640x480", "1280x720"]
+
+
+# ---------------------------------------------------------------------------
+# snap
+
+@pytest.mark.parametrize("name", ["frame.png", "frame.tif", "frame.TIFF", "frame.npy", "sub/dir/f.png"])
+def test_snap_ir16_keeps_every_16_bit_value(camera, cli, tmp_path, name):
+    frame, = ir_frames(1)
+    camera(frames=[frame.tobytes()])
+    path = str(tmp_path / name)
+    code, out, _ = cli("snap", "--width", W, "--height", H, "-o", path)
+    assert code == 0
+    written = read_back(path)
+    if name.endswith(".npy"):
+        assert written.dtype == np.uint16 and np.array_equal(written, frame)
+    else:
+        mode, values = written
+        assert mode.startswith("I;16") and np.array_equal(values, frame)
+    assert "wrote %s (120x160 uint16)" % path in out
+
+
+@pytest.mark.parametrize("name", ["frame.png", "frame.tiff"])
+def test_snap_rgb_picture_holds_the_captured_array(camera, cli, tmp_path, name):
+    camera(frames=[yu12_frames(1)[0].tobytes()])
+    args = ["snap", "--mode", "rgb", "--width", W, "--height", H]
+    assert cli(*args + ["-o", tmp_path / "frame.npy"])[0] == 0
+    assert cli(*args + ["-o", tmp_path / name])[0] == 0
+    array = np.load(str(tmp_path / "frame.npy"))
+    mode, values = read_back(str(tmp_path / name))
+    assert array.shape == (H, W, 3) and mode == "RGB" and np.array_equal(values, array)
+    assert not os.path.exists(images.preview_path(str(tmp_path / name)))
+
+
+def test_snap_ir16_preview_is_the_colour_map_with_bar_and_range(camera, cli, tmp_path):
+    frame = ir_frames(1)[0] // 4 + 1000
+    camera(frames=[frame.tobytes()])
+    path = str(tmp_path / "frame.png")
+    code, out, _ = cli("snap", "--width", W, "--height", H, "-o", path)
+    lo, hi = int(frame.min()), int(frame.max())
+    assert code == 0 and "colour map from %d to %d" % (lo, hi) in out
+    with Image.open(images.preview_path(path)) as picture:
+        assert picture.mode == "RGB"
+        shown = np.array(picture)
+    assert np.array_equal(shown[:H, :W], common.colorize(frame)[0])
+    bar = shown[:H, W + 6:W + 6 + 16]
+    assert np.array_equal(bar, common.colorbar(H, 16))
+    # The maximum is written beside the top of the bar, the minimum beside its foot.
+    labels = shown[:, W + 6 + 16:].max(axis=2)
+    assert labels[:H // 3].max() > 200 and labels[-H // 3:].max() > 200
+    assert labels[H // 3:-H // 3].max() == 0
+
+
+def test_snap_virtual_delivers_the_virtual_pattern(vcam, cli, tmp_path):
+    path = str(tmp_path / "frame.npy")
+    assert cli("snap", "--virtual", "--width", W, "--height", H, "-o", path)[0] == 0
+    frame = np.load(path)
+    patterns = [np.frombuffer(vcam.render("Y16 ", W, H, 2 * W, 2 * W * H, seq), np.uint16).reshape(H, W)
+                for seq in range(8)]
+    assert any(np.array_equal(frame, p) for p in patterns)
+
+
+# ---------------------------------------------------------------------------
+# colour map
+
+@pytest.mark.parametrize("frame,index", [
+    (np.array([[0, 65535]], np.uint16), [[0, 255]]),
+    (np.array([[100, 150, 200]], np.uint16), [[0, 127, 255]]),
+    (np.array([[7, 7]], np.uint16), [[0, 0]]),          # no range: no division by zero
+    (np.array([[65535, 0, 1]], np.uint16), [[255, 0, 0]]),
+])
+def test_colorize_stretches_between_minimum_and_maximum(frame, index):
+    rgb, lo, hi = common.colorize(frame)
+    assert (lo, hi) == (int(frame.min()), int(frame.max()))
+    assert rgb.dtype == np.uint8 and np.array_equal(rgb, common.LUT[np.array(index)])
+
+
+def test_colour_map_brightens_from_minimum_to_maximum():
+    luminance = common.LUT.astype(float) @ [0.299, 0.587, 0.114]
+    assert (np.diff(luminance) > 0).all()
+    bar = common.colorbar(50, 3)
+    assert bar.shape == (50, 3, 3)
+    assert np.array_equal(bar[0, 0], common.LUT[255]) and np.array_equal(bar[-1, 0], common.LUT[0])
+
+
+# ---------------------------------------------------------------------------
+# series
+
+@pytest.mark.parametrize("total,batch,expected", [
+    (1, 16, [1]),
+    (16, 16, [16]),
+    (40, 16, [14, 13, 13]),
+    (5, 2, [3, 2]),
+    (3, 2, [3]),
+    (7, 1, [3, 2, 2]),
+])
+def test_series_runs_cover_the_count_without_single_buffer_requests(total, batch, expected):
+    assert series.runs(total, batch) == expected
+
+
+def test_series_to_npy_holds_every_frame_in_order(camera, cli, tmp_path, vcam):
+    frames = ir_frames(5, seed=3)
+    camera(frames=[f.tobytes() for f in frames])
+    path = str(tmp_path / "s.npy")
+    code, out, err = cli("series", "-n", 7, "--batch", 3, "--width", W, "--height", H, "-o", path)
+    assert code == 0 and "wrote %s (7 frames of 120x160 uint16)" % path in out
+    stack = np.load(path)
+    assert stack.shape == (7, H, W)
+    # Each run restarts the camera's sequence; a run's frames follow each other.
+    sequences = [next(k for k, f in enumerate(frames) if np.array_equal(f, got)) for got in stack]
+    assert [b - a for a, b in zip(sequences, sequences[1:])].count(1) >= 4
+    assert "7/7" in err
+
+
+@pytest.mark.parametrize("mode,name", [("ir16", "f.png"), ("ir16", "f.tif"), ("rgb", "f.png")])
+def test_series_to_pictures_numbers_the_files(camera, cli, tmp_path, mode, name):
+    camera()
+    common_args = ["--mode", mode, "--width", W, "--height", H, "--batch", 2]
+    assert cli("series", "-n", 3, "-o", tmp_path / name, *common_args)[0] == 0
+    stem, ext = os.path.splitext(name)
+    assert sorted(os.listdir(str(tmp_path))) == ["%s-%04d%s" % (stem, i, ext) for i in range(3)]
+    for i in range(3):
+        mode_read, values = read_back(str(tmp_path / ("%s-%04d%s" % (stem, i, ext))))
+        assert values.shape == ((H, W) if mode == "ir16" else (H, W, 3))
+
+
+def test_series_works_where_single_capture_needs_more_buffers(camera, cli, tmp_path):
+    camera(min_buffers=2)
+    path = str(tmp_path / "s.npy")
+    assert cli("series", "-n", 3, "--batch", 2, "--width", W, "--height", H, "-o", path)[0] == 0
+    assert np.load(path).shape == (3, H, W)
+
+
+# ---------------------------------------------------------------------------
+# stream
+
+def test_stream_counts_the_frames_it_took(camera, cli, vcam):
+    camera(fps=200)
+    code, out, _ = cli("stream", "--seconds", 0.3, "--width", W, "--height", H)
+    assert code == 0
+    count = int(re.search(r"^(\d+) frames in [\d.]+ s: [\d.]+ frames per second$", out, re.M).group(1))
+    dequeued = [e for e in vcam.log(0) if e[0] == "DQBUF" and e[2] == 0]
+    # The first frame of a stream is discarded by the module.
+    assert count > 0 and count == len(dequeued) - 1
+
+
+def test_stream_meter_rate_over_the_last_second():
+    class Out(object):
+        def __init__(self):
+            self.text = ""
+
+        def write(self, text):
+            self.text += text
+
+        def flush(self):
+            pass
+
+    now = [0.0]
+    meter = stream.Meter(Out(), clock=lambda: now[0])
+    for _ in range(50):
+        now[0] += 0.04          # 25 frames per second for two seconds
+        meter.frame()
+    assert meter.rate(now[0]) == pytest.approx(25, abs=1)
+    meter.close()
+    assert meter.out.text.splitlines()[-1] == "50 frames in 2.00 s: 25.0 frames per second"
+    assert "frames 25  fps 25.0" in meter.out.text
+
+
+# ---------------------------------------------------------------------------
+# failures a user can act on
+
+def no_node(camera, vcam):
+    pass
+
+
+def node_with(**config):
+    def make(camera, vcam):
+        camera(**config)
+    return make
+
+
+def s_fmt_fault(code):
+    def make(camera, vcam):
+        camera()
+        vcam.fault(0, "S_FMT", errno=code)
+    return make
+
+
+@pytest.mark.parametrize("setup,argv,exit_code,words", [
+    (no_node, ["snap"], common.EXIT_NO_CAMERA, "no camera at /dev/video0"),
+    (no_node, ["stream", "-d", 3], common.EXIT_NO_CAMERA, "no camera at /dev/video3"),
+    (node_with(open_errno=errno.EBUSY), ["snap"], common.EXIT_BUSY, "busy"),
+    (s_fmt_fault(errno.EBUSY), ["snap"], common.EXIT_BUSY, "another program"),
+    (node_with(open_errno=errno.EACCES), ["snap"], common.EXIT_PERMISSION, "video group"),
+    (node_with(open_errno=errno.EPERM), ["series", "-n", 2], common.EXIT_PERMISSION, "video group"),
+    (node_with(min_buffers=2), ["snap"], common.EXIT_BUFFERS, "camsnap series -n 2"),
+    (node_with(min_buffers=2), ["stream", "--seconds", 1], common.EXIT_BUFFERS, "camsnap series"),
+    (node_with(capabilities=0x80000001), ["snap"], common.EXIT_INIT_REFUSED, "Y16 160x120 640x480"),
+    (node_with(fmt_answer={"width": 0}), ["snap", "--mode", "rgb"], common.EXIT_INIT_REFUSED,
+     "refused rgb at 640x480"),
+    (s_fmt_fault(errno.EINVAL), ["snap", "--width", 800, "--height", 600], common.EXIT_INIT_REFUSED,
+     "refused ir16 at 800x600"),
+    (node_with(open_errno=errno.EIO), ["snap"], common.EXIT_FAILURE, "Input/output error"),
+])
+def test_failures_have_their_own_exit_codes(camera, vcam, cli, tmp_path, setup, argv, exit_code, words):
+    setup(camera, vcam)
+    code, out, err = cli(*argv + ["-o", tmp_path / "x.npy"] if argv[0] != "stream" else argv)
+    assert code == exit_code
+    message = [line for line in err.splitlines() if line.startswith("camsnap: ")]
+    assert len(message) == 1 and words in message[0]
+    assert os.listdir(str(tmp_path)) == []
+
+
+def test_failed_capture_exits_1_and_keeps_the_module_lines(camera, vcam, cli, tmp_path):
+    camera()
+    vcam.fault(0, "DQBUF", errno=errno.EIO)
+    code, _, err = cli("snap", "-o", tmp_path / "x.png")
+    assert code == common.EXIT_FAILURE
+    assert re.search(r"^E:dequeue_buffer:\d+:Failed to DQBUF$", err, re.M)
+    assert err.rstrip().splitlines()[-1] == "camsnap: the capture failed (see the E: lines above)"
+
+
+@pytest.mark.parametrize("argv", [
+    ["snap", "-o", "frame.jpg"],
+    ["series", "-n", 2, "-o", "frames"],
+    ["series", "-n", 0],
+    ["stream", "--seconds", 0],
+])
+def test_bad_arguments_exit_2_before_touching_the_camera(camera, vcam, cli, argv):
+    camera()
+    assert cli(*argv)[0] == common.EXIT_USAGE
+    assert vcam.log(0) == []
+
+
+def test_camera_is_closed_after_each_command(camera, vcam, cli, tmp_path):
+    camera(fps=200)
+    cli("snap", "-o", tmp_path / "a.npy")
+    cli("stream", "--seconds", 0.1)
+    vcam.fault(0, "DQBUF", errno=errno.EIO)
+    cli("series", "-n", 2, "-o", tmp_path / "b.npy")
+    opens = [e for e in vcam.log(0) if e[0] == "OPEN" and e[2] >= 0]
+    closes = [e for e in vcam.log(0) if e[0] == "CLOSE"]
+    assert len(opens) == len(closes) and not vcam.state(0)["streaming"]
+
+
+@pytest.mark.parametrize("text,lines", [
+    ("", []),
+    ("E:cs_open:100:Failed to open video device - /dev/video0\n",
+     [("cs_open", 100, "Failed to open video device - /dev/video0")]),
+    ("E:request_buffers:47:Too many buffers required\n\nE:cs_captureSingle:35:Failed to allocate buffers\n",
+     [("request_buffers", 47, "Too many buffers required"),
+      ("cs_captureSingle", 35, "Failed to allocate buffers")]),
+])
+def test_module_lines_are_parsed(text, lines):
+    assert common.split_lines(text) == lines
