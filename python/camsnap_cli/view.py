@@ -1,0 +1,300 @@
+"""camsnap view: the camera's live picture in a browser, served on 127.0.0.1 only.
+
+The module keeps one device state and no locks, so every camsnap call happens on
+the main thread, in the capture loop. The HTTP server runs in threads of its own
+and only ever sees finished frame arrays, handed over through a FrameHub. Frames
+are colour-mapped and encoded as PNG when a browser asks for them, not per
+capture, so an idle view costs one captureStream per frame and nothing else.
+"""
+import collections
+import http.server
+import io
+import json
+import os
+import signal
+import threading
+import time
+import urllib.parse
+
+import numpy as np
+
+from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, add_camera_arguments,
+                                colorbar, colorize, ensure_virtual, module_call, needs_more_buffers,
+                                open_camera)
+
+PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "view.html")
+
+# How long a browser's request for a newer frame waits before it gets the
+# current one again; short enough for the page to notice a stopped server.
+FRAME_WAIT_S = 2.0
+# Frames per second are counted over this many of the latest frames.
+FPS_WINDOW = 30
+# A stream that fails this many times in a row (each time restarted) is given up.
+RESTARTS_IN_A_ROW = 3
+
+
+def register(subparsers):
+    parser = subparsers.add_parser(
+        "view", help="live view in the browser",
+        description="Serve the camera's live picture at http://127.0.0.1:PORT/ (this machine "
+                    "only): IR frames colour-mapped with their minimum and maximum, RGB frames as "
+                    "they are, and the frames per second. Ctrl-C stops it.")
+    add_camera_arguments(parser)
+    parser.add_argument("--port", type=int, default=8000,
+                        help="TCP port on 127.0.0.1 (default 8000; 0: any free port)")
+    parser.set_defaults(func=run)
+    return parser
+
+
+class FrameHub:
+    """The latest frame and the rate, written by the capture loop, read by HTTP threads."""
+
+    def __init__(self, ir):
+        self.ir = ir
+        self._cond = threading.Condition()
+        self._frame = None
+        self._number = 0
+        self._times = collections.deque(maxlen=FPS_WINDOW)
+        self._closed = False
+        self._rendered = (0, None)   # (frame number, Rendering) of the last picture encoded
+        self._render_lock = threading.Lock()
+
+    def publish(self, frame):
+        with self._cond:
+            self._frame = frame
+            self._number += 1
+            self._times.append(time.monotonic())
+            self._cond.notify_all()
+
+    def close(self):
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+
+    @property
+    def closed(self):
+        with self._cond:
+            return self._closed
+
+    def _fps(self):
+        if len(self._times) < 2 or self._times[-1] <= self._times[0]:
+            return 0.0
+        return (len(self._times) - 1) / (self._times[-1] - self._times[0])
+
+    def latest(self, after=0, wait=FRAME_WAIT_S):
+        """(number, frame, fps) of the newest frame, waiting up to `wait` seconds for one
+        numbered above `after`; frame is None until the first capture."""
+        with self._cond:
+            self._cond.wait_for(lambda: self._closed or self._number > after, timeout=wait)
+            return self._number, self._frame, self._fps()
+
+    def render(self, after=0, wait=FRAME_WAIT_S):
+        """(Rendering of the newest frame, fps), or (None, fps) before the first frame.
+        Browsers asking for the same frame share one encoding."""
+        number, frame, fps = self.latest(after, wait)
+        if frame is None:
+            return None, fps
+        with self._render_lock:
+            done_number, done = self._rendered
+            if done_number != number:
+                done = Rendering(number, frame, self.ir)
+                self._rendered = (number, done)
+        return done, fps
+
+
+class Rendering:
+    """One frame as the page shows it."""
+
+    def __init__(self, number, frame, ir):
+        self.number = number
+        self.height, self.width = frame.shape[:2]
+        if ir:
+            picture, self.lo, self.hi = colorize(frame)
+        else:
+            picture, self.lo, self.hi = frame, None, None
+        self.png = encode_png(picture)
+
+    def headers(self, fps):
+        fields = {"X-Camsnap-Frame": str(self.number), "X-Camsnap-Fps": "%.1f" % fps,
+                  "X-Camsnap-Size": "%dx%d" % (self.width, self.height)}
+        if self.lo is not None:
+            fields["X-Camsnap-Min"] = str(self.lo)
+            fields["X-Camsnap-Max"] = str(self.hi)
+        return fields
+
+
+def encode_png(picture):
+    from PIL import Image
+    out = io.BytesIO()
+    # Level 1: a 640x480 picture in a few milliseconds; the view is local, size hardly matters.
+    Image.fromarray(np.ascontiguousarray(picture)).save(out, format="PNG", compress_level=1)
+    return out.getvalue()
+
+
+class ViewHandler(http.server.BaseHTTPRequestHandler):
+    server_version = "camsnap-view"
+    hub = None          # set on the subclass made per server
+    settings = None
+
+    def log_message(self, format, *args):  # noqa: A002 - the base class's name
+        pass  # one line per frame request would bury the module's own lines
+
+    def do_GET(self):
+        url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qs(url.query)
+        routes = {"/": self._page, "/index.html": self._page, "/frame.png": self._frame,
+                  "/colorbar.png": self._colorbar, "/stats.json": self._stats}
+        route = routes.get(url.path)
+        if route is None:
+            self.send_error(404)
+            return
+        try:
+            route(query)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the browser went away mid-answer
+
+    def _send(self, body, content_type, extra=None):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        for name, value in (extra or {}).items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _page(self, query):
+        with open(PAGE, encoding="utf-8") as page:
+            html = page.read()
+        # The first numbers are in the page itself, so it says something before any script runs.
+        rendering, fps = self.hub.render()
+        values = dict(self.settings)
+        values.update({"frame": "0", "fps": "%.1f" % fps, "min": "", "max": ""})
+        if rendering is not None:
+            values.update({"frame": str(rendering.number),
+                           "min": "" if rendering.lo is None else str(rendering.lo),
+                           "max": "" if rendering.hi is None else str(rendering.hi)})
+        for key, value in values.items():
+            html = html.replace("{{%s}}" % key, value)
+        self._send(html.encode("utf-8"), "text/html; charset=utf-8")
+
+    def _frame(self, query):
+        after = _int_arg(query, "after", 0)
+        rendering, fps = self.hub.render(after=after)
+        if rendering is None:
+            self.send_error(503, "no frame yet")
+            return
+        self._send(rendering.png, "image/png", rendering.headers(fps))
+
+    def _colorbar(self, query):
+        height = max(1, min(_int_arg(query, "height", 256), 4096))
+        self._send(encode_png(colorbar(height)), "image/png")
+
+    def _stats(self, query):
+        number, frame, fps = self.hub.latest(wait=0)
+        stats = {"frame": number, "fps": round(fps, 1), "mode": self.settings["mode"],
+                 "stopping": self.hub.closed}
+        self._send(json.dumps(stats).encode("ascii"), "application/json")
+
+
+def _int_arg(query, name, default):
+    try:
+        return int(query.get(name, [default])[0])
+    except ValueError:
+        return default
+
+
+class ViewServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    # Ctrl-C must not wait for a browser's open request.
+    block_on_close = False
+
+
+def make_server(port, hub, settings):
+    handler = type("BoundViewHandler", (ViewHandler,), {"hub": hub, "settings": settings})
+    try:
+        return ViewServer(("127.0.0.1", port), handler)
+    except OSError as error:
+        raise CliError("cannot serve on 127.0.0.1:%d: %s (choose another --port, or 0 for any "
+                       "free one)" % (port, error.strerror or error), EXIT_USAGE)
+
+
+class StopRequest:
+    """Turns the first SIGINT or SIGTERM into a request the capture loop sees at its next
+    frame; a second SIGINT interrupts at once."""
+
+    def __init__(self):
+        self.requested = False
+        self._saved = {}
+
+    def __enter__(self):
+        for number in (signal.SIGINT, signal.SIGTERM):
+            self._saved[number] = signal.signal(number, self._handle)
+        return self
+
+    def _handle(self, number, frame):
+        if self.requested and number == signal.SIGINT:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __exit__(self, *exc):
+        for number, handler in self._saved.items():
+            signal.signal(number, handler)
+        return False
+
+
+def start_stream(camsnap):
+    ok, lines = module_call(camsnap.startStream)
+    if ok:
+        return
+    if needs_more_buffers(lines):
+        raise CliError("the driver needs more buffers than a stream asks for: the live view "
+                       "cannot run on this camera", EXIT_BUFFERS)
+    raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
+
+
+def capture_loop(camsnap, hub, stop):
+    """Captures until a stop is requested. A failed captureStream has already ended the
+    stream; it is started again, up to RESTARTS_IN_A_ROW times without a good frame."""
+    start_stream(camsnap)
+    failures = 0
+    while not stop.requested:
+        frame = camsnap.captureStream()
+        if frame is not None:
+            failures = 0
+            hub.publish(frame)
+            continue
+        failures += 1
+        if stop.requested:
+            break
+        if failures > RESTARTS_IN_A_ROW:
+            raise CliError("the camera stopped delivering frames (see the E: lines above)",
+                           EXIT_FAILURE)
+        start_stream(camsnap)
+
+
+def run(args):
+    if not 0 <= args.port <= 65535:
+        raise CliError("--port must be between 0 and 65535", EXIT_USAGE)
+    ensure_virtual(args)
+    hub = FrameHub(ir=args.mode != "rgb")
+    settings = {"mode": args.mode, "device": "/dev/video%d" % args.device,
+                "ir": "true" if hub.ir else "false"}
+    server = make_server(args.port, hub, settings)
+    serving = threading.Thread(target=server.serve_forever, name="camsnap-view-http", daemon=True)
+    try:
+        with StopRequest() as stop, open_camera(args) as camsnap:
+            serving.start()
+            print("camsnap view: http://127.0.0.1:%d/ (Ctrl-C stops)" % server.server_address[1],
+                  flush=True)
+            try:
+                capture_loop(camsnap, hub, stop)
+            finally:
+                # Waiting browsers get their answer now rather than at their timeout.
+                hub.close()
+    finally:
+        if serving.is_alive():
+            server.shutdown()
+        server.server_close()
+    print("camsnap view: stopped", flush=True)
+    return 0

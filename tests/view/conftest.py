@@ -1,0 +1,115 @@
+"""Fixtures of the live-view tier: `camsnap view` on the virtual camera, in a process of its
+own (tests/view/serve.py), and one headless Chromium for all tests. Run through
+tests/view/run, which installs Chromium and preloads the virtual camera."""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pytest
+
+from browser import Browser, chromium_path
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+URL_LINE = re.compile(r"camsnap view: (http://127\.0\.0\.1:(\d+)/)")
+START_TIMEOUT_S = 60
+STOP_TIMEOUT_S = 30
+
+
+class View:
+    """A running `camsnap view`; stop() ends it by a signal and collects what it left."""
+
+    def __init__(self, tmp_path, args, faults=None, direct=False, wait_for_url=True):
+        self.state_path = str(tmp_path / "view-state.json")
+        self.out_path = tmp_path / "view-stdout.txt"
+        self.err_path = tmp_path / "view-stderr.txt"
+        env = dict(os.environ)
+        if faults:
+            env["CAMSNAP_VIEW_FAULTS"] = faults
+        if direct:
+            # The command as a user runs it: it preloads the virtual camera itself.
+            env.pop("LD_PRELOAD", None)
+            command = [sys.executable, "-m", "camsnap_cli", "view"] + args
+        else:
+            command = [sys.executable, os.path.join(HERE, "serve.py"), self.state_path, "view"] + args
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err, env=env)
+        self.exit_code = None
+        if wait_for_url:
+            self.url, self.port = self._wait_for_url()
+
+    def _wait_for_url(self):
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while time.monotonic() < deadline:
+            match = URL_LINE.search(self.out_path.read_text())
+            if match:
+                return match.group(1), int(match.group(2))
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.stop()
+        pytest.fail("camsnap view printed no URL (exit %r):\n%s\n%s" % (
+            self.process.poll(), self.out_path.read_text(), self.err_path.read_text()))
+
+    def wait_exit(self, timeout=STOP_TIMEOUT_S):
+        try:
+            self.exit_code = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            pytest.fail("camsnap view did not stop within %d s" % timeout)
+        return self.exit_code
+
+    def stop(self, signal_number=signal.SIGINT):
+        if self.process.poll() is None:
+            self.process.send_signal(signal_number)
+        return self.wait_exit()
+
+    def stdout(self):
+        return self.out_path.read_text()
+
+    def stderr(self):
+        return self.err_path.read_text()
+
+    def left_state(self):
+        """The virtual camera's state once the command had returned (serve.py runs only)."""
+        with open(self.state_path) as saved:
+            return json.load(saved)["state"]
+
+    def opens(self):
+        """How often the command opened the camera (serve.py runs only)."""
+        with open(self.state_path) as saved:
+            return json.load(saved)["opens"]
+
+    def get(self, path, timeout=30):
+        with urllib.request.urlopen(self.url + path.lstrip("/"), timeout=timeout) as answer:
+            return answer.status, dict(answer.headers), answer.read()
+
+
+@pytest.fixture
+def start_view(tmp_path):
+    views = []
+
+    def start(*args, faults=None, direct=False, port=0, wait_for_url=True):
+        view = View(tmp_path, list(args) + ["--virtual", "--port", str(port)], faults, direct,
+                    wait_for_url)
+        views.append(view)
+        return view
+    yield start
+    for view in views:
+        view.stop()
+
+
+@pytest.fixture(scope="session")
+def browser(tmp_path_factory):
+    if not chromium_path():
+        pytest.fail("chromium is not installed: run this tier with tests/view/run", pytrace=False)
+    chrome = Browser(str(tmp_path_factory.mktemp("chromium")))
+    chrome.open_page()
+    yield chrome
+    chrome.close()

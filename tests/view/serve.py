@@ -1,0 +1,40 @@
+"""Runs `camsnap view` inside this process, with the virtual camera already preloaded, so
+that the test can read the camera's state once the command has returned.
+
+    serve.py STATE_JSON [camsnap arguments...]
+
+Writes {"exit_code": ..., "state": vcam.state(0), "opens": OPEN requests node 0 saw}
+to STATE_JSON and exits with the command's
+code. CAMSNAP_VIEW_FAULTS="REQUEST:NTH:ERRNO,..." makes node 0 fail those requests, counted
+from the moment the command has set up the virtual camera.
+"""
+import json
+import os
+import sys
+
+import camsnap_cli.view
+from camsnap_cli.main import main
+
+
+def inject_faults(spec):
+    set_up = camsnap_cli.view.ensure_virtual
+
+    def set_up_then_fail(args):
+        set_up(args)
+        import vcam
+        for item in spec.split(","):
+            request, nth, err = item.split(":")
+            vcam.fault(0, request, nth=int(nth), errno=int(err))
+
+    camsnap_cli.view.ensure_virtual = set_up_then_fail
+
+
+if __name__ == "__main__":
+    if os.environ.get("CAMSNAP_VIEW_FAULTS"):
+        inject_faults(os.environ["CAMSNAP_VIEW_FAULTS"])
+    code = main(sys.argv[2:])
+    import vcam
+    with open(sys.argv[1], "w") as out:
+        opens = sum(1 for name, _, _ in vcam.log(0) if name == "OPEN")
+        json.dump({"exit_code": code, "state": vcam.state(0), "opens": opens}, out)
+    sys.exit(code)

@@ -1,0 +1,211 @@
+"""`camsnap view` end to end: the page in headless Chromium shows the virtual camera's
+frames as they come, pixel for pixel, with the numbers that belong to them; the command
+serves this machine only and stops cleanly on a signal."""
+import errno
+import signal
+import socket
+import threading
+import urllib.error
+
+import numpy as np
+import pytest
+
+import frames
+import vcam
+from camsnap_cli.common import colorbar, colorize
+
+# What the page shows, read in one go, so that numbers and picture can be matched.
+SHOWN = """(() => {
+  const rect = (id) => { const r = document.getElementById(id).getBoundingClientRect();
+                         return {x: r.x, y: r.y, width: r.width, height: r.height}; };
+  const text = (id) => document.getElementById(id).textContent;
+  return {number: Number(text("number")), fps: text("fps"), min: text("min"), max: text("max"),
+          status: text("status"), frame: rect("frame"), bar: rect("colorbar"),
+          maxLabel: rect("max"), minLabel: rect("min"),
+          loaded: document.getElementById("frame").complete,
+          scaleShown: getComputedStyle(document.getElementById("scale")).display !== "none"};
+})()"""
+
+
+def shown_after(browser, number):
+    """What the page shows once it shows a frame numbered above `number`."""
+    browser.wait_for("Number(document.getElementById('number').textContent) > %d && "
+                     "document.getElementById('frame').complete && "
+                     "document.getElementById('frame').naturalWidth > 0" % number)
+    return browser.evaluate(SHOWN)
+
+
+def whole_pixels(rect):
+    assert all(float(v).is_integer() for v in rect.values()), "drawn off the pixel grid: %r" % rect
+    return {k: int(v) for k, v in rect.items()}
+
+
+def picture_with_numbers(browser, number):
+    """(page numbers, screenshot of the picture) taken while the page stayed on one frame."""
+    for _ in range(50):
+        before = shown_after(browser, number)
+        picture = browser.screenshot(whole_pixels(before["frame"]))
+        after = browser.evaluate(SHOWN)
+        if after["number"] == before["number"]:
+            return before, picture
+    pytest.fail("the page never held one frame long enough for a screenshot")
+
+
+def ir_frame(width, height, seq):
+    raw = vcam.render("Y16 ", width, height, 2 * width, 2 * width * height, seq)
+    return frames.ir16_from_raw(raw, width, height, 2 * width, 2)
+
+
+def rgb_frame(width, height, seq):
+    size = width * height * 3 // 2
+    raw = vcam.render("YU12", width, height, width, size, seq)
+    return frames.rgb_from_raw(raw, width, height, width, 1)
+
+
+def camera_frame_behind(picture, width, height, max_value):
+    """The sequence number of the IR frame the page's maximum names; the picture must be that
+    frame colour-mapped. In the camera's pattern the top left pixel carries the sequence
+    number and the bottom right one is the largest, 3(w-1) + 7(h-1) above it."""
+    seq = max_value - 3 * (width - 1) - 7 * (height - 1)
+    frame = ir_frame(width, height, seq)
+    expected, lo, hi = colorize(frame)
+    assert hi == max_value
+    return seq, expected, lo
+
+
+def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum(start_view, browser):
+    width, height = 640, 480
+    view = start_view("--mode", "ir16", "--width", str(width), "--height", str(height))
+    browser.navigate(view.url)
+
+    first, first_picture = picture_with_numbers(browser, 3)
+    later, later_picture = picture_with_numbers(browser, first["number"] + 10)
+
+    seqs = []
+    for shown, picture in ((first, first_picture), (later, later_picture)):
+        assert shown["scaleShown"]
+        assert picture.shape == (height, width, 3)
+        seq, expected, lo = camera_frame_behind(picture, width, height, int(shown["max"]))
+        assert int(shown["min"]) == lo
+        np.testing.assert_array_equal(picture, expected)
+        assert 0 < float(shown["fps"]) <= 33, "the camera runs at 30 fps: %s" % shown["fps"]
+        seqs.append(seq)
+    assert seqs[1] > seqs[0]
+    assert np.any(first_picture != later_picture)
+
+    # The colour bar stands beside the picture, as tall as it, maximum at the top.
+    bar = browser.screenshot(whole_pixels(later["bar"]))
+    np.testing.assert_array_equal(bar, colorbar(height))
+    assert later["maxLabel"]["y"] < later["minLabel"]["y"]
+    assert later["bar"]["x"] >= later["frame"]["x"] + width
+
+
+def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
+    width, height = 160, 120
+    view = start_view("--mode", "rgb", "--width", str(width), "--height", str(height))
+    browser.navigate(view.url)
+
+    first, first_picture = picture_with_numbers(browser, 3)
+    later, later_picture = picture_with_numbers(browser, first["number"] + 10)
+
+    seqs = []
+    for shown, picture in ((first, first_picture), (later, later_picture)):
+        assert not shown["scaleShown"] and shown["min"] == "" and shown["max"] == ""
+        # The pattern repeats every 256 frames; the view has shown far fewer.
+        matches = [seq for seq in range(256)
+                   if np.array_equal(picture, rgb_frame(width, height, seq))]
+        assert len(matches) == 1, "not one camera frame: %r" % matches
+        seqs.append(matches[0])
+    assert seqs[0] != seqs[1]
+
+
+def listening_sockets(port):
+    """Local addresses listening on TCP port `port`, IPv4 and IPv6, from /proc."""
+    found = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as lines:
+            next(lines)
+            for line in lines:
+                local, state = line.split()[1], line.split()[3]
+                address, port_hex = local.split(":")
+                if state == "0A" and int(port_hex, 16) == port:
+                    found.append((table, address))
+    return found
+
+
+def test_serves_this_machine_only(start_view):
+    view = start_view()
+    assert listening_sockets(view.port) == [("/proc/net/tcp", "0100007F")]
+    status, headers, body = view.get("/frame.png")
+    assert status == 200 and headers["Content-Type"] == "image/png" and body[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
+def test_signal_stops_the_stream_closes_the_camera_and_the_server(start_view, signal_number):
+    view = start_view()
+    status, _, _ = view.get("/frame.png")
+    assert status == 200
+    # A browser waiting for a frame that will never come must not hold the command up.
+    waiting = threading.Thread(target=lambda: _ignore_errors(view.get, "/frame.png?after=1000000000"))
+    waiting.start()
+
+    assert view.stop(signal_number) == 0
+    waiting.join(timeout=30)
+    assert not waiting.is_alive()
+    state = view.left_state()
+    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
+    assert state["streamoff_total"] >= 1
+    assert view.stdout().rstrip().endswith("camsnap view: stopped")
+    assert view.stderr() == ""
+    assert listening_sockets(view.port) == []
+
+
+def test_ctrl_c_on_the_command_as_users_run_it(start_view):
+    """Without the test's preload the command loads the virtual camera itself."""
+    view = start_view(direct=True)
+    assert view.get("/frame.png")[0] == 200
+    assert view.stop(signal.SIGINT) == 0
+    assert view.stderr() == ""
+
+
+def _ignore_errors(function, *args):
+    try:
+        function(*args)
+    except (OSError, urllib.error.URLError):
+        pass
+
+
+def test_a_port_in_use_is_refused_before_the_camera_is_touched(start_view):
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen(1)
+        port = holder.getsockname()[1]
+        view = start_view(port=port, wait_for_url=False)
+        assert view.wait_exit() == 2
+    assert "cannot serve on 127.0.0.1:%d" % port in view.stderr()
+    assert view.opens() == 0
+
+
+@pytest.mark.parametrize("faults, exit_code, says", [
+    # One lost frame: the stream is started again and the view goes on.
+    ("DQBUF:40:%d" % errno.EIO, 0, None),
+    # The stream cannot be started again: the command ends, camera closed.
+    ("DQBUF:40:%d,STREAMON:2:%d" % (errno.EIO, errno.EIO), 1, "the stream did not start"),
+])
+def test_stream_failures(start_view, faults, exit_code, says):
+    view = start_view(faults=faults)
+    if exit_code == 0:
+        # Frame numbers go well past the failure.
+        for _ in range(100):
+            status, headers, _ = view.get("/frame.png?after=60")
+            if int(headers["X-Camsnap-Frame"]) > 60:
+                break
+        else:
+            pytest.fail("no frame after the failure")
+        assert view.stop() == 0
+    else:
+        assert view.wait_exit() == exit_code
+        assert says in view.stderr()
+    assert "E:" in view.stderr()
+    state = view.left_state()
+    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
