@@ -55,6 +55,7 @@ PyObject *cs_startStream(PyObject *, PyObject *) {
 
     driver.dismiss();
     stream_buf = std::move(memory);
+    stream_frame_size = frame_size;
     streamingFirstFrame = 2;
     Py_RETURN_TRUE;
 }
@@ -69,6 +70,13 @@ PyObject *cs_captureStream(PyObject *, PyObject *) {
     EndStreamOnFailure failure;
     // A refused init during the stream can leave a mode whose copy reads past the frame.
     if (!frame_geometry_fits()) Py_RETURN_NONE;
+    // Drivers refuse a new format while streaming; one that took it anyway has
+    // changed the slot size under the memory this stream was started with.
+    if (frame_size != stream_frame_size) {
+        CS_REPORT("Frame size changed from %d to %d bytes during the stream\n",
+                  stream_frame_size, frame_size);
+        Py_RETURN_NONE;
+    }
 
     int n = dequeue_slot(stream_buffers);
     if (n < 0) Py_RETURN_NONE;

@@ -28,6 +28,7 @@ mode current_mode = IR16;
 int32_t streamingFirstFrame = 0;
 int32_t stream_buffers = 0;
 StagingMemory stream_buf;
+int32_t stream_frame_size = 0;
 bool driver_buffers_allocated = false;
 
 void report_line(const char *format, ...) {

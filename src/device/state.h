@@ -42,6 +42,8 @@ extern mode current_mode;
 extern int32_t streamingFirstFrame;
 extern int32_t stream_buffers;
 extern StagingMemory stream_buf;
+// frame_size when the running stream started: the size of each of its slots.
+extern int32_t stream_frame_size;
 // True while buffers granted by one of our buffer requests may still be
 // allocated in the driver (they stay so after a capture ends).
 extern bool driver_buffers_allocated;
