@@ -712,3 +712,111 @@ def test_faults_reach_the_new_requests(node, request_name):
     }
     fails_with(errno.ENOMEM, calls[request_name])
     assert vcam.log(0)[-1][0::2] == (request_name, -errno.ENOMEM)
+
+
+# --- hostile driver ---------------------------------------------------------------------------
+
+def hostile_session(seed, rounds=80, rate=0.2):
+    """What a hostile node answers to a fixed run of S_FMT / REQBUFS / capture requests:
+    one entry per request, the answer or the errno."""
+    vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(160, 120)])], hostile=seed, hostile_rate=rate)
+    seen = []
+
+    def attempt(call, *args):
+        try:
+            value = call(*args)
+        except OSError as e:
+            value = ("errno", e.errno)
+        seen.append(value)
+        return value
+
+    fd = v4l2.open_node(0)
+    try:
+        for _ in range(rounds):
+            pix = attempt(v4l2.s_fmt, fd, 160, 120, Y16)
+            if not isinstance(pix, tuple):
+                seen[-1] = (pix.width, pix.height, pix.bytesperline, pix.sizeimage, pix.pixelformat)
+            attempt(v4l2.reqbufs, fd, 4)
+            attempt(v4l2.reqbufs, fd, 0)
+    finally:
+        os.close(fd)
+    return seen
+
+
+def test_hostile_answers_replay_with_their_seed():
+    first = hostile_session(7)
+    assert hostile_session(7) == first
+    assert hostile_session(8) != first
+    honest = (160, 120, 320, 38400, Y16)
+    formats = [a for a in first[0::3] if len(a) == 5]
+    assert honest in formats and any(a != honest for a in formats)
+    assert any(isinstance(a, tuple) and a[0] == "errno" for a in first)
+
+
+def test_hostile_grants_any_count_up_to_64():
+    granted = [a for seed in range(4) for a in hostile_session(seed, rounds=300, rate=0)[1::3]]
+    assert set(granted) <= set(range(65))
+    assert 0 in granted and max(granted) > 32 and 4 in granted
+
+
+def test_vanished_device_answers_enodev_and_pollerr():
+    vcam.add_node(0)
+    fd = v4l2.open_node(0)
+    vcam.set_hostile(0, 11, rate=1.0)  # every request fails; one in twenty for good
+    try:
+        errors = []
+        while not vcam.state(0)["gone"]:
+            with pytest.raises(OSError) as info:
+                v4l2.querycap(fd)
+            errors.append(info.value.errno)
+        assert errors[-1] == errno.ENODEV
+        for call, args in [(v4l2.querycap, ()), (v4l2.s_fmt, (160, 120, Y16)), (v4l2.reqbufs, (2,)),
+                           (v4l2.streamon, ()), (v4l2.dqbuf, ())]:
+            fails_with(errno.ENODEV, call, fd, *args)
+        p = select.poll()
+        p.register(fd, select.POLLIN)
+        assert p.poll(0) == [(fd, select.POLLERR | select.POLLHUP)]
+        fails_with(errno.ENODEV, v4l2.open_node, 0)
+    finally:
+        os.close(fd)
+    assert vcam.state(0)["open_fds"] == 0
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_hostile_frames_stay_inside_the_buffers_handed_over(seed):
+    """Whatever geometry the driver answered, frames land only in [userptr, userptr + length)."""
+    vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(160, 120)]), vcam.fmt("YU12", [(160, 120)])],
+                  hostile=seed, hostile_rate=0)
+    fd = v4l2.open_node(0)
+    guard, length, filled = 4096, 38400, 0
+    try:
+        for code in [Y16, YU12] * 20:
+            try:
+                v4l2.reqbufs(fd, 0)
+                v4l2.s_fmt(fd, 160, 120, code)
+                granted = v4l2.reqbufs(fd, 2)
+            except OSError:
+                continue
+            mem = ctypes.create_string_buffer(b"\x5a" * (2 * guard + granted * length))
+            queued = 0
+            for i in range(granted):
+                try:
+                    v4l2.qbuf(fd, i, ctypes.addressof(mem) + guard + i * length, length)
+                    queued += 1
+                except OSError:
+                    pass  # a sizeimage past `length` is refused at QBUF
+            if queued:
+                v4l2.streamon(fd)
+                for _ in range(queued):
+                    try:
+                        v4l2.dqbuf(fd)
+                        filled += 1
+                    except OSError:
+                        pass
+                v4l2.streamoff(fd)
+            raw = mem.raw
+            assert raw[:guard] == b"\x5a" * guard
+            assert raw[guard + granted * length:][:guard] == b"\x5a" * guard
+    finally:
+        os.close(fd)
+    assert filled > 0
