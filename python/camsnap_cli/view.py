@@ -12,6 +12,7 @@ import io
 import json
 import os
 import signal
+import sys
 import threading
 import time
 import urllib.parse
@@ -143,15 +144,20 @@ class ViewHandler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query)
         routes = {"/": self._page, "/index.html": self._page, "/frame.png": self._frame,
-                  "/colorbar.png": self._colorbar, "/stats.json": self._stats}
-        route = routes.get(url.path)
-        if route is None:
-            self.send_error(404)
-            return
+                  "/colorbar.png": self._colorbar, "/stats.json": self._stats,
+                  "/favicon.ico": self._no_icon}
+        route = routes.get(url.path, self._not_found)
         try:
             route(query)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the browser went away mid-answer
+        except ConnectionError:
+            pass  # the browser went away mid-answer (a reload, a closed tab)
+
+    def _not_found(self, query):
+        self.send_error(404)
+
+    def _no_icon(self, query):
+        self.send_response(204)
+        self.end_headers()
 
     def _send(self, body, content_type, extra=None):
         self.send_response(200)
@@ -208,6 +214,11 @@ class ViewServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     # Ctrl-C must not wait for a browser's open request.
     block_on_close = False
+
+    def handle_error(self, request, client_address):
+        # A browser that leaves mid-request is normal; anything else gets the usual report.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            http.server.ThreadingHTTPServer.handle_error(self, request, client_address)
 
 
 def make_server(port, hub, settings):

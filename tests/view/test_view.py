@@ -4,6 +4,7 @@ serves this machine only and stops cleanly on a signal."""
 import errno
 import signal
 import socket
+import struct
 import threading
 import urllib.error
 
@@ -73,6 +74,14 @@ def camera_frame_behind(picture, width, height, max_value):
     return seq, expected, lo
 
 
+def leave_and_stop(browser, view):
+    """The browser leaves while its request for the next frame is open; the command must take
+    that in its stride and stop cleanly."""
+    browser.navigate("about:blank")
+    assert view.stop() == 0
+    assert view.stderr() == ""
+
+
 def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum(start_view, browser):
     width, height = 640, 480
     view = start_view("--mode", "ir16", "--width", str(width), "--height", str(height))
@@ -98,6 +107,7 @@ def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum
     np.testing.assert_array_equal(bar, colorbar(height))
     assert later["maxLabel"]["y"] < later["minLabel"]["y"]
     assert later["bar"]["x"] >= later["frame"]["x"] + width
+    leave_and_stop(browser, view)
 
 
 def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
@@ -117,6 +127,7 @@ def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
         assert len(matches) == 1, "not one camera frame: %r" % matches
         seqs.append(matches[0])
     assert seqs[0] != seqs[1]
+    leave_and_stop(browser, view)
 
 
 def listening_sockets(port):
@@ -158,6 +169,22 @@ def test_signal_stops_the_stream_closes_the_camera_and_the_server(start_view, si
     assert view.stdout().rstrip().endswith("camsnap view: stopped")
     assert view.stderr() == ""
     assert listening_sockets(view.port) == []
+
+
+def test_requests_cut_off_by_the_browser_leave_no_trace(start_view):
+    view = start_view()
+    _, headers, _ = view.get("/frame.png")
+    number = int(headers["X-Camsnap-Frame"])
+    for path in ("/frame.png?after=%d" % number, "/no-such-page", "/", "/colorbar.png"):
+        with socket.create_connection(("127.0.0.1", view.port)) as cut:
+            cut.sendall(b"GET " + path.encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n")
+            # Reset, not an orderly close: the server's next write fails at once.
+            cut.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    # By the time a frame three later is out, the cut requests have had their answers.
+    _, headers, _ = view.get("/frame.png?after=%d" % (number + 3))
+    assert int(headers["X-Camsnap-Frame"]) > number + 3
+    assert view.stop() == 0
+    assert view.stderr() == ""
 
 
 def test_ctrl_c_on_the_command_as_users_run_it(start_view):
