@@ -40,7 +40,7 @@ def mypy_errors(tmp_path_factory):
         files.append(str(path))
     env = dict(os.environ, MYPYPATH=os.pathsep.join([os.path.join(TOP, "src", "camsnap"),
                                                       os.path.join(TOP, "vcam")]))
-    command = [sys.executable, "-m", "mypy", "--no-incremental", "--check-untyped-defs",
+    command = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, "--check-untyped-defs",
                "--config-file", os.path.join(HERE, "mypy.ini"),
                os.path.join(HERE, "typed_example.py")] + PACKAGE_FILES + files
     run = subprocess.run(command, env=env, cwd=TOP, stdout=subprocess.PIPE,
