@@ -32,6 +32,8 @@ FRAME_WAIT_S = 2.0
 FPS_WINDOW = 30
 # A stream that fails this many times in a row (each time restarted) is given up.
 RESTARTS_IN_A_ROW = 3
+# Buffers per series when the driver refuses a stream of one buffer.
+SERIES_FIRST, SERIES_MOST = 2, 4
 
 
 def register(subparsers):
@@ -255,33 +257,70 @@ class StopRequest:
 
 
 def start_stream(camsnap):
+    """True once the stream runs; False when the driver wants more buffers than the one a
+    stream asks for."""
     ok, lines = module_call(camsnap.startStream)
     if ok:
-        return
+        return True
     if needs_more_buffers(lines):
-        raise CliError("the driver needs more buffers than a stream asks for: the live view "
-                       "cannot run on this camera", EXIT_BUFFERS)
+        return False
     raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
 
 
-def capture_loop(camsnap, hub, stop):
-    """Captures until a stop is requested. A failed captureStream has already ended the
-    stream; it is started again, up to RESTARTS_IN_A_ROW times without a good frame."""
-    start_stream(camsnap)
+def stream_frames(camsnap, stop):
+    """Frames of a running stream. A failed captureStream has ended the stream; it is started
+    again, up to RESTARTS_IN_A_ROW times without a good frame in between."""
     failures = 0
     while not stop.requested:
         frame = camsnap.captureStream()
         if frame is not None:
             failures = 0
-            hub.publish(frame)
+            yield frame
             continue
         failures += 1
         if stop.requested:
-            break
+            return
         if failures > RESTARTS_IN_A_ROW:
             raise CliError("the camera stopped delivering frames (see the E: lines above)",
                            EXIT_FAILURE)
-        start_stream(camsnap)
+        if not start_stream(camsnap):
+            raise CliError("the stream did not start again (see the E: lines above)", EXIT_FAILURE)
+
+
+def series_frames(camsnap, stop):
+    """Frames of back-to-back series, for drivers that refuse a stream of one buffer (vivid
+    wants two at least): each series asks for as many buffers as the driver wants, up to
+    SERIES_MOST, and starts and stops the camera itself, so the rate is lower."""
+    count, failures = SERIES_FIRST, 0
+    while not stop.requested:
+        frames, lines = module_call(camsnap.captureSeries, count)
+        if frames is not None:
+            failures = 0
+            for frame in frames:
+                yield frame
+            continue
+        if needs_more_buffers(lines):
+            if count == SERIES_MOST:
+                raise CliError("the driver needs more than %d buffers: the live view cannot run "
+                               "on this camera" % SERIES_MOST, EXIT_BUFFERS)
+            count += 1
+            continue
+        failures += 1
+        if failures > RESTARTS_IN_A_ROW:
+            raise CliError("the camera stopped delivering frames (see the E: lines above)",
+                           EXIT_FAILURE)
+
+
+def capture_loop(camsnap, hub, stop):
+    """Captures until a stop is requested; every camsnap call of the command happens here."""
+    if start_stream(camsnap):
+        frames = stream_frames(camsnap, stop)
+    else:
+        print("camsnap view: the driver wants more buffers than a stream asks for; showing "
+              "series of frames instead (a lower frame rate)", flush=True)
+        frames = series_frames(camsnap, stop)
+    for frame in frames:
+        hub.publish(frame)
 
 
 def run(args):

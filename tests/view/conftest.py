@@ -23,13 +23,16 @@ STOP_TIMEOUT_S = 30
 class View:
     """A running `camsnap view`; stop() ends it by a signal and collects what it left."""
 
-    def __init__(self, tmp_path, args, faults=None, direct=False, wait_for_url=True):
+    def __init__(self, tmp_path, args, faults=None, direct=False, wait_for_url=True,
+                 min_buffers=None):
         self.state_path = str(tmp_path / "view-state.json")
         self.out_path = tmp_path / "view-stdout.txt"
         self.err_path = tmp_path / "view-stderr.txt"
         env = dict(os.environ)
         if faults:
             env["CAMSNAP_VIEW_FAULTS"] = faults
+        if min_buffers:
+            env["CAMSNAP_VIEW_MIN_BUFFERS"] = str(min_buffers)
         if direct:
             # The command as a user runs it: it preloads the virtual camera itself.
             env.pop("LD_PRELOAD", None)
@@ -95,9 +98,9 @@ class View:
 def start_view(tmp_path):
     views = []
 
-    def start(*args, faults=None, direct=False, port=0, wait_for_url=True):
+    def start(*args, faults=None, direct=False, port=0, wait_for_url=True, min_buffers=None):
         view = View(tmp_path, list(args) + ["--virtual", "--port", str(port)], faults, direct,
-                    wait_for_url)
+                    wait_for_url, min_buffers)
         views.append(view)
         return view
     yield start

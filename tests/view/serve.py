@@ -3,35 +3,50 @@ that the test can read the camera's state once the command has returned.
 
     serve.py STATE_JSON [camsnap arguments...]
 
-Writes {"exit_code": ..., "state": vcam.state(0), "opens": OPEN requests node 0 saw}
-to STATE_JSON and exits with the command's
-code. CAMSNAP_VIEW_FAULTS="REQUEST:NTH:ERRNO,..." makes node 0 fail those requests, counted
-from the moment the command has set up the virtual camera.
+Writes {"exit_code": ..., "state": vcam.state(0), "opens": OPEN requests node 0 saw} to
+STATE_JSON and exits with the command's code.
+CAMSNAP_VIEW_FAULTS="REQUEST:NTH:ERRNO,..." makes node 0 fail those requests, counted from
+the moment the command has set up the virtual camera.
+CAMSNAP_VIEW_MIN_BUFFERS=K makes node 0 a camera whose driver grants K buffers at least.
 """
 import json
 import os
 import sys
 
 import camsnap_cli.view
+from camsnap_cli import common
 from camsnap_cli.main import main
 
 
-def inject_faults(spec):
+def after_set_up(change):
+    """Runs change(vcam) right after the command has set up the virtual camera."""
     set_up = camsnap_cli.view.ensure_virtual
 
-    def set_up_then_fail(args):
+    def set_up_then_change(args):
         set_up(args)
         import vcam
-        for item in spec.split(","):
-            request, nth, err = item.split(":")
-            vcam.fault(0, request, nth=int(nth), errno=int(err))
+        change(vcam)
 
-    camsnap_cli.view.ensure_virtual = set_up_then_fail
+    camsnap_cli.view.ensure_virtual = set_up_then_change
+
+
+def inject_faults(vcam, spec):
+    for item in spec.split(","):
+        request, nth, err = item.split(":")
+        vcam.fault(0, request, nth=int(nth), errno=int(err))
+
+
+def want_buffers(vcam, least):
+    sizes = common.VIRTUAL_SIZES
+    vcam.add_node(0, card=common.VIRTUAL_CARD, fps=common.VIRTUAL_FPS, min_buffers=least,
+                  formats=[vcam.fmt("Y16 ", sizes), vcam.fmt("YU12", sizes)])
 
 
 if __name__ == "__main__":
+    if os.environ.get("CAMSNAP_VIEW_MIN_BUFFERS"):
+        after_set_up(lambda vcam: want_buffers(vcam, int(os.environ["CAMSNAP_VIEW_MIN_BUFFERS"])))
     if os.environ.get("CAMSNAP_VIEW_FAULTS"):
-        inject_faults(os.environ["CAMSNAP_VIEW_FAULTS"])
+        after_set_up(lambda vcam: inject_faults(vcam, os.environ["CAMSNAP_VIEW_FAULTS"]))
     code = main(sys.argv[2:])
     import vcam
     with open(sys.argv[1], "w") as out:

@@ -2,6 +2,7 @@
 frames as they come, pixel for pixel, with the numbers that belong to them; the command
 serves this machine only and stops cleanly on a signal."""
 import errno
+import io
 import signal
 import socket
 import struct
@@ -10,6 +11,7 @@ import urllib.error
 
 import numpy as np
 import pytest
+from PIL import Image
 
 import frames
 import vcam
@@ -130,6 +132,41 @@ def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
     leave_and_stop(browser, view)
 
 
+def frame_after(view, number):
+    """(headers, picture) of the first frame numbered above `number` the server hands out."""
+    for _ in range(100):
+        _, headers, body = view.get("/frame.png?after=%d" % number)
+        if int(headers["X-Camsnap-Frame"]) > number:
+            return headers, np.asarray(Image.open(io.BytesIO(body)).convert("RGB"))
+    pytest.fail("no frame numbered above %d" % number)
+
+
+@pytest.mark.parametrize("least", [2, 4])
+def test_a_driver_that_refuses_a_one_buffer_stream_is_shown_through_series(start_view, least):
+    width, height = 160, 120
+    view = start_view("--width", str(width), "--height", str(height), min_buffers=least)
+    # Each series starts the camera afresh, and the virtual camera's frames with it (its
+    # pattern follows the sequence number, which restarts at stream-on): the frames are exact
+    # camera frames, and there are ever more of them.
+    for number in (0, 12):
+        headers, picture = frame_after(view, number)
+        _, expected, lo = camera_frame_behind(picture, width, height, int(headers["X-Camsnap-Max"]))
+        assert int(headers["X-Camsnap-Min"]) == lo
+        np.testing.assert_array_equal(picture, expected)
+    assert "showing series of frames instead" in view.stdout()
+    assert view.stop() == 0
+    state = view.left_state()
+    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
+    assert state["streamon_total"] >= 12 // least
+
+
+def test_a_driver_that_wants_too_many_buffers_ends_the_command(start_view):
+    view = start_view(min_buffers=5, wait_for_url=True)
+    assert view.wait_exit() == 6
+    assert "needs more than 4 buffers" in view.stderr()
+    assert view.left_state()["open_fds"] == 0
+
+
 def listening_sockets(port):
     """Local addresses listening on TCP port `port`, IPv4 and IPv6, from /proc."""
     found = []
@@ -222,13 +259,7 @@ def test_a_port_in_use_is_refused_before_the_camera_is_touched(start_view):
 def test_stream_failures(start_view, faults, exit_code, says):
     view = start_view(faults=faults)
     if exit_code == 0:
-        # Frame numbers go well past the failure.
-        for _ in range(100):
-            status, headers, _ = view.get("/frame.png?after=60")
-            if int(headers["X-Camsnap-Frame"]) > 60:
-                break
-        else:
-            pytest.fail("no frame after the failure")
+        frame_after(view, 60)  # well past the failure
         assert view.stop() == 0
     else:
         assert view.wait_exit() == exit_code
