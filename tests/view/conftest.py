@@ -98,9 +98,10 @@ class View:
 def start_view(tmp_path):
     views = []
 
-    def start(*args, faults=None, direct=False, port=0, wait_for_url=True, min_buffers=None):
-        view = View(tmp_path, list(args) + ["--virtual", "--port", str(port)], faults, direct,
-                    wait_for_url, min_buffers)
+    def start(*args, faults=None, direct=False, port=0, wait_for_url=True, min_buffers=None,
+              virtual=True):
+        view = View(tmp_path, list(args) + ["--virtual"] * virtual + ["--port", str(port)],
+                    faults, direct, wait_for_url, min_buffers)
         views.append(view)
         return view
     yield start

@@ -4,7 +4,7 @@ that the test can read the camera's state once the command has returned.
     serve.py STATE_JSON [camsnap arguments...]
 
 Writes {"exit_code": ..., "state": vcam.state(0), "opens": OPEN requests node 0 saw} to
-STATE_JSON and exits with the command's code.
+STATE_JSON (state None when there is no virtual node 0) and exits with the command's code.
 CAMSNAP_VIEW_FAULTS="REQUEST:NTH:ERRNO,..." makes node 0 fail those requests, counted from
 the moment the command has set up the virtual camera.
 CAMSNAP_VIEW_MIN_BUFFERS=K makes node 0 a camera whose driver grants K buffers at least.
@@ -49,7 +49,11 @@ if __name__ == "__main__":
         after_set_up(lambda vcam: inject_faults(vcam, os.environ["CAMSNAP_VIEW_FAULTS"]))
     code = main(sys.argv[2:])
     import vcam
+    try:
+        left = {"state": vcam.state(0),
+                "opens": sum(1 for name, _, _ in vcam.log(0) if name == "OPEN")}
+    except KeyError:  # the command never set up the virtual camera
+        left = {"state": None, "opens": 0}
     with open(sys.argv[1], "w") as out:
-        opens = sum(1 for name, _, _ in vcam.log(0) if name == "OPEN")
-        json.dump({"exit_code": code, "state": vcam.state(0), "opens": opens}, out)
+        json.dump(dict(left, exit_code=code), out)
     sys.exit(code)

@@ -3,6 +3,7 @@ frames as they come, pixel for pixel, with the numbers that belong to them; the 
 serves this machine only and stops cleanly on a signal."""
 import errno
 import io
+import re
 import signal
 import socket
 import struct
@@ -237,6 +238,26 @@ def _ignore_errors(function, *args):
         function(*args)
     except (OSError, urllib.error.URLError):
         pass
+
+
+def test_page_carries_the_numbers_before_any_script_runs(start_view):
+    view = start_view("--width", "640", "--height", "480")
+    frame_after(view, 5)
+    _, headers, body = view.get("/")
+    assert headers["Content-Type"].startswith("text/html")
+    page = body.decode("utf-8")
+    number = lambda name: re.search(r'id="%s">([^<]*)<' % name, page).group(1)
+    assert int(number("number")) > 5
+    assert int(number("min")) == 0 and int(number("max")) >= 3 * 639 + 7 * 479
+    assert 0 < float(number("fps")) <= 33
+    assert '<img id="frame" src="frame.png"' in page
+
+
+def test_no_camera_ends_the_command_before_it_serves(start_view):
+    view = start_view("--device", "63", virtual=False, wait_for_url=False)
+    assert view.wait_exit() == 3
+    assert "no camera at /dev/video63" in view.stderr()
+    assert "http://" not in view.stdout()
 
 
 def test_a_port_in_use_is_refused_before_the_camera_is_touched(start_view):
