@@ -1,8 +1,10 @@
 """Faults of a real driver: a device without user-pointer streaming, a camera
-another descriptor is streaming, an unplug and a fatal queue error in the middle
+another descriptor or another process is streaming, an unplug and a fatal queue error in the middle
 of a series, vivid's one-shot request failures, and a camera that delivers
 nothing. Each leaves the module able to capture again."""
+import os
 import re
+import select
 import subprocess
 import time
 
@@ -51,6 +53,45 @@ def test_busy_camera_fails_cleanly_and_works_once_freed(pattern, reports):
     frames = camsnap.captureSeries(2)
     assert frames is not None
     assert np.array_equal(frames[0], expected_frame(pattern, 1))
+
+
+def wait_for_output(process, text, timeout_s):
+    """Whether `text` shows up in the process's output within the time."""
+    seen, deadline = b"", time.monotonic() + timeout_s
+    while text not in seen and time.monotonic() < deadline:
+        ready, _, _ = select.select([process.stdout], [], [], 0.5)
+        if ready:
+            chunk = os.read(process.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            seen += chunk
+    return text in seen
+
+
+def test_camera_streamed_by_another_process_fails_cleanly_and_works_once_it_exits(pattern, reports):
+    opened(CAMERA, 1, *SIZE)
+    # v4l2-ctl streams user-pointer buffers and prints "<" for each frame it dequeues.
+    other = subprocess.Popen(["v4l2-ctl", "-d%d" % CAMERA, "--stream-user=2", "--stream-count=100000"],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        assert wait_for_output(other, b"<", 30), "the other process streamed nothing"
+        reports()
+        assert camsnap.init(1, *SIZE) is False
+        assert reports() == [("cs_init", "Failed to set format (0x32315559)\n\n")]
+        assert camsnap.captureSingle() is None
+        assert reports() == [("request_buffers", "Reqbuf failed.\n\n")]
+        assert camsnap.startStream() is False
+        assert reports() == [("request_buffers", "Reqbuf failed.\n\n")]
+        assert other.poll() is None  # its stream went on regardless
+    finally:
+        other.terminate()
+        other.wait(timeout=30)
+    # The driver freed the queue with the other process's last descriptor.
+    assert camsnap.close() is True
+    opened(CAMERA, 1, *SIZE)
+    frames = camsnap.captureSeries(2)
+    assert frames is not None
+    assert np.array_equal(frames[1], expected_frame(pattern, 1))
 
 
 def failed_transfer(report):
