@@ -9,10 +9,11 @@ import gc
 import sys
 import tracemalloc
 
+import numpy as np
 import pytest
 
 import camsnap
-from conftest import ir_camera, opened
+from conftest import ir_camera, opened, rgb_camera
 from test_capture import SERIES_FAULTS
 from test_stream import STREAM_FAULTS
 
@@ -99,23 +100,36 @@ def test_stream_fault_leaves_nothing_behind(vcam, traced, request_name, nth, fai
     repeat_flat(lambda: stream_fault_once(vcam, request_name, nth, fails_in), 4)
 
 
-def frame_number(frame):
-    # The virtual camera writes the low 16 bits of the sequence number into pixel (0,0).
-    return int(frame[0, 0])
-
-
-def test_long_stream_and_singles_stay_flat(vcam, traced):
-    ir_camera(vcam)
-    opened(vcam, 0, 160, 120)
+@pytest.mark.parametrize("mode", [0, 1], ids=["ir16", "rgb"])
+def test_long_stream_and_singles_stay_flat(vcam, traced, mode):
+    (rgb_camera if mode else ir_camera)(vcam)
+    opened(vcam, mode, 160, 120)
+    shape = (120, 160, 3) if mode else (120, 160)
     assert camsnap.startStream() is True
-    last = frame_number(camsnap.captureStream())
+    previous = camsnap.captureStream()
     before = footprint()
     for _ in range(2000):
         frame = camsnap.captureStream()
-        assert frame_number(frame) == (last + 1) & 0xFFFF
-        last = frame_number(frame)
-    del frame
+        assert frame.shape == shape
+        if mode == 0:
+            # The virtual camera stamps the frame number's low 16 bits into pixel (0,0).
+            assert int(frame[0, 0]) == (int(previous[0, 0]) + 1) & 0xFFFF
+        else:
+            # Every stamped frame differs: no slot is handed back twice.
+            assert not np.array_equal(frame, previous)
+        previous = frame
+    del frame, previous
     assert camsnap.stopStream() is True
     for _ in range(300):
-        assert camsnap.captureSingle().shape == (120, 160)
+        assert camsnap.captureSingle().shape == shape
     assert_flat(before, footprint(), 2300)
+
+
+def test_repeated_list_stays_flat(vcam, traced):
+    ir_camera(vcam, node=0)
+    rgb_camera(vcam, node=3)
+    assert [cam["id"] for cam in camsnap.list()] == [0, 3]
+    before = footprint()
+    for _ in range(300):
+        assert len(camsnap.list()) == 2
+    assert_flat(before, footprint(), 300)
