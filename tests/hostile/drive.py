@@ -150,7 +150,7 @@ def configure_node(rng, seed, carry):
         vcam.add_node(1, formats=formats)  # an honest second node next to it
 
 
-def check_array(method, args, value):
+def check_array(method, args, value, width):
     rgb = value.dtype == np.uint8
     if value.dtype not in (np.uint8, np.uint16):
         raise Failure("%s returned dtype %s" % (method, value.dtype))
@@ -160,12 +160,14 @@ def check_array(method, args, value):
         raise Failure("%s returned shape %s dtype %s" % (method, value.shape, value.dtype))
     if series and value.shape[0] != args[0]:
         raise Failure("captureSeries(%d) returned %d frames" % (args[0], value.shape[0]))
+    if width is not None and value.shape[rank - 1 - rgb] != width:
+        raise Failure("%s returned shape %s after an init answered width %d" % (method, value.shape, width))
     if not value.flags["C_CONTIGUOUS"] or not value.flags["OWNDATA"]:
         raise Failure("%s returned an array that does not own contiguous data" % method)
     value.sum()  # every element is readable
 
 
-def check_call(method, args, good, outcome, stderr):
+def check_call(method, args, good, outcome, stderr, width=None):
     kind, value = outcome
     if not DIAGNOSTIC.match(SANITIZER_REFUSAL.sub("", stderr)):
         raise Failure("%s%r wrote something that is not a diagnostic line: %r" % (method, args, stderr))
@@ -180,7 +182,7 @@ def check_call(method, args, good, outcome, stderr):
     if not isinstance(value, RESULT_TYPES[method]):
         raise Failure("%s%r returned %r" % (method, args, value))
     if isinstance(value, np.ndarray):
-        check_array(method, args, value)
+        check_array(method, args, value, width)
     if method == "list":
         for entry in value:
             if not isinstance(entry, dict):
@@ -204,6 +206,16 @@ def check_camera_released():
             raise Failure("node %d left in use: %r" % (node, st))
 
 
+def track_module(module, method, args, outcome):
+    """The node the module holds and the width its last accepted init gave the frames."""
+    if outcome[0] != "returned" or outcome[1] is not True:
+        return
+    if method == "open":
+        module["node"] = args[0]
+    elif method == "init" and module["node"] is not None:
+        module["width"] = vcam.state(module["node"])["width"]
+
+
 def summary(value):
     if isinstance(value, np.ndarray):
         return "array%s %s" % (value.shape, value.dtype)
@@ -214,6 +226,8 @@ def run_sequence(seed, index, calls, capture, counters, verbose=False, carry=Fal
     rng = random.Random("%d/%d" % (seed, index))
     with capture:
         configure_node(rng, seed * 1000003 + index, carry)
+    # Settled: the honest 160x120 init of settle_module(); carried: not known.
+    module = {"node": None, "width": None if carry else 160}
     methods = list(RESULT_TYPES)
     weights = [6, 3, 1, 6, 5, 4, 4, 8, 3]
     for k in range(calls):
@@ -232,9 +246,10 @@ def run_sequence(seed, index, calls, capture, counters, verbose=False, carry=Fal
             if isinstance(outcome[1], np.ndarray):
                 counters["frames"] += 1
         try:
-            check_call(method, args, good, outcome, capture.text)
+            check_call(method, args, good, outcome, capture.text, module["width"])
         except Failure as f:
             raise Failure("call %d: %s" % (k, f))
+        track_module(module, method, args, outcome)
     with capture:
         outcomes = [call("stopStream", ()), call("close", ())]
     for method, outcome in zip(("stopStream", "close"), outcomes):
