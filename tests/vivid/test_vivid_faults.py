@@ -1,7 +1,11 @@
 """Faults of a real driver: a device without user-pointer streaming, a camera
 another descriptor or another process is streaming, an unplug and a fatal queue error in the middle
 of a series, vivid's one-shot request failures, and a camera that delivers
-nothing. Each leaves the module able to capture again."""
+nothing. Each leaves the module able to capture again.
+
+No unplug during a stream here: vivid grants at least two user-pointer buffers,
+so startStream() (which asks for one) fails with "Too many buffers required" on
+it; the uvcvideo tier unplugs its camera during a stream."""
 import os
 import re
 import select
