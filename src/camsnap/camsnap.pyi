@@ -2,6 +2,9 @@
 
 Failures of the device or of memory never raise: the call writes "E:<function>:<line>:<text>"
 lines on standard error and returns False or None. Only malformed arguments raise TypeError.
+
+CameraInfo, FormatInfo, FrameSize and Frame exist for type checkers only, not in the module:
+use them in annotations that are not evaluated (`from __future__ import annotations`, quotes).
 """
 from typing import List, Optional, TypedDict
 

@@ -1,11 +1,14 @@
 """mypy with the module's stub: a correct script and the command's package pass; the typing
 mistakes a user makes with the module are caught."""
+import argparse
 import os
 import re
 import subprocess
 import sys
 
 import pytest
+
+from camsnap_cli import common
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -67,6 +70,16 @@ def test_the_command_package_type_checks(mypy_errors):
 def test_a_typing_mistake_is_caught(mypy_errors, name, body, code):
     errors, output = mypy_errors
     assert errors.get(name + ".py") == [code], output
+
+
+def test_the_example_script_runs(vcam):
+    sys.path.insert(0, HERE)
+    try:
+        import typed_example
+    finally:
+        sys.path.remove(HERE)
+    common.ensure_virtual(argparse.Namespace(virtual=True, device=0))
+    assert typed_example.main() == 0
 
 
 def test_the_package_is_marked_typed():

@@ -1,4 +1,8 @@
-"""A script written against the module's types: mypy must accept it as it stands."""
+"""A script written against the module's types: mypy must accept it as it stands, and it runs.
+The TypedDicts (camsnap.CameraInfo, ...) exist for type checkers only, hence the postponed
+annotations."""
+from __future__ import annotations
+
 from typing import Dict, List, Optional
 
 import numpy as np
