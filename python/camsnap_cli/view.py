@@ -1,15 +1,18 @@
 """camsnap view: the camera's live picture in a browser, served on 127.0.0.1 only.
 
-The module keeps one device state and no locks, so every camsnap call happens on
-the main thread, in the capture loop. The HTTP server runs in threads of its own
-and only ever sees finished frame arrays, handed over through a FrameHub. Frames
-are colour-mapped and encoded as PNG when a browser asks for them, not per
-capture, so an idle view costs one captureStream per frame and nothing else.
+Two processes. The command's own process makes every camsnap call, on its main thread, in
+the capture loop: the extension keeps one device state and no locks. It also keeps the
+interpreter lock while it waits for a frame, up to a frame period each call, which would
+starve HTTP threads in the same interpreter (a 9 Hz thermal camera would hold them off
+most of the time). So the web server runs in a child process forked before the camera is
+opened; finished frames reach it through a pipe, and its threads take them from a
+FrameHub. Frames are colour-mapped and encoded as PNG when a browser asks for them.
 """
 import collections
 import http.server
 import io
 import json
+import multiprocessing
 import os
 import signal
 import sys
@@ -62,11 +65,11 @@ class FrameHub:
         self._rendered = (0, None)   # (frame number, Rendering) of the last picture encoded
         self._render_lock = threading.Lock()
 
-    def publish(self, frame):
+    def publish(self, frame, captured_at):
         with self._cond:
             self._frame = frame
             self._number += 1
-            self._times.append(time.monotonic())
+            self._times.append(captured_at)
             self._cond.notify_all()
 
     def close(self):
@@ -311,8 +314,9 @@ def series_frames(camsnap, stop):
                            EXIT_FAILURE)
 
 
-def capture_loop(camsnap, hub, stop):
-    """Captures until a stop is requested; every camsnap call of the command happens here."""
+def capture_loop(camsnap, send, stop):
+    """Captures until a stop is requested; every camsnap call of the command happens here.
+    send((frame, capture time)) hands each frame to the web server."""
     if start_stream(camsnap):
         frames = stream_frames(camsnap, stop)
     else:
@@ -320,7 +324,45 @@ def capture_loop(camsnap, hub, stop):
               "series of frames instead (a lower frame rate)", flush=True)
         frames = series_frames(camsnap, stop)
     for frame in frames:
-        hub.publish(frame)
+        try:
+            send((frame, time.monotonic()))
+        except OSError:
+            raise CliError("the web server of the view has stopped", EXIT_FAILURE)
+
+
+def serve(server, frames, sending_end, hub):
+    """The web server process: serves until the capture side closes its end of the pipe."""
+    # Ctrl-C in a terminal reaches the whole process group; the capture side decides.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    # The fork copied the capture side's end too; while it is open here, no EOF comes.
+    sending_end.close()
+    serving = threading.Thread(target=server.serve_forever, name="camsnap-view-http", daemon=True)
+    serving.start()
+    try:
+        while True:
+            frame, captured_at = frames.recv()
+            hub.publish(frame, captured_at)
+    except (EOFError, OSError):
+        pass
+    finally:
+        # Waiting browsers get their answer now rather than at their timeout.
+        hub.close()
+        server.shutdown()
+        server.server_close()
+
+
+def start_server_process(server, hub):
+    """Forks the web server; returns (process, send). No thread and no camera exist yet, so
+    the fork copies neither a held lock nor the device."""
+    context = multiprocessing.get_context("fork")
+    receiving, sending = context.Pipe(duplex=False)
+    process = context.Process(target=serve, args=(server, receiving, sending, hub),
+                              name="camsnap-view-http", daemon=True)
+    process.start()
+    receiving.close()
+    server.server_close()  # the child serves on its copy of the socket
+    return process, sending
 
 
 def run(args):
@@ -331,20 +373,18 @@ def run(args):
     settings = {"mode": args.mode, "device": "/dev/video%d" % args.device,
                 "ir": "true" if hub.ir else "false"}
     server = make_server(args.port, hub, settings)
-    serving = threading.Thread(target=server.serve_forever, name="camsnap-view-http", daemon=True)
-    try:
-        with StopRequest() as stop, open_camera(args) as camsnap:
-            serving.start()
-            print("camsnap view: http://127.0.0.1:%d/ (Ctrl-C stops)" % server.server_address[1],
-                  flush=True)
-            try:
-                capture_loop(camsnap, hub, stop)
-            finally:
-                # Waiting browsers get their answer now rather than at their timeout.
-                hub.close()
-    finally:
-        if serving.is_alive():
-            server.shutdown()
-        server.server_close()
+    port = server.server_address[1]
+    with StopRequest() as stop:
+        process, sending = start_server_process(server, hub)
+        try:
+            with open_camera(args) as camsnap:
+                print("camsnap view: http://127.0.0.1:%d/ (Ctrl-C stops)" % port, flush=True)
+                capture_loop(camsnap, sending.send, stop)
+        finally:
+            sending.close()
+            process.join(timeout=30)
+            if process.is_alive():
+                process.kill()
+                process.join()
     print("camsnap view: stopped", flush=True)
     return 0
