@@ -8,7 +8,8 @@ turns it into a JUnit report of its own:
   and lost counts too, since the module's frame is on its stack;
 - leaks of the virtual camera, the same way;
 - the test run itself finished and wrote its own report (a sanitizer that
-  halts the process leaves none).
+  halts the process leaves none);
+- LeakSanitizer ran at all.
 
 Leaks whose stacks never enter our code (or that tracemalloc made for its own
 records) are the interpreter's and numpy's own
@@ -95,11 +96,13 @@ def main():
     patterns = [("module", args.module), ("vcam", args.vcam)]
 
     errors = []
+    leak_checked = False
     totals = {name: [0, 0] for name in ("module", "vcam", "python")}
     records = {"module": [], "vcam": []}
     for name, text in read_logs(args.logs):
-        if ERROR.search(text):
+        if ERROR.search(text) or "LeakSanitizer has encountered a fatal error" in text:
             errors.append("%s:\n%s" % (name, text))
+        leak_checked = leak_checked or "ERROR: LeakSanitizer: detected memory leaks" in text
         for kind, size, objects, stack in leak_records(text):
             who = owner(stack, patterns)
             totals[who][0] += size
@@ -119,6 +122,10 @@ def main():
              "\n\n".join(records["module"]) or None, figures),
         case(suite, "no_leak_from_the_virtual_camera", "\n\n".join(records["vcam"]) or None),
         case(suite, "test_run_completed", suite_outcome(args.suite_report)),
+        # The interpreter always leaves something behind at exit: no leak
+        # report at all means LeakSanitizer did not run (under ptrace, say).
+        case(suite, "leak_check_ran", None if leak_checked else
+             "no LeakSanitizer report in %s: the leak check did not run" % args.logs),
     ]
     suite.set("tests", str(len(failed)))
     suite.set("failures", str(sum(failed)))
