@@ -53,7 +53,8 @@ def register(subparsers):
 
 
 class FrameHub:
-    """The latest frame and the rate, written by the capture loop, read by HTTP threads."""
+    """The latest frame and the rate, in the web server process: written by the thread that
+    reads the pipe, read by HTTP threads."""
 
     def __init__(self, ir):
         self.ir = ir

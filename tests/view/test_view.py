@@ -8,6 +8,7 @@ import signal
 import socket
 import struct
 import threading
+import time
 import urllib.error
 
 import numpy as np
@@ -77,6 +78,11 @@ def camera_frame_behind(picture, width, height, max_value):
     return seq, expected, lo
 
 
+# Slow enough that a screenshot almost always falls between two frames, so the page's
+# numbers can be held to its picture.
+BROWSER_FPS = 5
+
+
 def leave_and_stop(browser, view):
     """The browser leaves while its request for the next frame is open; the command must take
     that in its stride and stop cleanly."""
@@ -87,11 +93,12 @@ def leave_and_stop(browser, view):
 
 def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum(start_view, browser):
     width, height = 640, 480
-    view = start_view("--mode", "ir16", "--width", str(width), "--height", str(height))
+    view = start_view("--mode", "ir16", "--width", str(width), "--height", str(height),
+                      fps=BROWSER_FPS)
     browser.navigate(view.url)
 
     first, first_picture = picture_with_numbers(browser, 3)
-    later, later_picture = picture_with_numbers(browser, first["number"] + 10)
+    later, later_picture = picture_with_numbers(browser, first["number"] + 3)
 
     seqs = []
     for shown, picture in ((first, first_picture), (later, later_picture)):
@@ -100,7 +107,8 @@ def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum
         seq, expected, lo = camera_frame_behind(picture, width, height, int(shown["max"]))
         assert int(shown["min"]) == lo
         np.testing.assert_array_equal(picture, expected)
-        assert 0 < float(shown["fps"]) <= 33, "the camera runs at 30 fps: %s" % shown["fps"]
+        # Never more frames than the camera sends.
+        assert 0 < float(shown["fps"]) <= BROWSER_FPS * 1.1, shown["fps"]
         seqs.append(seq)
     assert seqs[1] > seqs[0]
     assert np.any(first_picture != later_picture)
@@ -115,11 +123,12 @@ def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum
 
 def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
     width, height = 160, 120
-    view = start_view("--mode", "rgb", "--width", str(width), "--height", str(height))
+    view = start_view("--mode", "rgb", "--width", str(width), "--height", str(height),
+                      fps=BROWSER_FPS)
     browser.navigate(view.url)
 
     first, first_picture = picture_with_numbers(browser, 3)
-    later, later_picture = picture_with_numbers(browser, first["number"] + 10)
+    later, later_picture = picture_with_numbers(browser, first["number"] + 3)
 
     seqs = []
     for shown, picture in ((first, first_picture), (later, later_picture)):
@@ -223,6 +232,16 @@ def test_requests_cut_off_by_the_browser_leave_no_trace(start_view):
     assert int(headers["X-Camsnap-Frame"]) > number + 3
     assert view.stop() == 0
     assert view.stderr() == ""
+
+
+def test_the_web_server_goes_with_a_killed_command(start_view):
+    view = start_view()
+    view.process.kill()
+    view.wait_exit()
+    deadline = time.monotonic() + 30
+    while listening_sockets(view.port) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert listening_sockets(view.port) == []
 
 
 def test_ctrl_c_on_the_command_as_users_run_it(start_view):
