@@ -17,7 +17,8 @@ from PIL import Image
 
 import frames
 import vcam
-from camsnap_cli.common import colorbar, colorize
+from camsnap_cli.common import (EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK, EXIT_USAGE,
+                                colorbar, colorize)
 
 # What the page shows, read in one go, so that numbers and picture can be matched.
 SHOWN = """(() => {
@@ -25,9 +26,7 @@ SHOWN = """(() => {
                          return {x: r.x, y: r.y, width: r.width, height: r.height}; };
   const text = (id) => document.getElementById(id).textContent;
   return {number: Number(text("number")), fps: text("fps"), min: text("min"), max: text("max"),
-          status: text("status"), frame: rect("frame"), bar: rect("colorbar"),
-          maxLabel: rect("max"), minLabel: rect("min"),
-          loaded: document.getElementById("frame").complete,
+          frame: rect("frame"), bar: rect("colorbar"), maxLabel: rect("max"), minLabel: rect("min"),
           scaleShown: getComputedStyle(document.getElementById("scale")).display !== "none"};
 })()"""
 
@@ -87,8 +86,9 @@ def leave_and_stop(browser, view):
     """The browser leaves while its request for the next frame is open; the command must take
     that in its stride and stop cleanly."""
     browser.navigate("about:blank")
-    assert view.stop() == 0
+    assert view.stop() == EXIT_OK
     assert view.stderr() == ""
+    assert_camera_released(view)
 
 
 def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum(start_view, browser):
@@ -142,6 +142,11 @@ def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
     leave_and_stop(browser, view)
 
 
+def assert_camera_released(view):
+    state = view.left_state()
+    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
+
+
 def frame_after(view, number):
     """(headers, picture) of the first frame numbered above `number` the server hands out."""
     for _ in range(100):
@@ -164,17 +169,16 @@ def test_a_driver_that_refuses_a_one_buffer_stream_is_shown_through_series(start
         assert int(headers["X-Camsnap-Min"]) == lo
         np.testing.assert_array_equal(picture, expected)
     assert "showing series of frames instead" in view.stdout()
-    assert view.stop() == 0
-    state = view.left_state()
-    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
-    assert state["streamon_total"] >= 12 // least
+    assert view.stop() == EXIT_OK
+    assert_camera_released(view)
+    assert view.left_state()["streamon_total"] >= 12 // least
 
 
 def test_a_driver_that_wants_too_many_buffers_ends_the_command(start_view):
-    view = start_view(min_buffers=5, wait_for_url=True)
-    assert view.wait_exit() == 6
+    view = start_view(min_buffers=5)
+    assert view.wait_exit() == EXIT_BUFFERS
     assert "needs more than 4 buffers" in view.stderr()
-    assert view.left_state()["open_fds"] == 0
+    assert_camera_released(view)
 
 
 def listening_sockets(port):
@@ -207,12 +211,11 @@ def test_signal_stops_the_stream_closes_the_camera_and_the_server(start_view, si
     waiting = threading.Thread(target=lambda: _ignore_errors(view.get, "/frame.png?after=1000000000"))
     waiting.start()
 
-    assert view.stop(signal_number) == 0
+    assert view.stop(signal_number) == EXIT_OK
     waiting.join(timeout=30)
     assert not waiting.is_alive()
-    state = view.left_state()
-    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
-    assert state["streamoff_total"] >= 1
+    assert_camera_released(view)
+    assert view.left_state()["streamoff_total"] >= 1
     assert view.stdout().rstrip().endswith("camsnap view: stopped")
     assert view.stderr() == ""
     assert listening_sockets(view.port) == []
@@ -230,7 +233,7 @@ def test_requests_cut_off_by_the_browser_leave_no_trace(start_view):
     # By the time a frame three later is out, the cut requests have had their answers.
     _, headers, _ = view.get("/frame.png?after=%d" % (number + 3))
     assert int(headers["X-Camsnap-Frame"]) > number + 3
-    assert view.stop() == 0
+    assert view.stop() == EXIT_OK
     assert view.stderr() == ""
 
 
@@ -248,7 +251,7 @@ def test_ctrl_c_on_the_command_as_users_run_it(start_view):
     """Without the test's preload the command loads the virtual camera itself."""
     view = start_view(direct=True)
     assert view.get("/frame.png")[0] == 200
-    assert view.stop(signal.SIGINT) == 0
+    assert view.stop(signal.SIGINT) == EXIT_OK
     assert view.stderr() == ""
 
 
@@ -274,7 +277,7 @@ def test_page_carries_the_numbers_before_any_script_runs(start_view):
 
 def test_no_camera_ends_the_command_before_it_serves(start_view):
     view = start_view("--device", "63", virtual=False, wait_for_url=False)
-    assert view.wait_exit() == 3
+    assert view.wait_exit() == EXIT_NO_CAMERA
     assert "no camera at /dev/video63" in view.stderr()
     assert "http://" not in view.stdout()
 
@@ -285,25 +288,24 @@ def test_a_port_in_use_is_refused_before_the_camera_is_touched(start_view):
         holder.listen(1)
         port = holder.getsockname()[1]
         view = start_view(port=port, wait_for_url=False)
-        assert view.wait_exit() == 2
+        assert view.wait_exit() == EXIT_USAGE
     assert "cannot serve on 127.0.0.1:%d" % port in view.stderr()
     assert view.opens() == 0
 
 
 @pytest.mark.parametrize("faults, exit_code, says", [
     # One lost frame: the stream is started again and the view goes on.
-    ("DQBUF:40:%d" % errno.EIO, 0, None),
+    ("DQBUF:40:%d" % errno.EIO, EXIT_OK, None),
     # The stream cannot be started again: the command ends, camera closed.
-    ("DQBUF:40:%d,STREAMON:2:%d" % (errno.EIO, errno.EIO), 1, "the stream did not start"),
+    ("DQBUF:40:%d,STREAMON:2:%d" % (errno.EIO, errno.EIO), EXIT_FAILURE, "the stream did not start"),
 ])
 def test_stream_failures(start_view, faults, exit_code, says):
     view = start_view(faults=faults)
-    if exit_code == 0:
+    if exit_code == EXIT_OK:
         frame_after(view, 60)  # well past the failure
-        assert view.stop() == 0
+        assert view.stop() == EXIT_OK
     else:
         assert view.wait_exit() == exit_code
         assert says in view.stderr()
     assert "E:" in view.stderr()
-    state = view.left_state()
-    assert (state["open_fds"], state["streaming"], state["allocated"]) == (0, False, 0)
+    assert_camera_released(view)
