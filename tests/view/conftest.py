@@ -24,7 +24,7 @@ class View:
     """A running `camsnap view`; stop() ends it by a signal and collects what it left."""
 
     def __init__(self, tmp_path, args, faults=None, direct=False, wait_for_url=True,
-                 min_buffers=None):
+                 min_buffers=None, fps=None):
         self.state_path = str(tmp_path / "view-state.json")
         self.out_path = tmp_path / "view-stdout.txt"
         self.err_path = tmp_path / "view-stderr.txt"
@@ -33,6 +33,8 @@ class View:
             env["CAMSNAP_VIEW_FAULTS"] = faults
         if min_buffers:
             env["CAMSNAP_VIEW_MIN_BUFFERS"] = str(min_buffers)
+        if fps:
+            env["CAMSNAP_VIEW_FPS"] = str(fps)
         if direct:
             # The command as a user runs it: it preloads the virtual camera itself.
             env.pop("LD_PRELOAD", None)
@@ -99,9 +101,9 @@ def start_view(tmp_path):
     views = []
 
     def start(*args, faults=None, direct=False, port=0, wait_for_url=True, min_buffers=None,
-              virtual=True):
+              virtual=True, fps=None):
         view = View(tmp_path, list(args) + ["--virtual"] * virtual + ["--port", str(port)],
-                    faults, direct, wait_for_url, min_buffers)
+                    faults, direct, wait_for_url, min_buffers, fps)
         views.append(view)
         return view
     yield start

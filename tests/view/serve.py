@@ -8,6 +8,7 @@ STATE_JSON (state None when there is no virtual node 0) and exits with the comma
 CAMSNAP_VIEW_FAULTS="REQUEST:NTH:ERRNO,..." makes node 0 fail those requests, counted from
 the moment the command has set up the virtual camera.
 CAMSNAP_VIEW_MIN_BUFFERS=K makes node 0 a camera whose driver grants K buffers at least.
+CAMSNAP_VIEW_FPS=F sets node 0's frame rate.
 """
 import json
 import os
@@ -45,6 +46,8 @@ def want_buffers(vcam, least):
 if __name__ == "__main__":
     if os.environ.get("CAMSNAP_VIEW_MIN_BUFFERS"):
         after_set_up(lambda vcam: want_buffers(vcam, int(os.environ["CAMSNAP_VIEW_MIN_BUFFERS"])))
+    if os.environ.get("CAMSNAP_VIEW_FPS"):
+        after_set_up(lambda vcam: vcam.set_fps(0, float(os.environ["CAMSNAP_VIEW_FPS"])))
     if os.environ.get("CAMSNAP_VIEW_FAULTS"):
         after_set_up(lambda vcam: inject_faults(vcam, os.environ["CAMSNAP_VIEW_FAULTS"]))
     code = main(sys.argv[2:])
