@@ -93,7 +93,7 @@ def bad_value(rng):
     return rng.choice([None, 1.5, float("nan"), "1", b"0", [], {}, object(), 2 ** 100])
 
 
-def random_args(rng, method):
+def random_args(rng, method, sizes=()):
     """(args, well_formed)."""
     fmt = FORMATS.get(method)
     if fmt is None:  # the methods without arguments ignore whatever they are given
@@ -116,6 +116,8 @@ def random_args(rng, method):
             args.append(random_uint(rng))
     if method == "init" and good and rng.random() < 0.7:
         args[0] = rng.choice([0, 1, 2, 0, 1, 2, 3, -1])
+        if sizes and rng.random() < 0.6:  # a size the camera lists
+            args[1:] = rng.choice(sizes)
     if method == "open" and good and rng.random() < 0.8:
         args[0] = rng.choice([0, 0, 0, 1])
     if method == "captureSeries" and good:
@@ -137,17 +139,19 @@ def settle_module():
 def configure_node(rng, seed, carry):
     if not carry:
         settle_module()
-    formats = []
+    formats, listed = [], []
     for code in rng.sample(FOURCCS, rng.randrange(1, len(FOURCCS) + 1)):
         sizes = [(rng.choice([1, 2, 3, 160, 161, 640]), rng.choice([1, 2, 120, 172, 121, 480]))
                  for _ in range(rng.randrange(1, 3))]
         formats.append(vcam.fmt(code, sizes, pad=rng.choice([0, 0, 1, 3, 64])))
+        listed.extend(sizes)
     vcam.reset()
     least = rng.choice([1, 2])
     vcam.add_node(0, formats=formats, min_buffers=least, max_buffers=rng.choice([least, 4, 32]),
                   hostile=seed, hostile_rate=rng.choice([0.0, 0.01, 0.05, 0.2]))
     if rng.random() < 0.2:
         vcam.add_node(1, formats=formats)  # an honest second node next to it
+    return listed
 
 
 def check_array(method, args, value, width):
@@ -208,12 +212,15 @@ def check_camera_released():
 
 def track_module(module, method, args, outcome):
     """The node the module holds and the width its last accepted init gave the frames."""
+    if method == "close" and outcome[0] == "returned":
+        module["node"], module["ready"] = None, False
     if outcome[0] != "returned" or outcome[1] is not True:
         return
     if method == "open":
-        module["node"] = args[0]
+        module["node"], module["ready"] = args[0], False
     elif method == "init" and module["node"] is not None:
         module["width"] = vcam.state(module["node"])["width"]
+        module["ready"] = True
 
 
 def summary(value):
@@ -225,14 +232,19 @@ def summary(value):
 def run_sequence(seed, index, calls, capture, counters, verbose=False, carry=False):
     rng = random.Random("%d/%d" % (seed, index))
     with capture:
-        configure_node(rng, seed * 1000003 + index, carry)
+        sizes = configure_node(rng, seed * 1000003 + index, carry)
     # Settled: the honest 160x120 init of settle_module(); carried: not known.
-    module = {"node": None, "width": None if carry else 160}
+    module = {"node": None, "width": None if carry else 160, "ready": False}
     methods = list(RESULT_TYPES)
     weights = [6, 3, 1, 6, 5, 4, 4, 8, 3]
     for k in range(calls):
         method = rng.choices(methods, weights)[0]
-        args, good = random_args(rng, method)
+        # Mostly the order a user follows, so that captures get past the closed device.
+        if module["node"] is None and rng.random() < 0.5:
+            method = "open"
+        elif not module["ready"] and rng.random() < 0.3:
+            method = "init"
+        args, good = random_args(rng, method, sizes)
         capture.progress("sequence %d call %d: %s%r (replay: --seed %d --first %d --sequences 1 --calls %d)\n"
                          % (index, k, method, args, seed, index, calls))
         with capture:
