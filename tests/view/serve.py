@@ -31,8 +31,8 @@ def after_set_up(change):
     camsnap_cli.view.ensure_virtual = set_up_then_change
 
 
-def inject_faults(vcam, spec):
-    for item in spec.split(","):
+def inject_faults(vcam, faults):
+    for item in faults.split(","):
         request, nth, err = item.split(":")
         vcam.fault(0, request, nth=int(nth), errno=int(err))
 
