@@ -262,6 +262,7 @@ def run_sequence(seed, index, calls, capture, counters, verbose=False, carry=Fal
         except Failure as f:
             raise Failure("call %d: %s" % (k, f))
         track_module(module, method, args, outcome)
+        outcome = None  # the array goes before the next call allocates its own
     with capture:
         outcomes = [call("stopStream", ()), call("close", ())]
     for method, outcome in zip(("stopStream", "close"), outcomes):
