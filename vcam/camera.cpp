@@ -48,7 +48,7 @@ void copy_name(uint8_t *dst, size_t cap, const std::string &src) {
 // Whether [addr, addr + len) is mapped in this process. A driver pins user pages at QBUF and
 // fails with EFAULT when they are not there; msync answers ENOMEM for unmapped ranges.
 bool mapped(unsigned long addr, size_t len) {
-    const unsigned long page = static_cast<unsigned long>(sysconf(_SC_PAGESIZE));
+    const unsigned long page = page_size();
     const unsigned long start = addr & ~(page - 1);
     return msync(reinterpret_cast<void *>(start), addr + len - start, MS_ASYNC) == 0;
 }
