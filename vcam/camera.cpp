@@ -35,6 +35,11 @@ uint32_t snap(uint32_t v, uint32_t lo, uint32_t hi, uint32_t step) {
 
 uint64_t distance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
 
+// When frame `seq` of a stream started at `start` falls due at `fps` (> 0) frames a second.
+Clock::time_point frame_due(Clock::time_point start, uint64_t seq, double fps) {
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seq / fps));
+}
+
 timeval to_timeval(Clock::time_point t) {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
     return timeval{time_t(us / 1000000), suseconds_t(us % 1000000)};
@@ -598,8 +603,7 @@ void Node::advance(Clock::time_point now) {
             next_seq_ = due;  // no buffer to put them in: the sensor's frames are lost
             break;
         }
-        fill_next(stream_start_ + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(next_seq_ / config_.fps)));
+        fill_next(frame_due(stream_start_, next_seq_, config_.fps));
     }
 }
 
@@ -659,8 +663,7 @@ short Node::poll_events(Clock::time_point now) {
 
 Clock::time_point Node::next_fill() const {
     if (!streaming_ || config_.fps <= 0 || queued_.empty() || stopped()) return Clock::time_point::max();
-    return stream_start_ + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double>(next_seq_ / config_.fps));
+    return frame_due(stream_start_, next_seq_, config_.fps);
 }
 
 std::string Node::state_text() const {
