@@ -463,14 +463,12 @@ int Node::qbuf(int fd, v4l2_buffer *b, Args &args) {
     if (busy_for(fd)) return -EBUSY;
     if (b->memory != memory_ || b->index >= buffers_.size()) return -EINVAL;
     Buffer &buf = buffers_[b->index];
+    if (buf.state != BufState::Dequeued) return -EINVAL;
     if (memory_ == kUserptr) {
         if (b->length < current_.sizeimage || b->m.userptr == 0) return -EINVAL;
-        if (buf.state != BufState::Dequeued) return -EINVAL;
         if (!mapped(b->m.userptr, b->length)) return -EFAULT;
         buf.userptr = b->m.userptr;
         buf.length = b->length;
-    } else if (buf.state != BufState::Dequeued) {
-        return -EINVAL;
     }
     // Frames that fell due while nothing was queued are lost before this buffer joins.
     advance(Clock::now());
