@@ -337,9 +337,7 @@ int injected_poll_error(Registry &reg, const PollPlan &plan, int timeout, const 
 void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int timeout, int ready,
                  const char *name) {
     for (size_t i : plan.fake) {
-        auto it = reg.files.find(fds[i].fd);
-        if (it == reg.files.end()) continue;
-        if (Node *node = reg.node(it->second.node)) {
+        if (Node *node = reg.node_of_fd(fds[i].fd)) {
             node->record(name,
                          Args{{"fd", fds[i].fd}, {"events", fds[i].events}, {"timeout", timeout},
                               {"revents", fds[i].revents}},
