@@ -24,6 +24,8 @@ class Meter(object):
 
     def __init__(self, out, clock=time.monotonic):
         self.out, self.clock = out, clock
+        # Asked once: frame() runs for every frame, and the answer costs a system call.
+        self.terminal = hasattr(out, "isatty") and out.isatty()
         self.start = self.shown = clock()
         self.count = 0
         self.recent = []
@@ -34,7 +36,7 @@ class Meter(object):
         self.recent.append(now)
         while self.recent and self.recent[0] < now - 1.0:
             self.recent.pop(0)
-        if now - self.shown >= (0.25 if self._terminal() else 1.0):
+        if now - self.shown >= (0.25 if self.terminal else 1.0):
             self.shown = now
             self._show("frames %d  fps %.1f" % (self.count, self.rate(now)))
 
@@ -42,11 +44,8 @@ class Meter(object):
         span = min(now - self.start, 1.0)
         return len(self.recent) / span if span > 0 else 0.0
 
-    def _terminal(self):
-        return hasattr(self.out, "isatty") and self.out.isatty()
-
     def _show(self, text):
-        if self._terminal():
+        if self.terminal:
             self.out.write("\r" + text + "   ")
         else:
             self.out.write(text + "\n")
@@ -54,7 +53,7 @@ class Meter(object):
 
     def close(self):
         elapsed = self.clock() - self.start
-        if self._terminal():
+        if self.terminal:
             self.out.write("\n")
         average = self.count / elapsed if elapsed > 0 else 0.0
         self.out.write("%d frames in %.2f s: %.1f frames per second\n" % (self.count, elapsed, average))
