@@ -36,7 +36,8 @@ struct PixFormat {
     uint32_t width = 0, height = 0, pixelformat = 0, bytesperline = 0, sizeimage = 0;
 };
 
-// Which fields of a S_FMT answer a hostile driver replaces, and with what.
+// Mask bits of the fields a configured answer replaces: S_FMT's (fmt_answer, Override) and
+// DQBUF's (DqbufOverride). The seeded hostile driver (hostile.h) does not use them.
 enum FieldMask : uint32_t {
     kWidth = 1, kHeight = 2, kBytesperline = 4, kSizeimage = 8, kPixelformat = 16,
     kIndex = 1, kFlags = 2, kBytesused = 4,
