@@ -172,6 +172,17 @@ def checked_capture(function, *args):
     return result
 
 
+def start_stream(camsnap):
+    """True once the stream runs; False when the driver wants more buffers than the one a
+    stream asks for."""
+    ok, lines = module_call(camsnap.startStream)
+    if ok:
+        return True
+    if needs_more_buffers(lines):
+        return False
+    raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
+
+
 # ---------------------------------------------------------------------------
 # Opening a camera
 

@@ -2,9 +2,8 @@
 import sys
 import time
 
-from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_OK, EXIT_USAGE,
-                                add_camera_arguments, checked_capture, ensure_virtual, module_call,
-                                needs_more_buffers, open_camera)
+from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_OK, EXIT_USAGE, add_camera_arguments,
+                                checked_capture, ensure_virtual, open_camera, start_stream)
 
 
 def register(subparsers):
@@ -65,12 +64,9 @@ def run(args):
         raise CliError("--seconds needs a positive duration", EXIT_USAGE)
     ensure_virtual(args)
     with open_camera(args) as camera:
-        started, lines = module_call(camera.startStream)
-        if not started:
-            if needs_more_buffers(lines):
-                raise CliError("the driver needs more buffers than a stream asks for (vivid wants "
-                               "two): use `camsnap series -n N` instead", EXIT_BUFFERS)
-            raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
+        if not start_stream(camera):
+            raise CliError("the driver needs more buffers than a stream asks for (vivid wants "
+                           "two): use `camsnap series -n N` instead", EXIT_BUFFERS)
         meter = Meter(sys.stdout)
         try:
             while time.monotonic() - meter.start < args.seconds:

@@ -24,7 +24,7 @@ import numpy as np
 
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, add_camera_arguments,
                                 colorbar, colorize, ensure_virtual, module_call, needs_more_buffers,
-                                open_camera)
+                                open_camera, start_stream)
 
 PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "view.html")
 
@@ -258,17 +258,6 @@ class StopRequest:
         for number, handler in self._saved.items():
             signal.signal(number, handler)
         return False
-
-
-def start_stream(camsnap):
-    """True once the stream runs; False when the driver wants more buffers than the one a
-    stream asks for."""
-    ok, lines = module_call(camsnap.startStream)
-    if ok:
-        return True
-    if needs_more_buffers(lines):
-        return False
-    raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
 
 
 def stream_frames(camsnap, stop):
