@@ -1,5 +1,5 @@
 """camsnap list: the cameras on /dev/video0 to /dev/video9 as a table."""
-from camsnap_cli.common import EXIT_NO_CAMERA, EXIT_OK, ensure_virtual, fourcc_text
+from camsnap_cli.common import EXIT_NO_CAMERA, EXIT_OK, ensure_virtual, fourcc_text, node_path
 
 
 def register(subparsers):
@@ -16,7 +16,7 @@ def table(cameras):
     """Rows of (node, card, format, sizes): one row per format, the camera named on its first."""
     rows = []
     for camera in cameras:
-        node, card = "/dev/video%d" % camera["id"], camera["card"]
+        node, card = node_path(camera["id"]), camera["card"]
         if not camera["fmts"]:
             rows.append((node, card, "-", "(no capture formats)"))
         for f in camera["fmts"]:

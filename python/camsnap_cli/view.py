@@ -24,7 +24,7 @@ import numpy as np
 
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, add_camera_arguments,
                                 colorbar, colorize, ensure_virtual, module_call, needs_more_buffers,
-                                open_camera, start_stream)
+                                node_path, open_camera, start_stream)
 
 PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "view.html")
 
@@ -360,7 +360,7 @@ def run(args):
         raise CliError("--port must be between 0 and 65535", EXIT_USAGE)
     ensure_virtual(args)
     hub = FrameHub(ir=args.mode != "rgb")
-    settings = {"mode": args.mode, "device": "/dev/video%d" % args.device,
+    settings = {"mode": args.mode, "device": node_path(args.device),
                 "ir": "true" if hub.ir else "false"}
     server = make_server(args.port, hub, settings)
     port = server.server_address[1]
