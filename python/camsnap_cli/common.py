@@ -218,9 +218,13 @@ def _formats_of(camsnap, device):
     return []
 
 
+def sizes_text(fmt):
+    """The frame sizes a format lists, as "160x120 640x480"; empty when it lists none."""
+    return " ".join("%dx%d" % (r["width"], r["height"]) for r in fmt["res"])
+
+
 def describe_formats(formats):
-    return "; ".join("%s %s" % (fourcc_text(f["fmt"]).strip() or "?",
-                                " ".join("%dx%d" % (r["width"], r["height"]) for r in f["res"]))
+    return "; ".join("%s %s" % (fourcc_text(f["fmt"]).strip() or "?", sizes_text(f))
                      for f in formats) or "no capture formats"
 
 

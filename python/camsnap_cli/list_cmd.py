@@ -1,5 +1,6 @@
 """camsnap list: the cameras on /dev/video0 to /dev/video9 as a table."""
-from camsnap_cli.common import EXIT_NO_CAMERA, EXIT_OK, ensure_virtual, fourcc_text, node_path
+from camsnap_cli.common import (EXIT_NO_CAMERA, EXIT_OK, ensure_virtual, fourcc_text, node_path,
+                                sizes_text)
 
 
 def register(subparsers):
@@ -20,8 +21,8 @@ def table(cameras):
         if not camera["fmts"]:
             rows.append((node, card, "-", "(no capture formats)"))
         for f in camera["fmts"]:
-            sizes = " ".join("%dx%d" % (r["width"], r["height"]) for r in f["res"])
-            rows.append((node, card, "'%s'" % fourcc_text(f["fmt"]), sizes or "(no fixed sizes)"))
+            rows.append((node, card, "'%s'" % fourcc_text(f["fmt"]),
+                         sizes_text(f) or "(no fixed sizes)"))
             node, card = "", ""
     return rows
 
