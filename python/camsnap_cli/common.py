@@ -296,9 +296,12 @@ LUT = _make_lut()
 def colorize(frame):
     """16-bit frame -> (HxWx3 uint8 picture, lo, hi): the colour map stretched between the
     frame's minimum (lo) and maximum (hi)."""
-    values = np.asarray(frame).astype(np.int64)
-    lo, hi = int(values.min()), int(values.max())
-    index = (values - lo) * 255 // max(hi - lo, 1)
+    index = np.asarray(frame).astype(np.int64)
+    lo, hi = int(index.min()), int(index.max())
+    # In place, on the one copy: the live view does this for every frame it shows.
+    index -= lo
+    index *= 255
+    index //= max(hi - lo, 1)
     return LUT[index], lo, hi
 
 
