@@ -63,7 +63,7 @@ class FrameHub:
         self._number = 0
         self._times = collections.deque(maxlen=FPS_WINDOW)
         self._closed = False
-        self._rendered = (0, None)   # (frame number, Rendering) of the last picture encoded
+        self._rendered = None   # the last Rendering: browsers asking for the same frame share it
         self._render_lock = threading.Lock()
 
     def publish(self, frame, captured_at):
@@ -102,10 +102,9 @@ class FrameHub:
         if frame is None:
             return None, fps
         with self._render_lock:
-            done_number, done = self._rendered
-            if done_number != number:
-                done = Rendering(number, frame, self.ir)
-                self._rendered = (number, done)
+            done = self._rendered
+            if done is None or done.number != number:
+                done = self._rendered = Rendering(number, frame, self.ir)
         return done, fps
 
 
