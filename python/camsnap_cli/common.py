@@ -307,6 +307,5 @@ def colorize(frame):
 
 def colorbar(height, width=16):
     """The colour map as a vertical bar, the maximum at the top."""
-    index = np.round(np.linspace(255, 0, height)).astype(np.int64) if height > 1 \
-        else np.array([255] * height, dtype=np.int64)
+    index = np.round(np.linspace(255, 0, height)).astype(np.int64)
     return np.repeat(LUT[index][:, np.newaxis, :], width, axis=1)
