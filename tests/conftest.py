@@ -39,7 +39,7 @@ def reports(capfd):
 
 @pytest.fixture
 def vcam():
-    import vcam as virtual
+    import camsnap_vcam as virtual
     virtual.reset()
     yield virtual
     # Leave nothing behind for the next test, whatever this one did.

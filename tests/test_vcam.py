@@ -14,7 +14,7 @@ import time
 import pytest
 
 import v4l2
-import vcam
+import camsnap_vcam as vcam
 
 Y16 = vcam.fourcc("Y16 ")
 YU12 = vcam.fourcc("YU12")

@@ -21,7 +21,7 @@ import numpy as np
 
 import camsnap
 import cv2
-import vcam
+import camsnap_vcam as vcam
 from frames import ir16_from_raw, rgb_from_raw
 
 NODE = 0

@@ -80,9 +80,8 @@ def _reexec_preloaded(library):
     env["CAMSNAP_VCAM"] = library
     env["LD_PRELOAD"] = library
     env[_REEXEC_MARK] = "1"
-    vcam_dir = os.path.join(_project_root(), "vcam")
     package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    paths = [package_dir] + ([vcam_dir] if os.path.isfile(os.path.join(vcam_dir, "vcam.py")) else [])
+    paths = [package_dir]
     if env.get("PYTHONPATH"):
         paths.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(paths)
@@ -107,15 +106,7 @@ def ensure_virtual(args):
                            EXIT_NO_VIRTUAL)
         _reexec_preloaded(library)
     os.environ["CAMSNAP_VCAM"] = library
-    try:
-        import vcam
-    except ImportError:
-        vcam_dir = os.path.join(_project_root(), "vcam")
-        if vcam_dir in sys.path or not os.path.isdir(vcam_dir):
-            raise CliError("the virtual camera's Python interface (vcam/vcam.py) is not on the path",
-                           EXIT_NO_VIRTUAL)
-        sys.path.append(vcam_dir)
-        import vcam
+    import camsnap_vcam as vcam
     vcam.reset()
     vcam.add_node(args.device, card=VIRTUAL_CARD,
                   formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],

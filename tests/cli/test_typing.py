@@ -42,7 +42,7 @@ def mypy_errors(tmp_path_factory):
         path.write_text("import camsnap\n" + body)
         files.append(str(path))
     env = dict(os.environ, MYPYPATH=os.pathsep.join([os.path.join(TOP, "src", "camsnap"),
-                                                      os.path.join(TOP, "vcam")]))
+                                                      os.path.join(TOP, "python")]))
     command = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, "--check-untyped-defs",
                "--config-file", os.path.join(HERE, "mypy.ini"),
                os.path.join(HERE, "typed_example.py")] + PACKAGE_FILES + files

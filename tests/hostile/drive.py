@@ -25,7 +25,7 @@ import traceback
 import numpy as np
 
 import camsnap
-import vcam
+import camsnap_vcam as vcam
 
 DIAGNOSTIC = re.compile(r"(E:[A-Za-z_]\w*:\d+:[^\n]*\n+)*\Z")
 # The sanitizer's allocator says so when it refuses a huge request; the module then reports.

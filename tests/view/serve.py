@@ -25,7 +25,7 @@ def after_set_up(change):
 
     def set_up_then_change(args):
         set_up(args)
-        import vcam
+        import camsnap_vcam as vcam
         change(vcam)
 
     camsnap_cli.view.ensure_virtual = set_up_then_change
@@ -51,7 +51,7 @@ if __name__ == "__main__":
     if os.environ.get("CAMSNAP_VIEW_FAULTS"):
         after_set_up(lambda vcam: inject_faults(vcam, os.environ["CAMSNAP_VIEW_FAULTS"]))
     code = main(sys.argv[2:])
-    import vcam
+    import camsnap_vcam as vcam
     try:
         left = {"state": vcam.state(0),
                 "opens": sum(1 for name, _, _ in vcam.log(0) if name == "OPEN")}

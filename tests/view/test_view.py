@@ -16,7 +16,7 @@ import pytest
 from PIL import Image
 
 import frames
-import vcam
+import camsnap_vcam as vcam
 from camsnap_cli.common import (EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK, EXIT_USAGE,
                                 colorbar, colorize)
 
