@@ -20,9 +20,16 @@ _HOW_TO_RUN = ("run the tests through scripts/test, which builds libcamsnap_vcam
                "CAMSNAP_VCAM at it and puts it in LD_PRELOAD")
 
 
-def _preloaded(real_path):
-    with open("/proc/self/maps") as maps:
-        return any(line.rstrip("\n").endswith(real_path) for line in maps)
+def _preloaded(lib):
+    # A preloaded library is in the global scope, ahead of libc: the process's own lookup of
+    # vcam_reset finds this library's. (/proc/self/maps does not list preloaded libraries
+    # under qemu-user, so the maps cannot tell.)
+    try:
+        found = ctypes.CDLL(None).vcam_reset
+    except AttributeError:
+        return False
+    address = ctypes.cast(found, ctypes.c_void_p).value
+    return address == ctypes.cast(lib.vcam_reset, ctypes.c_void_p).value
 
 
 def _load():
@@ -33,9 +40,9 @@ def _load():
     if not os.path.isfile(real):
         raise RuntimeError("CAMSNAP_VCAM names %r, which does not exist: %s" % (path, _HOW_TO_RUN))
     preload = os.environ.get("LD_PRELOAD", "").replace(":", " ").split()
-    if real not in [os.path.realpath(p) for p in preload] or not _preloaded(real):
-        raise RuntimeError("%s is not preloaded into this process (LD_PRELOAD): %s" % (real, _HOW_TO_RUN))
     lib = ctypes.CDLL(real)
+    if real not in [os.path.realpath(p) for p in preload] or not _preloaded(lib):
+        raise RuntimeError("%s is not preloaded into this process (LD_PRELOAD): %s" % (real, _HOW_TO_RUN))
     u32, c_int, c_size = ctypes.c_uint32, ctypes.c_int, ctypes.c_size_t
     ull = ctypes.c_ulonglong
     signatures = {
