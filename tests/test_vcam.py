@@ -820,3 +820,107 @@ def test_hostile_frames_stay_inside_the_buffers_handed_over(seed):
     finally:
         os.close(fd)
     assert filled > 0
+
+
+# ---------------------------------------------------------------------------
+# The description: CAMSNAP_VCAM_CONFIG and what children see
+
+import json
+import subprocess
+import sys
+
+CHILD_QUERY = """
+import json, os, sys, v4l2
+fd = v4l2.open_node(int(sys.argv[1]))
+cap, pix = v4l2.querycap(fd), v4l2.s_fmt(fd, 9999, 9999, 0)
+import camsnap_vcam as vcam
+print(json.dumps([bytes(cap.card).rstrip(b"\\0").decode("latin-1"), pix.width, pix.height,
+                  vcam.describe()]))
+"""
+
+
+def run_child(code, *args, env=None):
+    r = subprocess.run([sys.executable, "-c", code] + [str(a) for a in args], env=env,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def test_a_description_makes_the_cameras_add_node_makes():
+    vcam.add_node(3, card=b"\xff\xfeIR", capabilities=0x84200001, querycap_errno=5, open_errno=0,
+                  formats=[vcam.fmt("Y16 ", [(160, 120), vcam.stepwise(16, 640, 16, 16, 480, 2)], pad=8),
+                           vcam.fmt(0x12345678, [vcam.continuous(1, 9, 1, 9)])],
+                  min_buffers=2, max_buffers=5, fps=29.97, stop_after=7, fixed_fps=True,
+                  fmt_answer=dict(width=0, pixelformat="YU12"), frames=[b"\x00\x01\xff"],
+                  hostile=2 ** 64 - 1, hostile_rate=0.25)
+    vcam.add_node(4)
+    vcam.fault(3, "QBUF", nth=2, errno=errno.EIO)
+    vcam.dqbuf_override(3, nth=1, bytesused=9)
+    text = vcam.describe()
+    assert os.environ["CAMSNAP_VCAM_CONFIG"] == text
+    vcam.configure(text)
+    assert vcam.describe() == text
+    # the defaults of a node description are add_node's
+    vcam.configure({"nodes": [{"node": 4}]})
+    assert json.loads(vcam.describe())["nodes"] == json.loads(text)["nodes"][1:]
+
+
+def test_children_see_the_cameras_the_parent_described():
+    vcam.add_node(2, card="child cam", formats=[vcam.fmt("YU12", [(320, 240)])], fps=5)
+    card, w, h, seen = json.loads(run_child(CHILD_QUERY, 2))
+    assert (card, w, h) == ("child cam", 320, 240)
+    assert seen == vcam.describe()
+    # each process has its own state: the child's S_FMT left the parent's node alone
+    assert vcam.log(2) == []
+
+
+def test_a_long_description_travels_in_a_file():
+    vcam.add_node(0, frames=[bytes(range(256)) * 1000])
+    variable = os.environ["CAMSNAP_VCAM_CONFIG"]
+    assert variable.startswith("@") and os.path.isfile(variable[1:])
+    assert json.loads(run_child(CHILD_QUERY, 0))[3] == vcam.describe()
+    vcam.reset()
+    assert not os.path.exists(variable[1:])
+    assert json.loads(os.environ["CAMSNAP_VCAM_CONFIG"]) == {"nodes": []}
+
+
+@pytest.mark.parametrize("description, fault", [
+    ('{"nodes": [{"node": 0}', "',' or ']' expected at offset 22"),
+    ({"nodes": [{"node": -1}]}, '"node" must be a number from 0'),
+    ({"nodes": [{"node": 0, "fsp": 30}]}, 'node 0, "fsp": not a key of a node'),
+    ({"nodes": [{"node": 0, "min_buffers": 4, "max_buffers": 2}]}, "node 0: min_buffers is above max_buffers"),
+    ({"nodes": [{"node": 1, "formats": [{"fourcc": "Y16", "sizes": []}]}]}, 'node 1, "formats": a format needs'),
+    ({"nodes": [{"node": 1, "formats": [{"fourcc": "Y16 ", "sizes": [vcam.stepwise(9, 1, 1, 1, 1, 1)]}]}]},
+     'node 1, "formats": a size is'),
+    ({"nodes": [{"node": 0, "frames": ["not base64!"]}]}, 'node 0, "frames": must be a list of base64'),
+    ({"nodes": [{"node": 0, "faults": [{"request": "QBUF", "errno": 0}]}]}, 'node 0, "faults": a fault is'),
+    ({"nodes": [{"node": 5}, {"node": 5}]}, "node 5 is described twice"),
+    ({"cameras": []}, 'a description is {"nodes": [...]}'),
+])
+def test_a_bad_description_is_refused_and_changes_nothing(description, fault):
+    vcam.add_node(0)
+    before = vcam.describe()
+    with pytest.raises(ValueError) as info:
+        vcam.configure(description)
+    assert fault in str(info.value)
+    assert vcam.describe() == before == os.environ["CAMSNAP_VCAM_CONFIG"]
+
+
+def test_without_the_library_preloaded_the_package_gives_what_runs_a_child_on_it():
+    vcam.add_node(6, card="from environment()")
+    plain = dict((k, v) for k, v in os.environ.items()
+                 if k not in ("LD_PRELOAD", "CAMSNAP_VCAM", "CAMSNAP_VCAM_CONFIG"))
+    code = """
+import json, camsnap_vcam as vcam
+try:
+    vcam.add_node(0)
+except RuntimeError as e:
+    refused = str(e)
+print(json.dumps([refused, vcam.environment(), vcam.render("GREY", 2, 1, 2, 2, 3).hex()]))
+"""
+    refused, env, rendered = json.loads(run_child(code, env=plain))
+    assert "not preloaded" in refused and rendered == "0303"
+    assert json.loads(env["CAMSNAP_VCAM_CONFIG"]) == vcam.standard_description()
+    assert env["LD_PRELOAD"].split()[0] == vcam.library_path() == env["CAMSNAP_VCAM"]
+    plain.update(vcam.environment())
+    assert json.loads(run_child(CHILD_QUERY, 6, env=plain))[0] == "from environment()"

@@ -115,10 +115,12 @@ std::string fourcc_text(uint32_t f) {
 
 }  // namespace
 
+// The power-on format is the first size of the first format.
 Node::Node(NodeConfig config) : config_(std::move(config)) {
     if (!config_.formats.empty()) {
         const Format &f = config_.formats.front();
-        current_ = negotiate(0, 0, f.fourcc);
+        current_ = f.sizes.empty() ? negotiate(0, 0, f.fourcc)
+                                   : negotiate(f.sizes.front().min_w, f.sizes.front().min_h, f.fourcc);
     }
 }
 
@@ -157,6 +159,38 @@ void Node::add_dqbuf_override(uint64_t nth, const DqbufOverride &o) {
 
 void Node::set_hostile(uint64_t seed, double rate) {
     hostile_ = rate < 0 ? nullptr : std::make_shared<Hostile>(seed, rate);
+    hostile_seed_ = seed;
+    hostile_rate_ = rate;
+}
+
+bool Node::hostile(uint64_t *seed, double *rate) const {
+    *seed = hostile_seed_;
+    *rate = hostile_rate_;
+    return hostile_ != nullptr;
+}
+
+std::vector<Fault> Node::pending_faults() const {
+    std::vector<Fault> pending;
+    for (Fault f : faults_) {
+        auto it = calls_.find(f.request);
+        const uint64_t done = it == calls_.end() ? 0 : it->second;
+        if (f.at <= done) continue;
+        f.at -= done;
+        pending.push_back(f);
+    }
+    return pending;
+}
+
+std::vector<DqbufOverride> Node::pending_dqbuf_overrides() const {
+    auto it = calls_.find("DQBUF");
+    const uint64_t done = it == calls_.end() ? 0 : it->second;
+    std::vector<DqbufOverride> pending;
+    for (DqbufOverride o : dqbuf_overrides_) {
+        if (o.at <= done) continue;
+        o.at -= done;
+        pending.push_back(o);
+    }
+    return pending;
 }
 
 bool Node::gone() const { return hostile_ && hostile_->gone(); }

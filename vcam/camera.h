@@ -91,6 +91,8 @@ public:
     void add_format(uint32_t fourcc, uint32_t pad);
     bool add_size(const FrameSize &size);  // to the format added last
     void set_override(const Override &o) { override_ = o; }
+    const Override &fmt_answer() const { return override_; }
+    const std::vector<std::string> &frames() const { return frames_; }
     void set_frames(std::vector<std::string> frames) { frames_ = std::move(frames); }
     void add_frame(std::string frame) { frames_.push_back(std::move(frame)); }
     void set_fps(double fps, Clock::time_point now);
@@ -100,6 +102,11 @@ public:
     void add_dqbuf_override(uint64_t nth, const DqbufOverride &o);
     // Hostile answers from a generator seeded with `seed` (see hostile.h); rate < 0: honest again.
     void set_hostile(uint64_t seed, double rate);
+    // The seed and rate of a hostile node; false for an honest one.
+    bool hostile(uint64_t *seed, double *rate) const;
+    // Faults and DQBUF overrides that have not fired yet, `at` counted from the next call.
+    std::vector<Fault> pending_faults() const;
+    std::vector<DqbufOverride> pending_dqbuf_overrides() const;
     // The errno the hostile driver fails this request with, or 0. A device that vanishes (or a
     // failed stream-off) stops the stream first: no frame lands in memory the caller may free.
     int hostile_failure(const char *request);
@@ -189,6 +196,8 @@ private:
     std::map<std::string, uint64_t> calls_;
     std::vector<LogEntry> log_;
     std::shared_ptr<Hostile> hostile_;
+    uint64_t hostile_seed_ = 0;
+    double hostile_rate_ = 0;
 
     PixFormat current_;
     int open_fds_ = 0;

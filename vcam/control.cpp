@@ -1,5 +1,7 @@
-// The C interface tests use (through ctypes) to configure nodes and read back what they saw.
+// The C interface camsnap_vcam uses (through ctypes) to configure nodes and read back what
+// they saw.
 // Every function answers 0 (or a length) on success and -errno on a bad argument.
+#include "config.h"
 #include "pattern.h"
 #include "registry.h"
 
@@ -34,18 +36,6 @@ long copy_text(const std::string &text, char *out, size_t cap) {
     return long(text.size());
 }
 
-bool known_request(const char *name) {
-    static const char *const names[] = {"OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES",
-                                        "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
-                                        "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT",
-                                        "TRY_FMT", "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT",
-                                        "G_INPUT", "S_INPUT", "QUERYCTRL", "G_CTRL", "S_CTRL"};
-    for (const char *n : names) {
-        if (std::strcmp(n, name) == 0) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 VCAM_EXPORT int vcam_reset() {
@@ -57,53 +47,32 @@ VCAM_EXPORT int vcam_reset() {
     return 0;
 }
 
-VCAM_EXPORT int vcam_add_node(int n, const char *card, size_t card_len, uint32_t capabilities,
-                              uint32_t device_caps, int querycap_errno, int open_errno,
-                              uint32_t min_buffers, uint32_t max_buffers, double fps,
-                              long long stop_after) {
-    if (n < 0 || min_buffers > max_buffers || fps < 0) return -EINVAL;
-    NodeConfig c;
-    c.card.assign(card ? card : "", card ? card_len : 0);
-    c.capabilities = capabilities;
-    c.device_caps = device_caps;
-    c.querycap_errno = querycap_errno;
-    c.open_errno = open_errno;
-    c.min_buffers = min_buffers;
-    c.max_buffers = max_buffers;
-    c.fps = fps;
-    c.stop_after = stop_after;
+// Replaces every node by a description ({"nodes": [...]}); -EINVAL with the fault in `error`.
+VCAM_EXPORT long vcam_configure(const char *description, char *error, size_t cap) {
+    if (!description) return -EINVAL;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    // A node configured again starts afresh; descriptors of the old one stay the caller's.
-    for (auto it = reg.files.begin(); it != reg.files.end();) {
-        if (it->second.node == n) {
-            it->second.descriptor.release();
-            it = reg.files.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    reg.nodes[n] = std::make_unique<Node>(std::move(c));
-    g_configured.store(true);
-    reg.changed.notify_all();
-    return 0;
+    std::string fault;
+    if (configure(reg, description, &fault)) return 0;
+    copy_text(fault, error, cap);
+    return -EINVAL;
 }
 
-VCAM_EXPORT int vcam_add_format(int n, uint32_t fourcc, uint32_t pad) {
-    return int(with_node(n, [&](Node &node) {
-        node.add_format(fourcc, pad);
-        return 0;
-    }));
+// Adds node N, or makes it afresh, from a node description ({"node": N, ...}).
+VCAM_EXPORT long vcam_configure_node(const char *description, char *error, size_t cap) {
+    if (!description) return -EINVAL;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::string fault;
+    if (configure_node(reg, description, &fault)) return 0;
+    copy_text(fault, error, cap);
+    return -EINVAL;
 }
 
-// type 1 discrete (min_w x min_h), 2 continuous, 3 stepwise, as V4L2 numbers them.
-VCAM_EXPORT int vcam_add_size(int n, uint32_t type, uint32_t min_w, uint32_t max_w, uint32_t step_w,
-                              uint32_t min_h, uint32_t max_h, uint32_t step_h) {
-    if (type < V4L2_FRMSIZE_TYPE_DISCRETE || type > V4L2_FRMSIZE_TYPE_STEPWISE) return -EINVAL;
-    if (type != V4L2_FRMSIZE_TYPE_DISCRETE && (min_w > max_w || min_h > max_h || !step_w || !step_h))
-        return -EINVAL;
-    FrameSize s{type, min_w, max_w, step_w, min_h, max_h, step_h};
-    return int(with_node(n, [&](Node &node) { return node.add_size(s) ? 0 : -EINVAL; }));
+VCAM_EXPORT long vcam_describe(char *out, size_t cap) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return copy_text(describe(reg), out, cap);
 }
 
 VCAM_EXPORT int vcam_set_fmt_answer(int n, uint32_t mask, uint32_t width, uint32_t height,

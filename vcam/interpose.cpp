@@ -42,6 +42,18 @@ void Registry::clear() {
     g_mappings.store(0);
 }
 
+void Registry::replace(int n, std::unique_ptr<Node> node) {
+    for (auto it = files.begin(); it != files.end();) {
+        if (it->second.node == n) {
+            it->second.descriptor.release();
+            it = files.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    nodes[n] = std::move(node);
+}
+
 FakeDescriptor::~FakeDescriptor() {
     if (fd_ >= 0) libc::close(fd_);
 }

@@ -56,6 +56,8 @@ struct Registry {
         return it == files.end() ? nullptr : node(it->second.node);
     }
     void clear();
+    // Puts `node` in place of node n; descriptors of an earlier node n stay the application's.
+    void replace(int n, std::unique_ptr<Node> node);
 };
 
 Registry &registry();

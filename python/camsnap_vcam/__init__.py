@@ -1,80 +1,119 @@
-"""Python side of the project's virtual camera (vcam/, libcamsnap_vcam.so).
+"""The virtual camera: V4L2 nodes /dev/video<N> that exist in every process that preloads
+libcamsnap_vcam.so, for testing camera code without a camera.
 
-The library must already be preloaded into this process (LD_PRELOAD); this module only
-configures it and reads back what it saw. See vcam/README.md.
+Cameras are described in JSON, the same text whether it comes from this package or from the
+environment variable CAMSNAP_VCAM_CONFIG, which the library reads when it loads: so a child
+process, or any program run with the variables of `environment()`, sees the cameras this
+process described. Each process keeps its own camera state (queues, frame counters).
+
+Importing the package works anywhere; the calls that change or read the cameras of this
+process need the library preloaded into it and raise RuntimeError otherwise. See
+vcam/README.md.
 """
+import atexit
+import base64
 import ctypes
 import errno as _errno
+import json
 import os
+import tempfile
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
-           "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after", "set_fmt_answer", "log", "state", "render",
-           "fourcc", "REQUESTS"]
+           "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
+           "set_fmt_answer", "log", "state", "render", "fourcc", "REQUESTS", "describe",
+           "configure", "library_path", "environment", "standard_description"]
 
 REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
             "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
             "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT", "QUERYCTRL",
             "G_CTRL", "S_CTRL")
 
-_HOW_TO_RUN = ("run the tests through scripts/test, which builds libcamsnap_vcam.so, points "
-               "CAMSNAP_VCAM at it and puts it in LD_PRELOAD")
+LIBRARY_NAME = "libcamsnap_vcam.so"
+CONFIG_VARIABLE = "CAMSNAP_VCAM_CONFIG"
+
+Code = Union[str, bytes, int]
+Size = Union[Tuple[int, int], Dict[str, List[int]]]
+Format = Dict[str, Any]
+Description = Union[str, Mapping[str, Any]]
+
+_HOW_TO_RUN = ("run the program with the variables of camsnap_vcam.environment() "
+               "(`camsnap virtual -- CMD` does), or through scripts/test")
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
-def _preloaded(lib):
-    # A preloaded library is in the global scope, ahead of libc: the process's own lookup of
-    # vcam_reset finds this library's. (/proc/self/maps does not list preloaded libraries
-    # under qemu-user, so the maps cannot tell.)
-    try:
-        found = ctypes.CDLL(None).vcam_reset
-    except AttributeError:
-        return False
-    address = ctypes.cast(found, ctypes.c_void_p).value
-    return address == ctypes.cast(lib.vcam_reset, ctypes.c_void_p).value
+def library_path() -> str:
+    """The virtual camera library: the one installed beside this package (a wheel), else
+    $CAMSNAP_VCAM, else the source tree's build (build/py3.11/vcam). RuntimeError if none
+    exists."""
+    beside = os.path.join(_PACKAGE_DIR, LIBRARY_NAME)
+    named = os.environ.get("CAMSNAP_VCAM")
+    built = os.path.join(os.path.dirname(os.path.dirname(_PACKAGE_DIR)), "build", "py3.11", "vcam",
+                         LIBRARY_NAME)
+    for path in (beside, named, built):
+        if path and os.path.isfile(path):
+            return os.path.realpath(path)
+    raise RuntimeError("no %s: install camsnap from a wheel, build the source tree "
+                       "(scripts/build 3.11), or set CAMSNAP_VCAM to the library" % LIBRARY_NAME)
 
 
-def _load():
-    path = os.environ.get("CAMSNAP_VCAM")
-    if not path:
-        raise RuntimeError("CAMSNAP_VCAM is not set: " + _HOW_TO_RUN)
-    real = os.path.realpath(path)
-    if not os.path.isfile(real):
-        raise RuntimeError("CAMSNAP_VCAM names %r, which does not exist: %s" % (path, _HOW_TO_RUN))
-    preload = os.environ.get("LD_PRELOAD", "").replace(":", " ").split()
-    lib = ctypes.CDLL(real)
-    if real not in [os.path.realpath(p) for p in preload] or not _preloaded(lib):
-        raise RuntimeError("%s is not preloaded into this process (LD_PRELOAD): %s" % (real, _HOW_TO_RUN))
-    u32, c_int, c_size = ctypes.c_uint32, ctypes.c_int, ctypes.c_size_t
-    ull = ctypes.c_ulonglong
-    signatures = {
-        "vcam_reset": [],
-        "vcam_add_node": [c_int, ctypes.c_char_p, c_size, u32, u32, c_int, c_int, u32, u32,
-                          ctypes.c_double, ctypes.c_longlong],
-        "vcam_add_format": [c_int, u32, u32],
-        "vcam_add_size": [c_int, u32, u32, u32, u32, u32, u32, u32],
-        "vcam_set_fmt_answer": [c_int, u32, u32, u32, u32, u32, u32],
-        "vcam_clear_frames": [c_int],
-        "vcam_add_frame": [c_int, ctypes.c_char_p, c_size],
-        "vcam_set_fps": [c_int, ctypes.c_double],
-        "vcam_set_stop_after": [c_int, ctypes.c_longlong],
-        "vcam_set_fixed_fps": [c_int, c_int],
-        "vcam_fault": [c_int, ctypes.c_char_p, ull, c_int],
-        "vcam_dqbuf_override": [c_int, ull, u32, u32, u32, u32],
-        "vcam_set_hostile": [c_int, ull, ctypes.c_double],
-        "vcam_log": [c_int, ctypes.c_char_p, c_size],
-        "vcam_state": [c_int, ctypes.c_char_p, c_size],
-        "vcam_render": [u32, u32, u32, u32, u32, u32, ctypes.c_void_p],
-    }
-    for name, argtypes in signatures.items():
+_SIGNATURES = {
+    "vcam_reset": [],
+    "vcam_configure": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
+    "vcam_configure_node": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
+    "vcam_describe": [ctypes.c_char_p, ctypes.c_size_t],
+    "vcam_set_fmt_answer": [ctypes.c_int] + [ctypes.c_uint32] * 6,
+    "vcam_clear_frames": [ctypes.c_int],
+    "vcam_add_frame": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
+    "vcam_set_fps": [ctypes.c_int, ctypes.c_double],
+    "vcam_set_stop_after": [ctypes.c_int, ctypes.c_longlong],
+    "vcam_set_fixed_fps": [ctypes.c_int, ctypes.c_int],
+    "vcam_fault": [ctypes.c_int, ctypes.c_char_p, ctypes.c_ulonglong, ctypes.c_int],
+    "vcam_dqbuf_override": [ctypes.c_int, ctypes.c_ulonglong] + [ctypes.c_uint32] * 4,
+    "vcam_set_hostile": [ctypes.c_int, ctypes.c_ulonglong, ctypes.c_double],
+    "vcam_log": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
+    "vcam_state": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
+    "vcam_render": [ctypes.c_uint32] * 6 + [ctypes.c_void_p],
+}
+_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state")
+
+
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
+    for name, argtypes in _SIGNATURES.items():
         f = getattr(lib, name)
         f.argtypes = argtypes
-        f.restype = ctypes.c_long if name in ("vcam_log", "vcam_state") else ctypes.c_int
+        f.restype = ctypes.c_long if name in _LONG_RESULTS else ctypes.c_int
     return lib
 
 
-_lib = _load()
+_process_lib = None  # type: Optional[ctypes.CDLL]
 
 
-def _check(result, node=None):
+def _preloaded() -> Optional[ctypes.CDLL]:
+    """The library as this process preloaded it, or None. A preloaded library is in the
+    global scope ahead of libc, so the process's own lookup finds its functions (under
+    qemu-user /proc/self/maps does not list preloaded libraries, so the maps cannot tell)."""
+    global _process_lib
+    if _process_lib is None:
+        process = ctypes.CDLL(None)
+        try:
+            process.vcam_configure
+        except AttributeError:
+            return None
+        _process_lib = _declare(process)
+    return _process_lib
+
+
+def _lib() -> ctypes.CDLL:
+    lib = _preloaded()
+    if lib is None:
+        raise RuntimeError("%s is not preloaded into this process (LD_PRELOAD): %s"
+                           % (LIBRARY_NAME, _HOW_TO_RUN))
+    return lib
+
+
+def _check(result: int, node: Optional[int] = None) -> int:
     if result == -_errno.ENOENT and node is not None:
         raise KeyError("no virtual node %d (add_node first)" % node)
     if result < 0:
@@ -82,7 +121,155 @@ def _check(result, node=None):
     return result
 
 
-def fourcc(code):
+# ---------------------------------------------------------------------------
+# The environment children inherit
+
+# execve refuses a variable longer than 32 pages (128 KiB); a longer description (exact
+# frames, say) goes into a file that the variable names with a leading '@'.
+_INLINE_LIMIT = 100000
+_files = []  # type: List[str]
+
+
+def _remove_files() -> None:
+    while _files:
+        try:
+            os.unlink(_files.pop())
+        except OSError:
+            pass
+
+
+atexit.register(_remove_files)
+
+
+def _variable(text: str) -> str:
+    if len(text) <= _INLINE_LIMIT:
+        return text
+    fd, path = tempfile.mkstemp(prefix="camsnap-vcam-", suffix=".json")
+    with os.fdopen(fd, "w") as f:
+        f.write(text)
+    _files.append(path)
+    return "@" + path
+
+
+_changing = 0
+
+
+def _changes(f: Callable[..., Any]) -> Callable[..., Any]:
+    """Marks a call that changes the cameras: once the outermost one returns,
+    CAMSNAP_VCAM_CONFIG describes the cameras as they are, for children started afterwards."""
+    def changed(*args: Any, **kwargs: Any) -> Any:
+        global _changing
+        _changing += 1
+        try:
+            return f(*args, **kwargs)
+        finally:
+            _changing -= 1
+            if _changing == 0:
+                _sync()
+    changed.__name__ = f.__name__
+    changed.__doc__ = f.__doc__
+    changed.__wrapped__ = f  # type: ignore[attr-defined]
+    return changed
+
+
+def _sync() -> None:
+    previous = os.environ.get(CONFIG_VARIABLE, "")
+    os.environ[CONFIG_VARIABLE] = _variable(describe())
+    if previous.startswith("@") and previous[1:] in _files:
+        _files.remove(previous[1:])
+        try:
+            os.unlink(previous[1:])
+        except OSError:
+            pass
+
+
+def standard_description(node: int = 0) -> Dict[str, Any]:
+    """The description of the camera `camsnap virtual` offers: node `node`, "Y16 " and
+    "YU12" at 160x120, 640x480 and 1280x720, 30 frames a second."""
+    sizes = [[160, 120], [640, 480], [1280, 720]]
+    return {"nodes": [{"node": node, "card": "camsnap virtual camera", "fps": 30,
+                       "formats": [{"fourcc": "Y16 ", "sizes": sizes},
+                                   {"fourcc": "YU12", "sizes": sizes}]}]}
+
+
+def environment(description: Optional[Description] = None) -> Dict[str, str]:
+    """The variables that run any program on the virtual camera: LD_PRELOAD (the library
+    first, then what this process preloads besides), CAMSNAP_VCAM and CAMSNAP_VCAM_CONFIG.
+    description None: the cameras of this process as they are now when it preloads the
+    library, else its CAMSNAP_VCAM_CONFIG, else standard_description()."""
+    library = library_path()
+    if description is None:
+        if _preloaded() is not None:
+            text = describe()
+        else:
+            text = os.environ.get(CONFIG_VARIABLE) or json.dumps(standard_description())
+    else:
+        text = _description_text(description)
+    others = [p for p in os.environ.get("LD_PRELOAD", "").replace(":", " ").split()
+              if os.path.realpath(p) != library and os.path.basename(p) != LIBRARY_NAME]
+    return {"LD_PRELOAD": " ".join([library] + others), "CAMSNAP_VCAM": library,
+            CONFIG_VARIABLE: text if text.startswith("@") else _variable(text)}
+
+
+# ---------------------------------------------------------------------------
+# Descriptions
+
+def _card_json(card: Union[str, bytes]) -> Union[str, List[int]]:
+    if isinstance(card, str):
+        return card
+    try:
+        return bytes(card).decode("utf-8")
+    except UnicodeDecodeError:
+        return list(bytearray(card))  # bytes that are not text travel as byte values
+
+
+def _node_json(node: Mapping[str, Any]) -> Dict[str, Any]:
+    """A node description with bytes made JSON: the card as text or byte values, frames as
+    base64."""
+    out = dict(node)
+    if isinstance(out.get("card"), (bytes, bytearray)):
+        out["card"] = _card_json(out["card"])
+    if out.get("frames") is not None:
+        out["frames"] = [f if isinstance(f, str) else base64.b64encode(bytes(f)).decode("ascii")
+                         for f in out["frames"]]
+    return out
+
+
+def _description_text(description: Description) -> str:
+    if isinstance(description, str):
+        return description
+    if not isinstance(description, Mapping) or not isinstance(description.get("nodes"), (list, tuple)):
+        raise ValueError('a description is {"nodes": [...]}: %r' % (description,))
+    nodes = [_node_json(n) if isinstance(n, Mapping) else n for n in description["nodes"]]
+    return json.dumps(dict(description, nodes=nodes))
+
+
+def _configure_call(call: Callable[..., int], text: str) -> None:
+    error = ctypes.create_string_buffer(1024)
+    if call(text.encode("utf-8"), error, len(error)) < 0:
+        raise ValueError("virtual camera refused the description: %s"
+                         % error.value.decode("utf-8", "replace"))
+
+
+def describe() -> str:
+    """The JSON description of this process's cameras as they are now (frame rates set
+    through S_PARM, faults not yet fired); configure() or CAMSNAP_VCAM_CONFIG makes the
+    same cameras from it."""
+    return _text(lambda out, cap: _lib().vcam_describe(out, cap))
+
+
+@_changes
+def configure(description: Description) -> None:
+    """Replace every camera by those of `description`: a dict or JSON text
+    {"nodes": [{"node": 0, "card": ..., "fps": ..., "formats": [...]}, ...]}, each node with
+    the keywords of add_node as keys. ValueError, and nothing changed, for a bad one."""
+    _configure_call(_lib().vcam_configure, _description_text(description))
+
+
+# ---------------------------------------------------------------------------
+# Nodes
+
+def fourcc(code: Code) -> int:
     """'Y16 ' (or b'Y16 ', or an int already) -> the V4L2 32-bit code, first character lowest."""
     if isinstance(code, int):
         return code
@@ -93,26 +280,25 @@ def fourcc(code):
     return code[0] | code[1] << 8 | code[2] << 16 | code[3] << 24
 
 
-_DISCRETE, _CONTINUOUS, _STEPWISE = 1, 2, 3
+def stepwise(min_w: int, max_w: int, step_w: int, min_h: int, max_h: int, step_h: int) -> Dict[str, List[int]]:
+    """Frame sizes from min to max in steps (V4L2_FRMSIZE_TYPE_STEPWISE)."""
+    return {"stepwise": [min_w, max_w, step_w, min_h, max_h, step_h]}
 
 
-def stepwise(min_w, max_w, step_w, min_h, max_h, step_h):
-    return (_STEPWISE, min_w, max_w, step_w, min_h, max_h, step_h)
+def continuous(min_w: int, max_w: int, min_h: int, max_h: int) -> Dict[str, List[int]]:
+    """Any frame size from min to max (V4L2_FRMSIZE_TYPE_CONTINUOUS)."""
+    return {"continuous": [min_w, max_w, min_h, max_h]}
 
 
-def continuous(min_w, max_w, min_h, max_h):
-    return (_CONTINUOUS, min_w, max_w, 1, min_h, max_h, 1)
-
-
-def fmt(code, sizes, pad=0):
+def fmt(code: Code, sizes: Sequence[Size], pad: int = 0) -> Format:
     """A format of a node: its code, its frame sizes ((w, h) pairs, stepwise(), continuous())
     and extra padding bytes at the end of each line."""
-    entries = []
+    entries = []  # type: List[Any]
     for s in sizes:
-        if len(s) == 2:
-            entries.append((_DISCRETE, s[0], s[0], 1, s[1], s[1], 1))
-        elif len(s) == 7:
-            entries.append(tuple(s))
+        if isinstance(s, Mapping):
+            entries.append(dict(s))
+        elif len(s) == 2:
+            entries.append([s[0], s[1]])
         else:
             raise ValueError("a frame size is (w, h), stepwise(...) or continuous(...): %r" % (s,))
     return {"fourcc": fourcc(code), "sizes": entries, "pad": pad}
@@ -121,113 +307,128 @@ def fmt(code, sizes, pad=0):
 _FMT_FIELDS = (("width", 1), ("height", 2), ("bytesperline", 4), ("sizeimage", 8), ("pixelformat", 16))
 
 
-def set_fmt_answer(n, answer):
-    """Make S_FMT answer these fields (any of width, height, bytesperline, sizeimage,
-    pixelformat) whatever was asked; None or {} restores honest answers."""
+def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, int]:
     answer = dict(answer or {})
     unknown = set(answer) - set(name for name, _ in _FMT_FIELDS)
     if unknown:
         raise ValueError("fmt_answer knows no field %s" % ", ".join(sorted(unknown)))
     if "pixelformat" in answer:
         answer["pixelformat"] = fourcc(answer["pixelformat"])
+    return answer
+
+
+@_changes
+def set_fmt_answer(n: int, answer: Optional[Mapping[str, Any]]) -> None:
+    """Make S_FMT answer these fields (any of width, height, bytesperline, sizeimage,
+    pixelformat) whatever was asked; None or {} restores honest answers."""
+    answer = _fmt_answer(answer)
     mask = 0
     for name, bit in _FMT_FIELDS:
         if name in answer:
             mask |= bit
-    _check(_lib.vcam_set_fmt_answer(n, mask, *[answer.get(name, 0) for name, _ in _FMT_FIELDS]), n)
+    _check(_lib().vcam_set_fmt_answer(n, mask, *[answer.get(name, 0) for name, _ in _FMT_FIELDS]), n)
 
 
-def reset():
+@_changes
+def reset() -> None:
     """Remove every node, with its faults and records. Descriptors still open stay open
     but are plain descriptors from then on."""
-    _check(_lib.vcam_reset())
+    _check(_lib().vcam_reset())
 
 
-def add_node(n, card=b"IR cam", capabilities=0x84200001, device_caps=None, querycap_errno=0,
-             open_errno=0, formats=None, min_buffers=1, max_buffers=32, fps=0, stop_after=None,
-             fmt_answer=None, frames=None, fixed_fps=False, hostile=None, hostile_rate=0.05):
-    """Make /dev/video<n> exist (again, from scratch if it did)."""
-    if isinstance(card, str):
-        card = card.encode("utf-8")
-    if device_caps is None:
-        device_caps = capabilities & ~0x80000000
-    if formats is None:
-        formats = [fmt("Y16 ", [(160, 120), (640, 480)])]
-    _check(_lib.vcam_add_node(n, card, len(card), capabilities, device_caps, querycap_errno,
-                              open_errno, min_buffers, max_buffers, fps,
-                              -1 if stop_after is None else stop_after))
-    for f in formats:
-        _check(_lib.vcam_add_format(n, f["fourcc"], f["pad"]), n)
-        for size in f["sizes"]:
-            _check(_lib.vcam_add_size(n, *size), n)
+@_changes
+def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x84200001,
+             device_caps: Optional[int] = None, querycap_errno: int = 0, open_errno: int = 0,
+             formats: Optional[Sequence[Format]] = None, min_buffers: int = 1, max_buffers: int = 32,
+             fps: float = 0, stop_after: Optional[int] = None,
+             fmt_answer: Optional[Mapping[str, Any]] = None, frames: Optional[Sequence[bytes]] = None,
+             fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05) -> None:
+    """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
+    a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
+    None: "Y16 " at 160x120 and 640x480."""
+    node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
+            "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
+            "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
+            "stop_after": stop_after, "fixed_fps": bool(fixed_fps), "hostile": hostile,
+            "hostile_rate": float(hostile_rate)}  # type: Dict[str, Any]
+    if formats is not None:
+        node["formats"] = list(formats)
     if fmt_answer:
-        set_fmt_answer(n, fmt_answer)
+        node["fmt_answer"] = _fmt_answer(fmt_answer)
+    _configure_call(_lib().vcam_configure_node, json.dumps(node))
     if frames is not None:
         set_frames(n, frames)
-    if fixed_fps:
-        set_fixed_fps(n, True)
-    if hostile is not None:
-        set_hostile(n, hostile, hostile_rate)
 
 
-def set_frames(n, frames):
+@_changes
+def set_frames(n: int, frames: Optional[Sequence[bytes]]) -> None:
     """Deliver these exact bytes instead of the pattern: frame with sequence k gets
     frames[k % len(frames)]. None or [] goes back to the pattern."""
-    _check(_lib.vcam_clear_frames(n), n)
+    lib = _lib()
+    _check(lib.vcam_clear_frames(n), n)
     for frame in frames or []:
         frame = bytes(frame)
-        _check(_lib.vcam_add_frame(n, frame, len(frame)), n)
+        _check(lib.vcam_add_frame(n, frame, len(frame)), n)
 
 
-def set_hostile(n, seed, rate=0.05):
+@_changes
+def set_hostile(n: int, seed: Optional[int], rate: float = 0.05) -> None:
     """Make node n a hostile driver: odd S_FMT answers, 0 to 64 granted buffers, wrong DQBUF
     index/flags/bytesused, and each request failing with a random errno at `rate` (the device
     vanishing for good at rate / 20). The same seed replays the same answers. seed None: honest."""
     if seed is None:
-        _check(_lib.vcam_set_hostile(n, 0, -1.0), n)
+        _check(_lib().vcam_set_hostile(n, 0, -1.0), n)
     else:
-        _check(_lib.vcam_set_hostile(n, seed, float(rate)), n)
+        _check(_lib().vcam_set_hostile(n, seed, float(rate)), n)
 
 
-def set_fps(n, fps):
-    _check(_lib.vcam_set_fps(n, float(fps)), n)
+@_changes
+def set_fps(n: int, fps: float) -> None:
+    """Frames a second (0: a frame whenever one is asked for); on a running stream the next
+    frame falls due at once and the new rate applies from there."""
+    _check(_lib().vcam_set_fps(n, float(fps)), n)
 
 
-def set_fixed_fps(n, fixed=True):
+@_changes
+def set_fixed_fps(n: int, fixed: bool = True) -> None:
     """Whether S_PARM leaves the frame rate alone (a camera with a single frame interval)."""
-    _check(_lib.vcam_set_fixed_fps(n, 1 if fixed else 0), n)
+    _check(_lib().vcam_set_fixed_fps(n, 1 if fixed else 0), n)
 
 
-def set_stop_after(n, k):
+@_changes
+def set_stop_after(n: int, k: Optional[int]) -> None:
     """Deliver k frames after each STREAMON, then nothing; None: no limit."""
-    _check(_lib.vcam_set_stop_after(n, -1 if k is None else k), n)
+    _check(_lib().vcam_set_stop_after(n, -1 if k is None else k), n)
 
 
-def fault(n, request, nth=1, errno=_errno.EIO):
+@_changes
+def fault(n: int, request: str, nth: int = 1, errno: int = _errno.EIO) -> None:
     """Make the nth call of `request` on node n from now on fail with `errno`."""
     if request not in REQUESTS:
         raise ValueError("unknown request %r; one of %s" % (request, ", ".join(REQUESTS)))
-    _check(_lib.vcam_fault(n, request.encode(), nth, errno), n)
+    _check(_lib().vcam_fault(n, request.encode(), nth, errno), n)
 
 
-def dqbuf_override(n, nth=1, index=None, flags=None, bytesused=None):
+@_changes
+def dqbuf_override(n: int, nth: int = 1, index: Optional[int] = None, flags: Optional[int] = None,
+                   bytesused: Optional[int] = None) -> None:
     """Make the nth DQBUF on node n from now on (if it dequeues a frame) answer these values."""
     mask = (1 if index is not None else 0) | (2 if flags is not None else 0) | (4 if bytesused is not None else 0)
-    _check(_lib.vcam_dqbuf_override(n, nth, mask, index or 0, flags or 0, bytesused or 0), n)
+    _check(_lib().vcam_dqbuf_override(n, nth, mask, index or 0, flags or 0, bytesused or 0), n)
 
 
-def _text(getter, n):
-    size = _check(getter(n, None, 0), n)
+def _text(getter: Callable[[Any, int], int], n: Optional[int] = None) -> str:
+    size = _check(getter(None, 0), n)
     buf = ctypes.create_string_buffer(size + 1)
-    getter(n, buf, size + 1)
-    return buf.value.decode("ascii")
+    getter(buf, size + 1)
+    return buf.value.decode("utf-8")
 
 
-def log(n):
+def log(n: int) -> List[Tuple[str, Dict[str, int], int]]:
     """Every request node n saw, oldest first: (name, args, result), result 0 or -errno
     (for POLL the number of ready descriptors)."""
     entries = []
-    for line in _text(_lib.vcam_log, n).splitlines():
+    for line in _text(lambda out, cap: _lib().vcam_log(n, out, cap), n).splitlines():
         words = line.split()
         args = {}
         for word in words[2:]:
@@ -237,15 +438,26 @@ def log(n):
     return entries
 
 
-def state(n):
-    fields = dict(word.split("=", 1) for word in _text(_lib.vcam_state, n).split())
-    result = dict((k, int(v)) for k, v in fields.items())
+def state(n: int) -> Dict[str, Any]:
+    """Node n's queue, stream, format and counters (vcam/README.md lists the keys)."""
+    text = _text(lambda out, cap: _lib().vcam_state(n, out, cap), n)
+    result = dict((k, int(v)) for k, v in (word.split("=", 1) for word in text.split()))  # type: Dict[str, Any]
     result["streaming"] = bool(result["streaming"])
     return result
 
 
-def render(code, width, height, bytesperline, sizeimage, seq):
-    """The bytes the camera writes for frame `seq` when no exact frames are configured."""
+_render_lib = None  # type: Optional[ctypes.CDLL]
+
+
+def render(code: Code, width: int, height: int, bytesperline: int, sizeimage: int, seq: int) -> bytes:
+    """The bytes the camera writes for frame `seq` when no exact frames are configured.
+    Works without the library preloaded (it is loaded for this)."""
+    global _render_lib
+    lib = _preloaded()
+    if lib is None:
+        if _render_lib is None:
+            _render_lib = _declare(ctypes.CDLL(library_path()))
+        lib = _render_lib
     out = ctypes.create_string_buffer(sizeimage)
-    _check(_lib.vcam_render(fourcc(code), width, height, bytesperline, sizeimage, seq, out))
+    _check(lib.vcam_render(fourcc(code), width, height, bytesperline, sizeimage, seq, out))
     return out.raw
