@@ -193,8 +193,9 @@ def standard_description(node: int = 0) -> Dict[str, Any]:
 
 
 def environment(description: Optional[Description] = None) -> Dict[str, str]:
-    """The variables that run any program on the virtual camera: LD_PRELOAD (the library
-    first, then what this process preloads besides), CAMSNAP_VCAM and CAMSNAP_VCAM_CONFIG.
+    """The variables that run any program on the virtual camera: LD_PRELOAD (what this
+    process preloads, in its order, with the library first unless it is among them),
+    CAMSNAP_VCAM and CAMSNAP_VCAM_CONFIG.
     description None: the cameras of this process as they are now when it preloads the
     library, else its CAMSNAP_VCAM_CONFIG, else standard_description()."""
     library = library_path()
@@ -205,9 +206,17 @@ def environment(description: Optional[Description] = None) -> Dict[str, str]:
             text = os.environ.get(CONFIG_VARIABLE) or json.dumps(standard_description())
     else:
         text = _description_text(description)
-    others = [p for p in os.environ.get("LD_PRELOAD", "").replace(":", " ").split()
-              if os.path.realpath(p) != library and os.path.basename(p) != LIBRARY_NAME]
-    return {"LD_PRELOAD": " ".join([library] + others), "CAMSNAP_VCAM": library,
+    # What this process preloads keeps its order, with the library in its own place (a
+    # sanitizer's runtime must stay ahead of it); the library goes first when it is new.
+    preloads = os.environ.get("LD_PRELOAD", "").replace(":", " ").split()
+    ours = [os.path.realpath(p) == library or os.path.basename(p) == LIBRARY_NAME
+            for p in preloads]
+    if any(ours):
+        preloads = [library if mine else p for p, mine in zip(preloads, ours)]
+        preloads = [p for i, p in enumerate(preloads) if p != library or preloads.index(p) == i]
+    else:
+        preloads.insert(0, library)
+    return {"LD_PRELOAD": " ".join(preloads), "CAMSNAP_VCAM": library,
             CONFIG_VARIABLE: text if text.startswith("@") else _variable(text)}
 
 
@@ -417,11 +426,19 @@ def dqbuf_override(n: int, nth: int = 1, index: Optional[int] = None, flags: Opt
     _check(_lib().vcam_dqbuf_override(n, nth, mask, index or 0, flags or 0, bytesused or 0), n)
 
 
+def _writable(size: int) -> Tuple[bytearray, Any]:
+    """Memory the library writes into, and the pointer to pass it. Not
+    create_string_buffer: ctypes keeps a new array type for every length it is
+    asked for, so texts and frames of ever new sizes would grow the process."""
+    data = bytearray(max(size, 1))  # from_buffer needs a byte to point at
+    return data, ctypes.byref(ctypes.c_char.from_buffer(data))
+
+
 def _text(getter: Callable[[Any, int], int], n: Optional[int] = None) -> str:
     size = _check(getter(None, 0), n)
-    buf = ctypes.create_string_buffer(size + 1)
-    getter(buf, size + 1)
-    return buf.value.decode("utf-8")
+    data, pointer = _writable(size + 1)
+    getter(pointer, size + 1)
+    return data[:data.index(0)].decode("utf-8")
 
 
 def log(n: int) -> List[Tuple[str, Dict[str, int], int]]:
@@ -458,6 +475,6 @@ def render(code: Code, width: int, height: int, bytesperline: int, sizeimage: in
         if _render_lib is None:
             _render_lib = _declare(ctypes.CDLL(library_path()))
         lib = _render_lib
-    out = ctypes.create_string_buffer(sizeimage)
-    _check(lib.vcam_render(fourcc(code), width, height, bytesperline, sizeimage, seq, out))
-    return out.raw
+    out, pointer = _writable(sizeimage)
+    _check(lib.vcam_render(fourcc(code), width, height, bytesperline, sizeimage, seq, pointer))
+    return bytes(out[:sizeimage])
