@@ -1,38 +1,25 @@
-"""camsnap view: the camera's live picture in a browser, served on 127.0.0.1 only.
+"""camsnap view: the camera's live picture in a browser, for the person who started it.
 
 Two processes. The command's own process makes every camsnap call, on its main thread, in
 the capture loop: the extension keeps one device state and no locks. It also keeps the
 interpreter lock while it waits for a frame, up to a frame period each call, which would
 starve HTTP threads in the same interpreter (a 9 Hz thermal camera would hold them off
-most of the time). So the web server runs in a child process forked before the camera is
-opened; finished frames reach it through a pipe, and its threads take them from a
-FrameHub. Frames are colour-mapped and encoded as PNG when a browser asks for them.
+most of the time). So the web server (view_server) runs in a child process forked before
+the camera is opened, and the raw frames reach it through a pipe. The page draws them
+itself: colour map, range, readouts and histogram are the browser's work.
 """
-import collections
-import http.server
-import io
-import json
+import ipaddress
 import multiprocessing
 import os
 import signal
-import sys
-import threading
 import time
-import urllib.parse
 
-import numpy as np
-
+from camsnap_cli import calibration as calibrations
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, add_camera_arguments,
-                                colorbar, colorize, ensure_virtual, module_call, needs_more_buffers,
-                                node_path, open_camera, start_stream)
+                                ensure_virtual, module_call, needs_more_buffers, node_path,
+                                open_camera, start_stream)
+from camsnap_cli.view_server import make_server, serve_frames
 
-PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "view.html")
-
-# How long a browser's request for a newer frame waits before it gets the
-# current one again; short enough for the page to notice a stopped server.
-FRAME_WAIT_S = 2.0
-# Frames per second are counted over this many of the latest frames.
-FPS_WINDOW = 30
 # A stream that fails this many times in a row (each time restarted) is given up.
 RESTARTS_IN_A_ROW = 3
 # Buffers per series when the driver refuses a stream of one buffer.
@@ -42,197 +29,59 @@ SERIES_FIRST, SERIES_MOST = 2, 4
 def register(subparsers):
     parser = subparsers.add_parser(
         "view", help="live view in the browser",
-        description="Serve the camera's live picture at http://127.0.0.1:PORT/ (this machine "
-                    "only): IR frames colour-mapped with their minimum and maximum, RGB frames as "
-                    "they are, and the frames per second. Ctrl-C stops it.")
+        description="Serve the camera's live picture to the person who started the command: "
+                    "open the printed URL http://127.0.0.1:PORT/?token=... (it carries this "
+                    "run's token). IR frames colour-mapped with a colour bar, range, readouts "
+                    "and histogram, RGB frames as they are; pause, snapshot and record into "
+                    "--save-dir. Ctrl-C stops it.")
     add_camera_arguments(parser)
     parser.add_argument("--port", type=int, default=8000,
-                        help="TCP port on 127.0.0.1 (default 8000; 0: any free port)")
+                        help="TCP port (default 8000; 0: any free port)")
+    parser.add_argument("--host", metavar="ADDR", default=None,
+                        help="serve on this address instead of 127.0.0.1 (e.g. a lab network's; "
+                             "0.0.0.0 for all): anyone who has the printed URL sees the camera")
+    parser.add_argument("--save-dir", metavar="DIR", default=".",
+                        help="folder for snapshots and recordings (default: the current one)")
+    calibrations.add_arguments(parser)
     parser.set_defaults(func=run)
     return parser
 
 
-class FrameHub:
-    """The latest frame and the rate, in the web server process: written by the thread that
-    reads the pipe, read by HTTP threads."""
-
-    def __init__(self, ir):
-        self.ir = ir
-        self._cond = threading.Condition()
-        self._frame = None
-        self._number = 0
-        self._times = collections.deque(maxlen=FPS_WINDOW)
-        self._closed = False
-        self._rendered = None   # the last Rendering: browsers asking for the same frame share it
-        self._render_lock = threading.Lock()
-
-    def publish(self, frame, captured_at):
-        with self._cond:
-            self._frame = frame
-            self._number += 1
-            self._times.append(captured_at)
-            self._cond.notify_all()
-
-    def close(self):
-        with self._cond:
-            self._closed = True
-            self._cond.notify_all()
-
-    @property
-    def closed(self):
-        with self._cond:
-            return self._closed
-
-    def _fps(self):
-        if len(self._times) < 2 or self._times[-1] <= self._times[0]:
-            return 0.0
-        return (len(self._times) - 1) / (self._times[-1] - self._times[0])
-
-    def latest(self, after=0, wait=FRAME_WAIT_S):
-        """(number, frame, fps) of the newest frame, waiting up to `wait` seconds for one
-        numbered above `after`; frame is None until the first capture."""
-        with self._cond:
-            self._cond.wait_for(lambda: self._closed or self._number > after, timeout=wait)
-            return self._number, self._frame, self._fps()
-
-    def render(self, after=0, wait=FRAME_WAIT_S):
-        """(Rendering of the newest frame, fps), or (None, fps) before the first frame.
-        Browsers asking for the same frame share one encoding."""
-        number, frame, fps = self.latest(after, wait)
-        if frame is None:
-            return None, fps
-        with self._render_lock:
-            done = self._rendered
-            if done is None or done.number != number:
-                done = self._rendered = Rendering(number, frame, self.ir)
-        return done, fps
-
-
-class Rendering:
-    """One frame as the page shows it."""
-
-    def __init__(self, number, frame, ir):
-        self.number = number
-        self.height, self.width = frame.shape[:2]
-        if ir:
-            picture, self.lo, self.hi = colorize(frame)
-        else:
-            picture, self.lo, self.hi = frame, None, None
-        self.png = encode_png(picture)
-
-    def headers(self, fps):
-        fields = {"X-Camsnap-Frame": str(self.number), "X-Camsnap-Fps": "%.1f" % fps,
-                  "X-Camsnap-Size": "%dx%d" % (self.width, self.height)}
-        if self.lo is not None:
-            fields["X-Camsnap-Min"] = str(self.lo)
-            fields["X-Camsnap-Max"] = str(self.hi)
-        return fields
-
-
-def encode_png(picture):
-    from PIL import Image
-    out = io.BytesIO()
-    # Level 1: a 640x480 picture in a few milliseconds; the view is local, size hardly matters.
-    Image.fromarray(np.ascontiguousarray(picture)).save(out, format="PNG", compress_level=1)
-    return out.getvalue()
-
-
-class ViewHandler(http.server.BaseHTTPRequestHandler):
-    server_version = "camsnap-view"
-    hub = None          # set on the subclass made per server
-    settings = None
-
-    def log_message(self, format, *args):  # noqa: A002 - the base class's name
-        pass  # one line per frame request would bury the module's own lines
-
-    def do_GET(self):
-        url = urllib.parse.urlsplit(self.path)
-        query = urllib.parse.parse_qs(url.query)
-        routes = {"/": self._page, "/index.html": self._page, "/frame.png": self._frame,
-                  "/colorbar.png": self._colorbar, "/stats.json": self._stats,
-                  "/favicon.ico": self._no_icon}
-        route = routes.get(url.path, self._not_found)
+def _check_arguments(args):
+    if not 0 <= args.port <= 65535:
+        raise CliError("--port must be between 0 and 65535", EXIT_USAGE)
+    if args.host is not None:
         try:
-            route(query)
-        except ConnectionError:
-            pass  # the browser went away mid-answer (a reload, a closed tab)
-
-    def _not_found(self, query):
-        self.send_error(404)
-
-    def _no_icon(self, query):
-        self.send_response(204)
-        self.end_headers()
-
-    def _send(self, body, content_type, extra=None):
-        self.send_response(200)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
-        for name, value in (extra or {}).items():
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(body)
-
-    def _page(self, query):
-        with open(PAGE, encoding="utf-8") as page:
-            html = page.read()
-        # The first numbers are in the page itself, so it says something before any script runs.
-        rendering, fps = self.hub.render()
-        values = dict(self.settings)
-        values.update({"frame": "0", "fps": "%.1f" % fps, "min": "", "max": ""})
-        if rendering is not None:
-            values.update({"frame": str(rendering.number),
-                           "min": "" if rendering.lo is None else str(rendering.lo),
-                           "max": "" if rendering.hi is None else str(rendering.hi)})
-        for key, value in values.items():
-            html = html.replace("{{%s}}" % key, value)
-        self._send(html.encode("utf-8"), "text/html; charset=utf-8")
-
-    def _frame(self, query):
-        after = _int_arg(query, "after", 0)
-        rendering, fps = self.hub.render(after=after)
-        if rendering is None:
-            self.send_error(503, "no frame yet")
-            return
-        self._send(rendering.png, "image/png", rendering.headers(fps))
-
-    def _colorbar(self, query):
-        height = max(1, min(_int_arg(query, "height", 256), 4096))
-        self._send(encode_png(colorbar(height)), "image/png")
-
-    def _stats(self, query):
-        number, frame, fps = self.hub.latest(wait=0)
-        stats = {"frame": number, "fps": round(fps, 1), "mode": self.settings["mode"],
-                 "stopping": self.hub.closed}
-        self._send(json.dumps(stats).encode("ascii"), "application/json")
-
-
-def _int_arg(query, name, default):
+            ipaddress.ip_address(args.host)
+        except ValueError:
+            raise CliError("--host must be an IP address of this machine, such as 192.168.1.20 "
+                           "(not %r)" % args.host, EXIT_USAGE)
+    if not os.path.isdir(args.save_dir) or not os.access(args.save_dir, os.W_OK | os.X_OK):
+        raise CliError("cannot write to --save-dir %s: not a folder you can write to" % args.save_dir,
+                       EXIT_USAGE)
     try:
-        return int(query.get(name, [default])[0])
-    except ValueError:
-        return default
+        return calibrations.from_args(args)
+    except ValueError as error:
+        raise CliError(str(error), EXIT_USAGE)
 
 
-class ViewServer(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    # Ctrl-C must not wait for a browser's open request.
-    block_on_close = False
-
-    def handle_error(self, request, client_address):
-        # A browser that leaves mid-request is normal; anything else gets the usual report.
-        if not isinstance(sys.exc_info()[1], ConnectionError):
-            http.server.ThreadingHTTPServer.handle_error(self, request, client_address)
-
-
-def make_server(port, hub, settings):
-    handler = type("BoundViewHandler", (ViewHandler,), {"hub": hub, "settings": settings})
+def _bind(args, settings, calibration):
+    address = args.host or "127.0.0.1"
     try:
-        return ViewServer(("127.0.0.1", port), handler)
+        return make_server(address, args.port, settings, calibration,
+                           os.path.abspath(args.save_dir), host=args.host)
     except OSError as error:
-        raise CliError("cannot serve on 127.0.0.1:%d: %s (choose another --port, or 0 for any "
-                       "free one)" % (port, error.strerror or error), EXIT_USAGE)
+        raise CliError("cannot serve on %s:%d: %s (choose another --port, or 0 for any "
+                       "free one)" % (address, args.port, error.strerror or error), EXIT_USAGE)
+
+
+def _url(args, port, token):
+    host = args.host
+    if host is None or ipaddress.ip_address(host).is_unspecified:
+        host = "127.0.0.1"
+    elif ":" in host:
+        host = "[%s]" % host
+    return "http://%s:%d/?token=%s" % (host, port, token)
 
 
 class StopRequest:
@@ -319,34 +168,24 @@ def capture_loop(camsnap, send, stop):
             raise CliError("the web server of the view has stopped", EXIT_FAILURE)
 
 
-def serve(server, frames, sending_end, hub):
+def serve(server, receiving, sending):
     """The web server process: serves until the capture side closes its end of the pipe."""
-    # Ctrl-C in a terminal reaches the whole process group; the capture side decides.
+    # Ctrl-C in a terminal, or a SIGTERM to the process group, reaches this process too; the
+    # capture side decides, and its closing the pipe ends this one (after a recording is
+    # finished). A killed capture side closes the pipe as well.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
     # The fork copied the capture side's end too; while it is open here, no EOF comes.
-    sending_end.close()
-    serving = threading.Thread(target=server.serve_forever, name="camsnap-view-http", daemon=True)
-    serving.start()
-    try:
-        while True:
-            frame, captured_at = frames.recv()
-            hub.publish(frame, captured_at)
-    except (EOFError, OSError):
-        pass
-    finally:
-        # Waiting browsers get their answer now rather than at their timeout.
-        hub.close()
-        server.shutdown()
-        server.server_close()
+    sending.close()
+    serve_frames(server, receiving.recv)
 
 
-def start_server_process(server, hub):
+def start_server_process(server):
     """Forks the web server; returns (process, send). No thread and no camera exist yet, so
     the fork copies neither a held lock nor the device."""
     context = multiprocessing.get_context("fork")
     receiving, sending = context.Pipe(duplex=False)
-    process = context.Process(target=serve, args=(server, receiving, sending, hub),
+    process = context.Process(target=serve, args=(server, receiving, sending),
                               name="camsnap-view-http", daemon=True)
     process.start()
     receiving.close()
@@ -355,19 +194,21 @@ def start_server_process(server, hub):
 
 
 def run(args):
-    if not 0 <= args.port <= 65535:
-        raise CliError("--port must be between 0 and 65535", EXIT_USAGE)
+    calibration = _check_arguments(args)
     ensure_virtual(args)
-    hub = FrameHub(ir=args.mode != "rgb")
     settings = {"mode": args.mode, "device": node_path(args.device),
-                "ir": "true" if hub.ir else "false"}
-    server = make_server(args.port, hub, settings)
-    port = server.server_address[1]
+                "ir": args.mode != "rgb"}
+    server = _bind(args, settings, calibration)
+    url = _url(args, server.server_address[1], server.access.token)
     with StopRequest() as stop:
-        process, sending = start_server_process(server, hub)
+        process, sending = start_server_process(server)
         try:
             with open_camera(args) as camsnap:
-                print("camsnap view: http://127.0.0.1:%d/ (Ctrl-C stops)" % port, flush=True)
+                print("camsnap view: %s (Ctrl-C stops)" % url, flush=True)
+                if args.host is not None:
+                    print("camsnap view: warning: serving on %s: anyone who has this URL sees "
+                          "the camera" % args.host, flush=True)
+                print("camsnap view: snapshots and recordings go to %s" % server.save_dir, flush=True)
                 capture_loop(camsnap, sending.send, stop)
         finally:
             sending.close()

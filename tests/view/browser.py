@@ -15,7 +15,10 @@ import numpy as np
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                   # Screenshots must carry the page's own pixel values.
                   "--force-color-profile=srgb", "--hide-scrollbars", "--mute-audio",
-                  "--no-first-run", "--no-default-browser-check"]
+                  "--no-first-run", "--no-default-browser-check",
+                  # A foreign name that leads to this machine, as a rebound DNS name would.
+                  "--host-resolver-rules=MAP rebound.test 127.0.0.1"]
+FOREIGN_NAME = "rebound.test"
 
 
 def chromium_path():
@@ -99,7 +102,8 @@ class Browser:
                       timeout)
 
     def evaluate(self, expression):
-        answer = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        answer = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                "awaitPromise": True})
         if "exceptionDetails" in answer:
             raise BrowserError("%s: %s" % (expression, answer["exceptionDetails"]))
         return answer["result"].get("value")
@@ -114,6 +118,43 @@ class Browser:
             if time.monotonic() > deadline:
                 raise BrowserError("still false after %.0f s: %s" % (timeout, expression))
             time.sleep(0.1)
+
+    # -- real input, as a person gives it ----------------------------------------------
+
+    def mouse(self, kind, x, y, button="none"):
+        self.call("Input.dispatchMouseEvent", {"type": kind, "x": x, "y": y, "button": button,
+                                               "buttons": 1 if button == "left" else 0,
+                                               "clickCount": 1 if button == "left" else 0})
+
+    def drag(self, start, end):
+        self.mouse("mouseMoved", *start)
+        self.mouse("mousePressed", *start, button="left")
+        self.mouse("mouseMoved", (start[0] + end[0]) / 2, (start[1] + end[1]) / 2, button="left")
+        self.mouse("mouseMoved", *end, button="left")
+        self.mouse("mouseReleased", *end, button="left")
+
+    def click(self, selector):
+        """Clicks the middle of the element the CSS selector finds."""
+        rect = self.evaluate("(() => { const r = document.querySelector(%s).getBoundingClientRect();"
+                             " return [r.x + r.width / 2, r.y + r.height / 2]; })()" % json.dumps(selector))
+        self.mouse("mouseMoved", *rect)
+        self.mouse("mousePressed", *rect, button="left")
+        self.mouse("mouseReleased", *rect, button="left")
+
+    KEY_CODES = {" ": ("Space", 32), "Enter": ("Enter", 13), "Escape": ("Escape", 27)}
+
+    def key(self, key):
+        code, number = self.KEY_CODES.get(key, ("Key" + key.upper() if key.isalpha() else "Digit" + key,
+                                                ord(key.upper())))
+        typed = {"Enter": "\r", "Escape": ""}.get(key, key)
+        down = {"type": "keyDown" if typed else "rawKeyDown", "key": key, "code": code,
+                "windowsVirtualKeyCode": number, "text": typed}
+        self.call("Input.dispatchKeyEvent", down)
+        self.call("Input.dispatchKeyEvent", {"type": "keyUp", "key": key, "code": code,
+                                             "windowsVirtualKeyCode": number})
+
+    def type_text(self, text):
+        self.call("Input.insertText", {"text": text})
 
     def screenshot(self, clip=None):
         """The viewport (or a clip {x, y, width, height} in CSS pixels) as an RGB array."""

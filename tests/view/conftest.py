@@ -1,6 +1,7 @@
 """Fixtures of the live-view tier: `camsnap view` on the virtual camera, in a process of its
 own (tests/view/serve.py), and one headless Chromium for all tests. Run through
 tests/view/run, which installs Chromium and preloads the virtual camera."""
+import http.client
 import json
 import os
 import re
@@ -15,7 +16,7 @@ import pytest
 from browser import Browser, chromium_path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-URL_LINE = re.compile(r"camsnap view: (http://127\.0\.0\.1:(\d+)/)")
+URL_LINE = re.compile(r"camsnap view: (http://127\.0\.0\.1:(\d+)/)\?token=([\w-]+) ")
 START_TIMEOUT_S = 60
 STOP_TIMEOUT_S = 30
 
@@ -46,14 +47,15 @@ class View:
                                             stderr=err, env=env)
         self.exit_code = None
         if wait_for_url:
-            self.url, self.port = self._wait_for_url()
+            self.url, self.port, self.token = self._wait_for_url()
+            self.page_url = "%s?token=%s" % (self.url, self.token)
 
     def _wait_for_url(self):
         deadline = time.monotonic() + START_TIMEOUT_S
         while time.monotonic() < deadline:
             match = URL_LINE.search(self.out_path.read_text())
             if match:
-                return match.group(1), int(match.group(2))
+                return match.group(1), int(match.group(2)), match.group(3)
             if self.process.poll() is not None:
                 break
             time.sleep(0.05)
@@ -92,8 +94,28 @@ class View:
             return json.load(saved)["opens"]
 
     def get(self, path, timeout=30):
-        with urllib.request.urlopen(self.url + path.lstrip("/"), timeout=timeout) as answer:
+        """(status, headers, body) of a GET that carries the run's token."""
+        path = path.lstrip("/")
+        url = self.url + path + ("&" if "?" in path else "?") + "token=" + self.token
+        with urllib.request.urlopen(url, timeout=timeout) as answer:
             return answer.status, dict(answer.headers), answer.read()
+
+    def request(self, method, path, headers=None, body=None):
+        """(status, headers, body) of any request, as given: no token added, errors returned.
+        A header given as None is not sent (a Host of None: no Host header)."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        try:
+            connection.putrequest(method, path, skip_host="Host" in (headers or {}))
+            for name, value in (headers or {}).items():
+                if value is not None:
+                    connection.putheader(name, value)
+            if body is not None:
+                connection.putheader("Content-Length", str(len(body)))
+            connection.endheaders(body)
+            answer = connection.getresponse()
+            return answer.status, answer.headers, answer.read()
+        finally:
+            connection.close()
 
 
 @pytest.fixture
@@ -101,9 +123,13 @@ def start_view(tmp_path):
     views = []
 
     def start(*args, faults=None, direct=False, port=0, wait_for_url=True, min_buffers=None,
-              virtual=True, fps=None):
-        view = View(tmp_path, list(args) + ["--virtual"] * virtual + ["--port", str(port)],
+              virtual=True, fps=None, save_dir=None):
+        folder = tmp_path / "saved"
+        folder.mkdir(exist_ok=True)
+        view = View(tmp_path, list(args) + ["--virtual"] * virtual +
+                    ["--port", str(port), "--save-dir", str(save_dir or folder)],
                     faults, direct, wait_for_url, min_buffers, fps)
+        view.save_dir = save_dir or folder
         views.append(view)
         return view
     yield start
