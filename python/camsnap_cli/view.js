@@ -305,9 +305,11 @@ async function togglePause() {
   $("pause").textContent = view.paused ? "resume" : "pause";
   $("pause").classList.toggle("on", view.paused);
   text("status", view.paused ? "paused" : "");
+  const held = view.paused && view.frame ? view.frame.number : null;
   try {
     // The server keeps the frame the page stands on, so that a snapshot can name it.
-    await post("hold", {frame: view.paused && view.frame ? view.frame.number : null});
+    await post("hold", {frame: held});
+    if (view.paused && held !== null) text("status", "paused at frame " + held);
   } catch (error) {
     message("pause: " + error.message);
   }

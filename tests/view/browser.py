@@ -144,8 +144,10 @@ class Browser:
     KEY_CODES = {" ": ("Space", 32), "Enter": ("Enter", 13), "Escape": ("Escape", 27)}
 
     def key(self, key):
-        code, number = self.KEY_CODES.get(key, ("Key" + key.upper() if key.isalpha() else "Digit" + key,
-                                                ord(key.upper())))
+        if key in self.KEY_CODES:
+            code, number = self.KEY_CODES[key]
+        else:
+            code, number = ("Key" + key.upper() if key.isalpha() else "Digit" + key), ord(key.upper())
         typed = {"Enter": "\r", "Escape": ""}.get(key, key)
         down = {"type": "keyDown" if typed else "rawKeyDown", "key": key, "code": code,
                 "windowsVirtualKeyCode": number, "text": typed}
@@ -153,7 +155,12 @@ class Browser:
         self.call("Input.dispatchKeyEvent", {"type": "keyUp", "key": key, "code": code,
                                              "windowsVirtualKeyCode": number})
 
-    def type_text(self, text):
+    def fill(self, selector, text):
+        """Clicks a field, selects what it holds and types text over it."""
+        self.click(selector)
+        select_all = {"key": "a", "code": "KeyA", "windowsVirtualKeyCode": 65, "modifiers": 2}
+        self.call("Input.dispatchKeyEvent", dict(select_all, type="rawKeyDown", commands=["selectAll"]))
+        self.call("Input.dispatchKeyEvent", dict(select_all, type="keyUp"))
         self.call("Input.insertText", {"text": text})
 
     def screenshot(self, clip=None):

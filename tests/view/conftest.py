@@ -16,7 +16,7 @@ import pytest
 from browser import Browser, chromium_path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-URL_LINE = re.compile(r"camsnap view: (http://127\.0\.0\.1:(\d+)/)\?token=([\w-]+) ")
+URL_LINE = re.compile(r"camsnap view: (http://([\d.]+):(\d+)/)\?token=([\w-]+) ")
 START_TIMEOUT_S = 60
 STOP_TIMEOUT_S = 30
 
@@ -47,7 +47,7 @@ class View:
                                             stderr=err, env=env)
         self.exit_code = None
         if wait_for_url:
-            self.url, self.port, self.token = self._wait_for_url()
+            self.url, self.address, self.port, self.token = self._wait_for_url()
             self.page_url = "%s?token=%s" % (self.url, self.token)
 
     def _wait_for_url(self):
@@ -55,7 +55,7 @@ class View:
         while time.monotonic() < deadline:
             match = URL_LINE.search(self.out_path.read_text())
             if match:
-                return match.group(1), int(match.group(2)), match.group(3)
+                return match.group(1), match.group(2), int(match.group(3)), match.group(4)
             if self.process.poll() is not None:
                 break
             time.sleep(0.05)
@@ -103,7 +103,7 @@ class View:
     def request(self, method, path, headers=None, body=None):
         """(status, headers, body) of any request, as given: no token added, errors returned.
         A header given as None is not sent (a Host of None: no Host header)."""
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        connection = http.client.HTTPConnection(self.address, self.port, timeout=30)
         try:
             connection.putrequest(method, path, skip_host="Host" in (headers or {}))
             for name, value in (headers or {}).items():

@@ -89,6 +89,17 @@ def test_requests_need_the_token_and_a_host_of_this_machine(start_view):
     assert os.listdir(str(view.save_dir)) == []
 
 
+def test_host_serves_on_that_address_too_still_with_the_token(start_view):
+    view = start_view("--host", "127.0.0.2")
+    assert view.url.startswith("http://127.0.0.2:")
+    assert ("camsnap view: warning: serving on 127.0.0.2: anyone who has this URL sees the camera"
+            in view.stdout().splitlines())
+    path = "/frame?token=" + view.token
+    statuses = [view.request("GET", p, {"Host": host})[0] for p, host in [
+        (path, "127.0.0.2:%d" % view.port), (path, "localhost"), (path, "127.0.0.3"), ("/frame", "127.0.0.2")]]
+    assert statuses == [200, 200, 403, 403]
+
+
 def test_a_flood_of_connections_is_capped_and_passes(start_view):
     view = start_view()
     server = server_process(view.process.pid)

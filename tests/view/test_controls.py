@@ -1,0 +1,205 @@
+"""The live view's controls, worked as a person works them (keys, clicks, pointer moves and
+drags over the DevTools pipe): each one changes what the screenshot shows as it should,
+and a snapshot or a recording holds exactly the frames the page names."""
+import json
+import os
+import re
+import signal
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from camsnap_cli.calibration import Calibration
+from camsnap_cli.view_server import COLOUR_MAPS, colour_bar, map_index
+from test_view import BROWSER_FPS, ir_frame, whole_pixels
+
+WIDTH, HEIGHT = 160, 120
+CELSIUS = Calibration(0.01, -273.15, "°C")   # hundredths of a kelvin
+HISTOGRAM_HEIGHT = 64
+HISTOGRAM_BAR = (232, 234, 237)
+
+
+def rect(browser, selector):
+    return whole_pixels(browser.evaluate(
+        "(() => { const r = document.querySelector(%s).getBoundingClientRect();"
+        " return {x: r.x, y: r.y, width: r.width, height: r.height}; })()" % json.dumps(selector)))
+
+
+def text_of(browser, element_id):
+    return browser.evaluate("document.getElementById(%s).textContent" % json.dumps(element_id))
+
+
+def pause(browser):
+    """Pauses by its key; returns the number of the frame the page stays on."""
+    browser.key(" ")
+    status = browser.wait_for("(() => { const s = document.getElementById('status').textContent;"
+                              " return s.startsWith('paused at frame') && s; })()")
+    return int(status.split()[-1])
+
+
+def point_at(browser, x, y):
+    """Moves the pointer over frame pixel (x, y) at 1:1; returns the cursor readout."""
+    frame = rect(browser, "#frame")
+    before = text_of(browser, "cursor")
+    browser.mouse("mouseMoved", frame["x"] + x + 0.5, frame["y"] + y + 0.5)
+    prefix = "x %d, y %d: " % (x, y)
+    return browser.wait_for("(() => { const t = document.getElementById('cursor').textContent;"
+                            " return t.startsWith(%s) && t !== %s && t; })()" % (
+                                json.dumps(prefix), json.dumps(before)))[len(prefix):]
+
+
+def paused_frame(browser):
+    """(page frame number, the camera frame behind it) once paused: the top left pixel of the
+    camera's pattern carries its sequence number, read with the cursor."""
+    number = pause(browser)
+    seq = int(point_at(browser, 0, 0).split()[0])
+    return number, ir_frame(WIDTH, HEIGHT, seq)
+
+
+def picture(browser, zoom=1):
+    frame = rect(browser, "#frame")
+    assert (frame["width"], frame["height"]) == (WIDTH * zoom, HEIGHT * zoom)
+    return browser.screenshot(frame)
+
+
+def mapped(frame, name, lo, hi):
+    return COLOUR_MAPS[name][map_index(frame, lo, hi)]
+
+
+def both(raw, extra=0):
+    """The page's reading of a raw value: raw, then calibrated."""
+    if extra:
+        return "%.*f (%.*f °C)" % (extra, raw, CELSIUS.decimals + extra, CELSIUS.apply(raw))
+    return "%d (%s)" % (raw, CELSIUS.text(raw))
+
+
+@pytest.fixture
+def page(start_view, browser):
+    view = start_view("--width", str(WIDTH), "--height", str(HEIGHT),
+                      "--scale", "0.01", "--offset", "-273.15", "--unit", "°C", fps=BROWSER_FPS)
+    browser.navigate(view.page_url)
+    browser.wait_for("Number(document.getElementById('number').textContent) > 2 && "
+                     "document.querySelectorAll('[data-map]').length === %d" % len(COLOUR_MAPS))
+    browser.key("1")
+    yield view
+    browser.navigate("about:blank")
+
+
+def test_colour_maps_range_and_readouts_on_a_paused_frame(page, browser):
+    number, frame = paused_frame(browser)
+    lo, hi = int(frame.min()), int(frame.max())
+
+    # The cursor reads the raw value and the calibrated one.
+    assert point_at(browser, 5, 7) == both(int(frame[7, 5]))
+    # Auto range, the default map; the labels calibrated.
+    np.testing.assert_array_equal(picture(browser), mapped(frame, "inferno", lo, hi))
+    assert (text_of(browser, "min"), text_of(browser, "max")) == (CELSIUS.text(lo), CELSIUS.text(hi))
+
+    # Colour maps: by a click, then by the key to the next one; the bar follows.
+    browser.click("[data-map=iron]")
+    np.testing.assert_array_equal(picture(browser), mapped(frame, "iron", lo, hi))
+    browser.key("m")
+    np.testing.assert_array_equal(picture(browser), mapped(frame, "grey", lo, hi))
+    browser.wait_for("document.getElementById('colorbar').complete && "
+                     "document.getElementById('colorbar').src.includes('map=grey')")
+    np.testing.assert_array_equal(browser.screenshot(rect(browser, "#colorbar")),
+                                  colour_bar(COLOUR_MAPS["grey"], HEIGHT))
+
+    # A manual range, typed in °C: values outside it take the map's ends.
+    low, high = lo + 300, lo + 600
+    browser.fill("#rangeLo", "%.2f" % CELSIUS.apply(low))
+    browser.fill("#rangeHi", "%.2f" % CELSIUS.apply(high))
+    browser.key("Enter")
+    browser.wait_for("document.getElementById('max').textContent === %s" % json.dumps(CELSIUS.text(high)))
+    shown = picture(browser)
+    np.testing.assert_array_equal(shown, mapped(frame, "grey", low, high))
+
+    # A box dragged over the picture: its minimum, maximum and mean, raw and calibrated.
+    at = rect(browser, "#frame")
+    browser.drag((at["x"] + 10.5, at["y"] + 20.5), (at["x"] + 40.5, at["y"] + 50.5))
+    region = frame[20:51, 10:41]
+    readout = {name: text_of(browser, name) for name in ("boxSize", "boxMin", "boxMax", "boxMean")}
+    assert readout == {"boxSize": "31x31 at 10,20", "boxMin": both(int(region.min())),
+                       "boxMax": both(int(region.max())), "boxMean": both(float(region.mean()), 1)}
+    browser.key("Escape")
+
+    # The histogram: pixels per colour-map index over the range, tallest bar full height.
+    counts = np.bincount(map_index(frame, low, high).ravel(), minlength=256)
+    expected = np.floor(counts * HISTOGRAM_HEIGHT / counts.max() + 0.5).astype(int)
+    bars = np.all(browser.screenshot(rect(browser, "#histogram")) == HISTOGRAM_BAR, axis=2).sum(axis=0)
+    np.testing.assert_array_equal(bars, expected)
+
+    # A snapshot of the frame the page stands on: the exact 16-bit frame, and the preview
+    # as the page shows it.
+    browser.key("s")
+    saved = browser.wait_for("(() => { const t = document.getElementById('message').textContent;"
+                             " return t.startsWith('saved') && t; })()")
+    assert saved.startswith("saved frame %d: " % number)
+    exact, preview = saved.split(": ", 1)[1].split(", ")
+    assert os.path.dirname(exact) == str(page.save_dir)
+    with Image.open(exact) as written:
+        assert written.mode.startswith("I")
+        np.testing.assert_array_equal(np.asarray(written).astype(np.uint16), frame)
+    with Image.open(preview) as written:
+        np.testing.assert_array_equal(np.asarray(written.convert("RGB"))[:HEIGHT, :WIDTH], shown)
+
+    # Zoom: twice the size, pixel for pixel; fit: as large as the window allows.
+    browser.key("2")
+    np.testing.assert_array_equal(picture(browser, 2), np.repeat(np.repeat(shown, 2, 0), 2, 1))
+    browser.click("[data-zoom=fit]")
+    fitted = rect(browser, "#frame")
+    right = rect(browser, "#panel")
+    window = browser.evaluate("[window.innerWidth, window.innerHeight]")
+    assert fitted["width"] > 2 * WIDTH and abs(fitted["width"] * HEIGHT - fitted["height"] * WIDTH) <= WIDTH
+    assert right["x"] + right["width"] <= window[0] and fitted["y"] + fitted["height"] <= window[1]
+
+
+def test_locked_range_stays_while_frames_change(page, browser):
+    browser.key("l")
+    locked = (text_of(browser, "min"), text_of(browser, "max"))
+    lo, hi = (round((float(t.split()[0]) - CELSIUS.offset) / CELSIUS.scale) for t in locked)
+    first = int(text_of(browser, "number"))
+    browser.wait_for("Number(document.getElementById('number').textContent) > %d" % (first + 2))
+    number, frame = paused_frame(browser)
+    assert number > first + 2 and int(frame.max()) > hi  # the scene moved on, the range did not
+    assert (text_of(browser, "min"), text_of(browser, "max")) == locked
+    np.testing.assert_array_equal(picture(browser), mapped(frame, "inferno", lo, hi))
+    browser.key("a")
+    assert text_of(browser, "max") == CELSIUS.text(int(frame.max()))
+
+
+def recorded(view, message):
+    match = re.match(r"recorded (\d+) frames to (\S+\.npy)$", message)
+    assert match, message
+    frames = np.load(match.group(2))
+    assert frames.shape == (int(match.group(1)), HEIGHT, WIDTH) and frames.dtype == np.uint16
+    assert os.path.dirname(match.group(2)) == str(view.save_dir)
+    # Every frame exact, in order, none twice; no temporary file left beside it.
+    seqs = [int(f[0, 0]) for f in frames]
+    for seq, f in zip(seqs, frames):
+        np.testing.assert_array_equal(f, ir_frame(WIDTH, HEIGHT, seq))
+    assert seqs == sorted(set(seqs))
+    assert [name for name in os.listdir(str(view.save_dir)) if name.startswith(".")] == []
+    return seqs
+
+
+def test_record_starts_and_stops_with_the_button(page, browser):
+    browser.click("#record")
+    browser.wait_for("/^recording: ([5-9]|\\d\\d+) frames/.test(document.getElementById('message').textContent)")
+    browser.click("#record")
+    message = browser.wait_for("(() => { const t = document.getElementById('message').textContent;"
+                               " return t.startsWith('recorded') && t; })()")
+    assert len(recorded(page, message)) >= 5
+
+
+def test_a_recording_running_at_ctrl_c_is_kept(start_view):
+    view = start_view("--width", str(WIDTH), "--height", str(HEIGHT))
+    headers = {"Host": "127.0.0.1", "Content-Type": "application/json"}
+    path = "/record?token=" + view.token
+    first = int(view.get("/frame")[1]["X-Camsnap-Frame"])
+    assert view.request("POST", path, headers, b'{"action": "start"}')[0] == 200
+    view.get("/frame?after=%d" % (first + 6))
+    assert view.stop(signal.SIGINT) == 0
+    line = [l for l in view.stdout().splitlines() if "recorded" in l]
+    assert len(line) == 1 and len(recorded(view, line[0].split("camsnap view: ")[1])) >= 5
