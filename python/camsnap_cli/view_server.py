@@ -504,6 +504,9 @@ class ViewHandler(http.server.BaseHTTPRequestHandler):
             route(self, query)
         except BadRequest as error:
             self._send_json({"error": str(error)}, 400)
+        except ImportError as error:
+            # PNG (snapshots, the colour bar) needs Pillow, which the distribution installs.
+            self._send_json({"error": "%s: install Pillow (pip install Pillow)" % error}, 500)
         except ConnectionError:
             pass  # the browser went away mid-answer (a reload, a closed tab)
 

@@ -5,6 +5,7 @@ import http.client
 import json
 import os
 import re
+import resource
 import signal
 import subprocess
 import sys
@@ -25,7 +26,7 @@ class View:
     """A running `camsnap view`; stop() ends it by a signal and collects what it left."""
 
     def __init__(self, tmp_path, args, faults=None, direct=False, wait_for_url=True,
-                 min_buffers=None, fps=None):
+                 min_buffers=None, fps=None, file_limit=None):
         self.state_path = str(tmp_path / "view-state.json")
         self.out_path = tmp_path / "view-stdout.txt"
         self.err_path = tmp_path / "view-stderr.txt"
@@ -44,7 +45,8 @@ class View:
             command = [sys.executable, os.path.join(HERE, "serve.py"), self.state_path, "view"] + args
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
-                                            stderr=err, env=env)
+                                            stderr=err, env=env,
+                                            preexec_fn=file_size_limit(file_limit) if file_limit else None)
         self.exit_code = None
         if wait_for_url:
             self.url, self.address, self.port, self.token = self._wait_for_url()
@@ -118,17 +120,25 @@ class View:
             connection.close()
 
 
+def file_size_limit(size):
+    """A full disk, as the command meets it: writes past `size` bytes fail with EFBIG."""
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return limit
+
+
 @pytest.fixture
 def start_view(tmp_path):
     views = []
 
     def start(*args, faults=None, direct=False, port=0, wait_for_url=True, min_buffers=None,
-              virtual=True, fps=None, save_dir=None):
+              virtual=True, fps=None, save_dir=None, file_limit=None):
         folder = tmp_path / "saved"
         folder.mkdir(exist_ok=True)
         view = View(tmp_path, list(args) + ["--virtual"] * virtual +
                     ["--port", str(port), "--save-dir", str(save_dir or folder)],
-                    faults, direct, wait_for_url, min_buffers, fps)
+                    faults, direct, wait_for_url, min_buffers, fps, file_limit)
         view.save_dir = save_dir or folder
         views.append(view)
         return view

@@ -11,42 +11,13 @@ import pytest
 from PIL import Image
 
 from camsnap_cli.calibration import Calibration
-from camsnap_cli.view_server import COLOUR_MAPS, colour_bar, map_index
-from test_view import BROWSER_FPS, ir_frame, whole_pixels
+from camsnap_cli.view_server import COLOUR_MAPS, NPY_HEADER_BYTES, colour_bar, map_index
+from test_view import BROWSER_FPS, ir_frame, message_starting, pause, point_at, rect, text_of
 
 WIDTH, HEIGHT = 160, 120
 CELSIUS = Calibration(0.01, -273.15, "°C")   # hundredths of a kelvin
 HISTOGRAM_HEIGHT = 64
 HISTOGRAM_BAR = (232, 234, 237)
-
-
-def rect(browser, selector):
-    return whole_pixels(browser.evaluate(
-        "(() => { const r = document.querySelector(%s).getBoundingClientRect();"
-        " return {x: r.x, y: r.y, width: r.width, height: r.height}; })()" % json.dumps(selector)))
-
-
-def text_of(browser, element_id):
-    return browser.evaluate("document.getElementById(%s).textContent" % json.dumps(element_id))
-
-
-def pause(browser):
-    """Pauses by its key; returns the number of the frame the page stays on."""
-    browser.key(" ")
-    status = browser.wait_for("(() => { const s = document.getElementById('status').textContent;"
-                              " return s.startsWith('paused at frame') && s; })()")
-    return int(status.split()[-1])
-
-
-def point_at(browser, x, y):
-    """Moves the pointer over frame pixel (x, y) at 1:1; returns the cursor readout."""
-    frame = rect(browser, "#frame")
-    before = text_of(browser, "cursor")
-    browser.mouse("mouseMoved", frame["x"] + x + 0.5, frame["y"] + y + 0.5)
-    prefix = "x %d, y %d: " % (x, y)
-    return browser.wait_for("(() => { const t = document.getElementById('cursor').textContent;"
-                            " return t.startsWith(%s) && t !== %s && t; })()" % (
-                                json.dumps(prefix), json.dumps(before)))[len(prefix):]
 
 
 def paused_frame(browser):
@@ -133,9 +104,7 @@ def test_colour_maps_range_and_readouts_on_a_paused_frame(page, browser):
     # A snapshot of the frame the page stands on: the exact 16-bit frame, and the preview
     # as the page shows it.
     browser.key("s")
-    saved = browser.wait_for("(() => { const t = document.getElementById('message').textContent;"
-                             " return t.startsWith('saved') && t; })()")
-    assert saved.startswith("saved frame %d: " % number)
+    saved = message_starting(browser, "saved frame %d: " % number)
     exact, preview = saved.split(": ", 1)[1].split(", ")
     assert os.path.dirname(exact) == str(page.save_dir)
     with Image.open(exact) as written:
@@ -173,6 +142,10 @@ def recorded(view, message):
     match = re.match(r"recorded (\d+) frames to (\S+\.npy)$", message)
     assert match, message
     frames = np.load(match.group(2))
+    with open(match.group(2), "rb") as npy:  # nothing after the frames the header counts
+        assert np.lib.format.read_magic(npy) == (1, 0)
+        np.lib.format.read_array_header_1_0(npy)
+        assert npy.tell() + frames.nbytes == os.path.getsize(match.group(2))
     assert frames.shape == (int(match.group(1)), HEIGHT, WIDTH) and frames.dtype == np.uint16
     assert os.path.dirname(match.group(2)) == str(view.save_dir)
     # Every frame exact, in order, none twice; no temporary file left beside it.
@@ -188,9 +161,7 @@ def test_record_starts_and_stops_with_the_button(page, browser):
     browser.click("#record")
     browser.wait_for("/^recording: ([5-9]|\\d\\d+) frames/.test(document.getElementById('message').textContent)")
     browser.click("#record")
-    message = browser.wait_for("(() => { const t = document.getElementById('message').textContent;"
-                               " return t.startsWith('recorded') && t; })()")
-    assert len(recorded(page, message)) >= 5
+    assert len(recorded(page, message_starting(browser, "recorded"))) >= 5
 
 
 def test_a_recording_running_at_ctrl_c_is_kept(start_view):
@@ -203,3 +174,21 @@ def test_a_recording_running_at_ctrl_c_is_kept(start_view):
     assert view.stop(signal.SIGINT) == 0
     line = [l for l in view.stdout().splitlines() if "recorded" in l]
     assert len(line) == 1 and len(recorded(view, line[0].split("camsnap view: ")[1])) >= 5
+
+
+def test_a_recording_on_a_full_disk_keeps_the_frames_that_fit(start_view):
+    fit = 5
+    view = start_view("--width", str(WIDTH), "--height", str(HEIGHT),
+                      file_limit=NPY_HEADER_BYTES + fit * WIDTH * HEIGHT * 2 + 1000)
+    view.get("/frame")
+    headers = {"Host": "127.0.0.1", "Content-Type": "application/json"}
+    path = "/record?token=" + view.token
+    assert view.request("POST", path, headers, b'{"action": "start"}')[0] == 200
+    for _ in range(100):
+        status = json.loads(view.get("/stats.json")[2])["record"]
+        if status["error"]:
+            break
+        view.get("/frame?after=%d" % int(view.get("/frame")[1]["X-Camsnap-Frame"]))
+    assert "File too large" in (status["error"] or ""), status
+    status = json.loads(view.request("POST", path, headers, b'{"action": "stop"}')[2])
+    assert len(recorded(view, "recorded %d frames to %s" % (status["frames"], status["path"]))) == fit

@@ -2,6 +2,7 @@
 frames as they come, pixel for pixel, with the numbers that belong to them; the command
 serves this machine only and stops cleanly on a signal."""
 import errno
+import json
 import re
 import signal
 import socket
@@ -12,6 +13,7 @@ import urllib.error
 
 import numpy as np
 import pytest
+from PIL import Image
 
 import frames
 import camsnap_vcam as vcam
@@ -72,6 +74,41 @@ def camera_frame_behind(picture, width, height, max_value):
     expected, lo, hi = colorize(frame)
     assert hi == max_value
     return seq, expected, lo
+
+
+def rect(browser, selector):
+    return whole_pixels(browser.evaluate(
+        "(() => { const r = document.querySelector(%s).getBoundingClientRect();"
+        " return {x: r.x, y: r.y, width: r.width, height: r.height}; })()" % json.dumps(selector)))
+
+
+def text_of(browser, element_id):
+    return browser.evaluate("document.getElementById(%s).textContent" % json.dumps(element_id))
+
+
+def pause(browser):
+    """Pauses by its key; returns the number of the frame the page stays on."""
+    browser.key(" ")
+    status = browser.wait_for("(() => { const s = document.getElementById('status').textContent;"
+                              " return s.startsWith('paused at frame') && s; })()")
+    return int(status.split()[-1])
+
+
+def point_at(browser, x, y):
+    """Moves the pointer over frame pixel (x, y) at 1:1; returns the cursor readout."""
+    frame = rect(browser, "#frame")
+    before = text_of(browser, "cursor")
+    browser.mouse("mouseMoved", frame["x"] + x + 0.5, frame["y"] + y + 0.5)
+    prefix = "x %d, y %d: " % (x, y)
+    return browser.wait_for("(() => { const t = document.getElementById('cursor').textContent;"
+                            " return t.startsWith(%s) && t !== %s && t; })()" % (
+                                json.dumps(prefix), json.dumps(before)))[len(prefix):]
+
+
+def message_starting(browser, start):
+    """The page's message once it starts with `start`."""
+    return browser.wait_for("(() => { const t = document.getElementById('message').textContent;"
+                            " return t.startsWith(%s) && t; })()" % json.dumps(start))
 
 
 def open_at_one_to_one(browser, view):
@@ -144,6 +181,17 @@ def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
         assert len(matches) == 1, "not one camera frame: %r" % matches
         seqs.append(matches[0])
     assert seqs[0] != seqs[1]
+
+    # Paused: the cursor reads R, G and B; a snapshot is the frame as captured.
+    number = pause(browser)
+    frame = [rgb_frame(width, height, seq) for seq in range(256)
+             if np.array_equal(browser.screenshot(rect(browser, "#frame")), rgb_frame(width, height, seq))][0]
+    assert point_at(browser, 3, 2) == "R %d G %d B %d" % tuple(frame[2, 3])
+    browser.key("s")
+    saved = message_starting(browser, "saved frame %d: " % number).split(": ", 1)[1]
+    with Image.open(saved) as written:
+        assert written.mode == "RGB"
+        np.testing.assert_array_equal(np.asarray(written), frame)
     leave_and_stop(browser, view)
 
 
@@ -304,6 +352,18 @@ def test_a_port_in_use_is_refused_before_the_camera_is_touched(start_view):
         assert view.wait_exit() == EXIT_USAGE
     assert "cannot serve on 127.0.0.1:%d" % port in view.stderr()
     assert view.opens() == 0
+
+
+@pytest.mark.parametrize("args, options, says", [
+    ([], {"save_dir": "/no/such/folder"}, "cannot write to --save-dir /no/such/folder"),
+    (["--host", "lab-pc"], {}, "--host must be an IP address"),
+    (["--scale", "0"], {}, "the scale must be a finite non-zero number"),
+    ([], {"port": 70000}, "--port must be between 0 and 65535"),
+])
+def test_bad_arguments_end_the_command_before_the_camera_is_touched(start_view, args, options, says):
+    view = start_view(*args, wait_for_url=False, **options)
+    assert view.wait_exit() == EXIT_USAGE
+    assert says in view.stderr() and view.opens() == 0
 
 
 @pytest.mark.parametrize("faults, exit_code, says", [
