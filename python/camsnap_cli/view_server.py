@@ -23,6 +23,7 @@ import secrets
 import socket
 import socketserver
 import sys
+import tempfile
 import threading
 import typing
 import urllib.parse
@@ -320,7 +321,6 @@ def write_file(directory, stem, extension, data):
 
 
 def _temporary(directory, extension):
-    import tempfile
     return tempfile.mkstemp(prefix=".camsnap-", suffix=extension + ".part", dir=directory)
 
 
@@ -644,6 +644,7 @@ class ViewServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     at most MAX_OPEN_REQUESTS at once."""
     daemon_threads = True
     block_on_close = False    # Ctrl-C must not wait for a browser's open request
+    request_queue_size = 64   # a page's burst of connections is taken, not left to SYN retries
 
     def __init__(self, address, access, settings, calibration, save_dir):
         self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET

@@ -2,6 +2,7 @@
 frames as they come, pixel for pixel, with the numbers that belong to them; the command
 serves this machine only and stops cleanly on a signal."""
 import errno
+import functools
 import json
 import re
 import signal
@@ -59,6 +60,7 @@ def ir_frame(width, height, seq):
     return frames.ir16_from_raw(raw, width, height, 2 * width, 2)
 
 
+@functools.lru_cache(maxsize=None)  # the tests look for a picture among all 256 frames
 def rgb_frame(width, height, seq):
     size = width * height * 3 // 2
     raw = vcam.render("YU12", width, height, width, size, seq)
@@ -184,8 +186,9 @@ def test_rgb_view_shows_the_camera_frames_as_they_are(start_view, browser):
 
     # Paused: the cursor reads R, G and B; a snapshot is the frame as captured.
     number = pause(browser)
+    shown = browser.screenshot(rect(browser, "#frame"))
     frame = [rgb_frame(width, height, seq) for seq in range(256)
-             if np.array_equal(browser.screenshot(rect(browser, "#frame")), rgb_frame(width, height, seq))][0]
+             if np.array_equal(shown, rgb_frame(width, height, seq))][0]
     assert point_at(browser, 3, 2) == "R %d G %d B %d" % tuple(frame[2, 3])
     browser.key("s")
     saved = message_starting(browser, "saved frame %d: " % number).split(": ", 1)[1]
