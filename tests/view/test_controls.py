@@ -113,15 +113,26 @@ def test_colour_maps_range_and_readouts_on_a_paused_frame(page, browser):
     with Image.open(preview) as written:
         np.testing.assert_array_equal(np.asarray(written.convert("RGB"))[:HEIGHT, :WIDTH], shown)
 
-    # Zoom: twice the size, pixel for pixel; fit: as large as the window allows.
+    # Zoom: twice the size, pixel for pixel.
     browser.key("2")
     np.testing.assert_array_equal(picture(browser, 2), np.repeat(np.repeat(shown, 2, 0), 2, 1))
+
+
+@pytest.mark.parametrize("width, height", [(160, 120), (1280, 720)])
+def test_fit_makes_any_frame_as_large_as_the_window_allows(start_view, browser, width, height):
+    view = start_view("--width", str(width), "--height", str(height))
+    browser.navigate(view.page_url)
+    browser.wait_for("Number(document.getElementById('number').textContent) > 1")
+    browser.key("2")
     browser.click("[data-zoom=fit]")
-    fitted = rect(browser, "#frame")
-    right = rect(browser, "#panel")
+    fitted, right = rect(browser, "#frame"), rect(browser, "#panel")
     window = browser.evaluate("[window.innerWidth, window.innerHeight]")
-    assert fitted["width"] > 2 * WIDTH and abs(fitted["width"] * HEIGHT - fitted["height"] * WIDTH) <= WIDTH
+    # Within the window beside the colour bar and the panel, the frame's shape kept, and
+    # filling the width or the height that is left.
     assert right["x"] + right["width"] <= window[0] and fitted["y"] + fitted["height"] <= window[1]
+    assert abs(fitted["width"] * height - fitted["height"] * width) <= max(width, height)
+    assert fitted["width"] > window[0] / 2 or fitted["y"] + fitted["height"] > window[1] - 40, fitted
+    browser.navigate("about:blank")
 
 
 def test_locked_range_stays_while_frames_change(page, browser):
