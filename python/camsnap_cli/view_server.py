@@ -52,7 +52,8 @@ MAX_BODY_BYTES = 4096
 FRAME_WAIT_S = 2.0
 FPS_WINDOW = 30                  # frames per second are counted over the latest 30 frames
 RECENT_FRAMES = 4                # a snapshot may name one of the latest few frames
-RECORD_QUEUE = 64                # frames waiting for the disk before a recording drops one
+# Frames waiting for the disk, at most this many bytes of them, before a recording drops one.
+RECORD_QUEUE_BYTES = 64 << 20
 
 SECURITY_HEADERS = (
     ("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -301,6 +302,15 @@ def place(temporary, directory, stem, extension):
             os.link(temporary, path)
         except FileExistsError:
             continue
+        except OSError:
+            # No hard links here (FAT on a USB stick, some network file systems): claim the
+            # name with an empty file first, then rename over that claim.
+            try:
+                os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            except FileExistsError:
+                continue
+            os.replace(temporary, path)
+            return path
         os.unlink(temporary)
         return path
     raise OSError("no free file name for %s%s in %s" % (stem, extension, directory))
@@ -321,7 +331,23 @@ def write_file(directory, stem, extension, data):
 
 
 def _temporary(directory, extension):
-    return tempfile.mkstemp(prefix=".camsnap-", suffix=extension + ".part", dir=directory)
+    """A hidden temporary file beside the final one, with the permissions a new file gets
+    (mkstemp makes it private)."""
+    fd, path = tempfile.mkstemp(prefix=".camsnap-", suffix=extension + ".part", dir=directory)
+    os.fchmod(fd, 0o666 & ~_umask())
+    return fd, path
+
+
+def _umask():
+    # Read, not set and restored: os.umask() would change it for every thread meanwhile.
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022
 
 
 NPY_HEADER_BYTES = 128
@@ -346,13 +372,12 @@ class Recording:
         self.dtype = first.dtype.newbyteorder("<") if first.dtype.itemsize > 1 else first.dtype
         self.frames = 0
         self.dropped = 0
-        self.first_number = None
         self.error = None
         self.path = None
         fd, self._temporary = _temporary(directory, ".npy")
         self._file = os.fdopen(fd, "wb")
         self._file.write(npy_header(self.dtype, (0,) + self.shape))
-        self._queue = queue.Queue(maxsize=RECORD_QUEUE)  # type: queue.Queue
+        self._queue = queue.Queue(maxsize=max(4, RECORD_QUEUE_BYTES // first.nbytes))  # type: queue.Queue
         self._thread = threading.Thread(target=self._write_frames, name="camsnap-view-record", daemon=True)
         self._thread.start()
 
@@ -372,15 +397,13 @@ class Recording:
                 return
             if self.error is not None:
                 continue
-            number, frame = item
+            _, frame = item
             try:
                 self._file.write(np.ascontiguousarray(frame, dtype=self.dtype).tobytes())
                 self._file.flush()
             except OSError as error:
                 self.error = "cannot write %s: %s" % (self.directory, error.strerror or error)
                 continue
-            if self.first_number is None:
-                self.first_number = number
             self.frames += 1
 
     def finish(self):

@@ -1,6 +1,7 @@
 """The live view's controls, worked as a person works them (keys, clicks, pointer moves and
 drags over the DevTools pipe): each one changes what the screenshot shows as it should,
 and a snapshot or a recording holds exactly the frames the page names."""
+import errno
 import json
 import os
 import re
@@ -11,6 +12,7 @@ import pytest
 from PIL import Image
 
 from camsnap_cli.calibration import Calibration
+from camsnap_cli import view_server
 from camsnap_cli.view_server import COLOUR_MAPS, NPY_HEADER_BYTES, colour_bar, map_index
 from test_view import BROWSER_FPS, ir_frame, message_starting, pause, point_at, rect, text_of
 
@@ -203,3 +205,21 @@ def test_a_recording_on_a_full_disk_keeps_the_frames_that_fit(start_view):
     assert "File too large" in (status["error"] or ""), status
     status = json.loads(view.request("POST", path, headers, b'{"action": "stop"}')[2])
     assert len(recorded(view, "recorded %d frames to %s" % (status["frames"], status["path"]))) == fit
+
+
+def no_hard_links(*args):
+    raise PermissionError(errno.EPERM, "Operation not permitted")  # as on FAT
+
+
+@pytest.mark.parametrize("hard_links", [True, False])
+def test_saved_files_never_replace_one_and_are_not_private(tmp_path, monkeypatch, hard_links):
+    if not hard_links:
+        monkeypatch.setattr(os, "link", no_hard_links)
+    (tmp_path / "a.png").write_bytes(b"old")
+    paths = [view_server.write_file(str(tmp_path), "a", ".png", b"new %d" % n) for n in range(2)]
+    assert paths == [str(tmp_path / "a-2.png"), str(tmp_path / "a-3.png")]
+    assert [open(p, "rb").read() for p in [str(tmp_path / "a.png")] + paths] == [b"old", b"new 0", b"new 1"]
+    assert sorted(os.listdir(str(tmp_path))) == ["a-2.png", "a-3.png", "a.png"]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert os.stat(paths[0]).st_mode & 0o777 == 0o666 & ~umask
