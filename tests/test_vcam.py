@@ -6,6 +6,7 @@ import fcntl
 import mmap
 import os
 import select
+import stat
 import struct
 import termios
 import threading
@@ -100,6 +101,45 @@ def test_unconfigured_paths_pass_through(tmp_path):
 
 AT_FDCWD = -100
 LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+@pytest.mark.parametrize("path, cwd", [
+    ("/dev/video3", None), ("/dev/./video3", None), ("//dev//video3", None),
+    ("/tmp/../dev/video3", None), ("video3", "/dev"), ("../dev/video3", "/tmp"),
+])
+def test_every_path_naming_the_node_is_its_character_device(path, cwd, monkeypatch):
+    vcam.add_node(3)
+    if cwd:
+        monkeypatch.chdir(cwd)
+    st = os.stat(path)
+    assert stat.S_ISCHR(st.st_mode) and (os.major(st.st_rdev), os.minor(st.st_rdev)) == (81, 3)
+    assert os.access(path, os.R_OK | os.W_OK)
+    fd = os.open(path, os.O_RDWR)
+    try:
+        assert os.fstat(fd).st_rdev == st.st_rdev
+        assert os.readlink("/proc/self/fd/%d" % fd) == "/dev/video3"
+        assert os.stat("/proc/self/fd/%d" % fd).st_rdev == st.st_rdev
+    finally:
+        os.close(fd)
+
+
+def test_sysfs_describes_each_node_as_configured_now():
+    vcam.add_node(0, card="front")
+    assert os.listdir("/sys/class/video4linux") == ["video0"]
+    vcam.add_node(5)
+    assert sorted(os.listdir("/sys/class/video4linux")) == ["video0", "video5"]
+    base = "/sys/class/video4linux/video5/"
+    assert [open(base + f).read() for f in ("name", "dev", "index")] == ["IR cam\n", "81:5\n", "0\n"]
+    assert "DEVNAME=video5" in open("/sys/dev/char/81:5/uevent").read().split()
+    assert open("/sys/class/video4linux/video0/name").read() == "front\n"
+
+
+@pytest.mark.parametrize("request_name", ["VIDIOC_QUERYCAP", "VIDIOC_S_FMT", "VIDIOC_DQBUF"])
+def test_an_argument_pointer_to_nothing_is_efault(node, request_name):
+    LIBC.ioctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p]
+    for address in (None, 8):  # NULL, and an address on the unmapped first page
+        assert LIBC.ioctl(node, getattr(v4l2, request_name), address) == -1
+        assert ctypes.get_errno() == errno.EFAULT
 
 
 @pytest.mark.parametrize("entry, at", [

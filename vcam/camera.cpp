@@ -50,14 +50,6 @@ void copy_name(uint8_t *dst, size_t cap, const std::string &src) {
     std::memcpy(dst, src.data(), std::min(src.size(), cap - 1));
 }
 
-// Whether [addr, addr + len) is mapped in this process. A driver pins user pages at QBUF and
-// fails with EFAULT when they are not there; msync answers ENOMEM for unmapped ranges.
-bool mapped(unsigned long addr, size_t len) {
-    const unsigned long page = page_size();
-    const unsigned long start = addr & ~(page - 1);
-    return msync(reinterpret_cast<void *>(start), addr + len - start, MS_ASYNC) == 0;
-}
-
 uint32_t gcd(uint32_t a, uint32_t b) { return b == 0 ? a : gcd(b, a % b); }
 
 // The frame period in lowest terms (30 fps: 1/30, 7.5 fps: 2/15). A camera without a frame

@@ -1,7 +1,9 @@
 // The C library entry points this library stands in front of. Calls on configured
 // /dev/video<N> nodes (and the descriptors handed out for them) are answered by the
 // emulation; everything else goes on to the next definition, normally libc's.
+#include "interpose.h"
 #include "libc.h"
+#include "paths.h"
 #include "registry.h"
 
 #include <dlfcn.h>
@@ -11,6 +13,8 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,6 +44,7 @@ void Registry::clear() {
     // Mappings stay valid for the application; they are simply no node's any more.
     mappings.clear();
     g_mappings.store(0);
+    ++version;
 }
 
 void Registry::replace(int n, std::unique_ptr<Node> node) {
@@ -52,6 +57,7 @@ void Registry::replace(int n, std::unique_ptr<Node> node) {
         }
     }
     nodes[n] = std::move(node);
+    ++version;
 }
 
 FakeDescriptor::~FakeDescriptor() {
@@ -74,20 +80,6 @@ bool mode_needed(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) ==
 
 unsigned mode_arg(int flags, va_list ap) { return mode_needed(flags) ? va_arg(ap, unsigned) : 0; }
 
-// "/dev/video<N>" with N written the way the kernel names nodes; other spellings are not nodes.
-bool parse_node_path(const char *path, int *n) {
-    static const char prefix[] = "/dev/video";
-    if (!path || std::strncmp(path, prefix, sizeof prefix - 1) != 0) return false;
-    const char *digits = path + sizeof prefix - 1;
-    size_t len = std::strlen(digits);
-    if (len == 0 || len > 9 || (digits[0] == '0' && len > 1)) return false;
-    for (size_t i = 0; i < len; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') return false;
-    }
-    *n = std::atoi(digits);
-    return true;
-}
-
 int fail(int err) {
     errno = err;
     return -1;
@@ -96,14 +88,8 @@ int fail(int err) {
 // Opens a configured node; returns -2 when the path is not one, so the caller passes it on.
 constexpr int kNotOurs = -2;
 
-int open_node(const char *path, int flags) {
-    if (!g_configured.load()) return kNotOurs;
-    int n;
-    if (!parse_node_path(path, &n)) return kNotOurs;
-    Registry &reg = registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
+int open_node(Registry &reg, int n, int flags) {
     Node *node = reg.node(n);
-    if (!node) return kNotOurs;
     Args args{{"flags", flags}};
     int err = node->count_call("OPEN");
     if (!err) err = node->config().open_errno;
@@ -125,16 +111,31 @@ int open_node(const char *path, int flags) {
     return fd;
 }
 
+// Opens what `path` names when it is a node (or a file of the sysfs testbed); kNotOurs for
+// any other path, which the caller passes on unchanged.
+int open_target(int dirfd, int flags, unsigned mode, const Target &t) {
+    if (!t.redirect.empty()) return libc::openat(dirfd, t.redirect.c_str(), flags, mode);
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (!reg.node(t.node)) return kNotOurs;  // removed since device_target looked
+    return open_node(reg, t.node, flags);
+}
+
 int open_or_pass(const char *path, int flags, unsigned mode, const char *next_name) {
-    int fd = open_node(path, flags);
-    if (fd != kNotOurs) return fd;
+    Target t;
+    if (device_target(AT_FDCWD, path, &t)) {
+        int fd = open_target(AT_FDCWD, flags, mode, t);
+        if (fd != kNotOurs) return fd;
+    }
     return next_definition<OpenFn>(next_name)(path, flags, mode);
 }
 
 int openat_or_pass(int dirfd, const char *path, int flags, unsigned mode, const char *next_name) {
-    // Relative paths never name a node: the emulation only knows absolute ones.
-    int fd = (path && path[0] == '/') ? open_node(path, flags) : kNotOurs;
-    if (fd != kNotOurs) return fd;
+    Target t;
+    if (device_target(dirfd, path, &t)) {
+        int fd = open_target(dirfd, flags, mode, t);
+        if (fd != kNotOurs) return fd;
+    }
     return next_definition<OpenatFn>(next_name)(dirfd, path, flags, mode);
 }
 
@@ -260,6 +261,11 @@ int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
     if (!node) return 0;
     const char *name = request_name(code);
     Args args{{"fd", fd}};
+    // The kernel copies the argument in (and out) before a driver sees the request.
+    if (_IOC_DIR(code) != _IOC_NONE && !mapped(reinterpret_cast<unsigned long>(arg), _IOC_SIZE(code))) {
+        node->record(name, std::move(args), -EFAULT);
+        return fail(EFAULT);
+    }
     int r = -node->count_call(name);
     if (!r) r = -node->hostile_failure(name);
     if (r) {
@@ -495,11 +501,80 @@ void unmap_recorded(void *addr, size_t length) {
 
 }  // namespace
 
+bool device_target(int dirfd, const char *path, Target *target) {
+    if (!g_configured.load() || !may_name_device(path)) return false;
+    const std::string abs = absolute_path(dirfd, path);
+    if (abs.empty()) return false;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    int n = node_number(abs);
+    if (n >= 0 && reg.node(n)) {
+        target->node = n;
+        return true;
+    }
+    const int k = proc_fd_number(abs);
+    if (k >= 0) {
+        auto it = reg.files.find(k);
+        if (it == reg.files.end() || !reg.node(it->second.node)) return false;
+        target->node = it->second.node;
+        target->via_link = true;
+        return true;
+    }
+    target->redirect = sysfs_path(reg, abs);
+    return !target->redirect.empty();
+}
+
+int node_of_descriptor(int fd) {
+    if (!g_configured.load()) return -1;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto it = reg.files.find(fd);
+    return it == reg.files.end() || !reg.node(it->second.node) ? -1 : it->second.node;
+}
+
+void node_stat(int n, struct stat *st) {
+    static const timespec loaded = [] {
+        timespec t{};
+        clock_gettime(CLOCK_REALTIME, &t);
+        return t;
+    }();
+    std::memset(st, 0, sizeof *st);
+    st->st_dev = makedev(0, 5);  // devtmpfs
+    st->st_ino = 1000 + ino_t(n);
+    st->st_mode = S_IFCHR | 0666;
+    st->st_nlink = 1;
+    st->st_rdev = makedev(kVideoMajor, unsigned(n));
+    st->st_blksize = 4096;
+    st->st_atim = st->st_mtim = st->st_ctim = loaded;
+}
+
 namespace libc {
 
 int close(int fd) {
     static const auto f = next_definition<int (*)(int)>("close");
     return f(fd);
+}
+
+int openat(int dirfd, const char *path, int flags, unsigned mode) {
+    static const auto f = next_definition<OpenatFn>("openat");
+    return f(dirfd, path, flags, mode);
+}
+
+int open(const char *path, int flags, unsigned mode) { return openat(AT_FDCWD, path, flags, mode); }
+
+ssize_t write(int fd, const void *buf, size_t n) {
+    static const auto f = next_definition<ssize_t (*)(int, const void *, size_t)>("write");
+    return f(fd, buf, n);
+}
+
+ssize_t readlink(const char *path, char *buf, size_t size) {
+    static const auto f = next_definition<ssize_t (*)(const char *, char *, size_t)>("readlink");
+    return f(path, buf, size);
+}
+
+DIR *opendir(const char *path) {
+    static const auto f = next_definition<DIR *(*)(const char *)>("opendir");
+    return f(path);
 }
 
 int ioctl(int fd, unsigned long request, void *arg) {

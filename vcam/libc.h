@@ -1,6 +1,7 @@
 // The C library's own entry points, behind the ones this library puts in front of them.
 #pragma once
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/types.h>
@@ -10,6 +11,11 @@
 namespace vcam::libc {
 
 int close(int fd);
+int open(const char *path, int flags, unsigned mode);
+int openat(int dirfd, const char *path, int flags, unsigned mode);
+ssize_t write(int fd, const void *buf, size_t n);
+ssize_t readlink(const char *path, char *buf, size_t size);
+DIR *opendir(const char *path);
 int ioctl(int fd, unsigned long request, void *arg);
 int poll(pollfd *fds, nfds_t n, int timeout);
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);

@@ -12,6 +12,15 @@ size_t page_size() {
     return page;
 }
 
+// A driver pins user pages at QBUF, and copies request arguments in and out, failing with
+// EFAULT when they are not there; msync answers ENOMEM for unmapped ranges.
+bool mapped(unsigned long addr, size_t len) {
+    if (addr == 0) return false;
+    const unsigned long page = page_size();
+    const unsigned long start = addr & ~(page - 1);
+    return msync(reinterpret_cast<void *>(start), addr + len - start, MS_ASYNC) == 0;
+}
+
 BufferMemory::BufferMemory(uint32_t count, size_t buffer_size) {
     const size_t page = page_size();
     stride_ = (buffer_size + page - 1) / page * page;

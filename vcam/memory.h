@@ -33,4 +33,7 @@ private:
 
 size_t page_size();
 
+// Whether [addr, addr + len) is mapped in this process (whether it is writable is not asked).
+bool mapped(unsigned long addr, size_t len);
+
 }  // namespace vcam

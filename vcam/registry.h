@@ -46,6 +46,7 @@ struct Registry {
     std::map<int, std::unique_ptr<Node>> nodes;
     std::map<int, OpenFile> files;  // by descriptor
     std::map<uintptr_t, Mapping> mappings;  // by address
+    uint64_t version = 0;  // counts changes of the set of nodes
 
     Node *node(int n) {
         auto it = nodes.find(n);

@@ -1,0 +1,180 @@
+#include "paths.h"
+
+#include "libc.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace vcam {
+namespace {
+
+bool starts_with(const std::string &s, const char *prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
+
+// Digits the way the kernel writes a number: no sign, no leading zero, at most 9 of them.
+int kernel_number(const std::string &digits) {
+    if (digits.empty() || digits.size() > 9 || (digits[0] == '0' && digits.size() > 1)) return -1;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+    }
+    return std::atoi(digits.c_str());
+}
+
+std::string directory_of(int dirfd) {
+    if (dirfd == AT_FDCWD) {
+        char cwd[PATH_MAX];
+        return getcwd(cwd, sizeof cwd) ? std::string(cwd) : std::string();
+    }
+    char link[64], target[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+    const ssize_t n = libc::readlink(link, target, sizeof target - 1);
+    return n > 0 && target[0] == '/' ? std::string(target, size_t(n)) : std::string();
+}
+
+// The testbed: a directory under $TMPDIR laid out as the parts of sysfs clients read,
+//   class/video4linux/video<N>/{name,dev,index,uevent}
+//   dev/char/81:<N> -> ../../class/video4linux/video<N>
+// made by the process that first needs it and removed when that process exits.
+struct Testbed {
+    std::string root;
+    pid_t owner = 0;
+    uint64_t version = ~uint64_t(0);  // the registry version it shows
+    std::vector<std::string> made;    // files, links and directories, in the order made
+
+    ~Testbed() { remove_all(); }
+
+    void remove_all() {
+        if (owner != getpid()) return;  // a forked child leaves its parent's testbed alone
+        for (auto it = made.rbegin(); it != made.rend(); ++it) {
+            if (::unlink(it->c_str()) != 0) ::rmdir(it->c_str());
+        }
+        made.clear();
+    }
+
+    bool directory(const std::string &path) {
+        if (::mkdir(path.c_str(), 0755) != 0) return false;
+        made.push_back(path);
+        return true;
+    }
+
+    bool file(const std::string &path, const std::string &text) {
+        const int fd = libc::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        made.push_back(path);
+        const bool ok = libc::write(fd, text.data(), text.size()) == ssize_t(text.size());
+        libc::close(fd);
+        return ok;
+    }
+
+    bool link(const std::string &target, const std::string &path) {
+        if (::symlink(target.c_str(), path.c_str()) != 0) return false;
+        made.push_back(path);
+        return true;
+    }
+
+    bool node(int n, const Node &node) {
+        const std::string name = "video" + std::to_string(n), dev = "81:" + std::to_string(n);
+        const std::string dir = root + "/class/video4linux/" + name;
+        return directory(dir) && file(dir + "/name", node.config().card + "\n") &&
+               file(dir + "/dev", dev + "\n") && file(dir + "/index", "0\n") &&
+               file(dir + "/uevent", "MAJOR=81\nMINOR=" + std::to_string(n) + "\nDEVNAME=" + name + "\n") &&
+               link("../../class/video4linux/" + name, root + "/dev/char/" + dev);
+    }
+
+    bool bring_up_to_date(Registry &reg) {
+        if (version == reg.version && !root.empty()) return true;
+        if (root.empty() || owner != getpid()) {
+            const char *tmp = std::getenv("TMPDIR");
+            std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/camsnap_vcam.XXXXXX";
+            if (!mkdtemp(&pattern[0])) return false;
+            root = pattern;
+            owner = getpid();
+            made.clear();
+            made.push_back(root);
+        } else {
+            remove_all();
+            if (!directory(root)) return false;
+        }
+        bool ok = directory(root + "/class") && directory(root + "/class/video4linux") &&
+                  directory(root + "/dev") && directory(root + "/dev/char");
+        for (auto &entry : reg.nodes) ok = ok && node(entry.first, *entry.second);
+        version = reg.version;
+        return ok;
+    }
+};
+
+Testbed &testbed() {
+    static Testbed t;  // removed by the exit handlers of the process that made it
+    return t;
+}
+
+}  // namespace
+
+std::string absolute_path(int dirfd, const char *path) {
+    if (!path || !*path) return std::string();
+    std::string full = path;
+    if (path[0] != '/') {
+        const std::string dir = directory_of(dirfd);
+        if (dir.empty()) return std::string();
+        full = dir + "/" + full;
+    }
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i <= full.size()) {
+        size_t j = full.find('/', i);
+        if (j == std::string::npos) j = full.size();
+        const std::string part = full.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string out;
+    for (const std::string &p : parts) out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+int node_number(const std::string &abs) {
+    static const char prefix[] = "/dev/video";
+    if (!starts_with(abs, prefix)) return -1;
+    return kernel_number(abs.substr(sizeof prefix - 1));
+}
+
+int proc_fd_number(const std::string &abs) {
+    static const std::string self = "/proc/self/fd/";
+    const std::string mine = "/proc/" + std::to_string(getpid()) + "/fd/";
+    if (starts_with(abs, self.c_str())) return kernel_number(abs.substr(self.size()));
+    if (starts_with(abs, mine.c_str())) return kernel_number(abs.substr(mine.size()));
+    return -1;
+}
+
+std::string sysfs_path(Registry &reg, const std::string &abs) {
+    static const char klass[] = "/sys/class/video4linux", chars[] = "/sys/dev/char/81:";
+    std::string rest;
+    if (abs == klass || starts_with(abs, "/sys/class/video4linux/")) {
+        rest = "/class/video4linux" + abs.substr(sizeof klass - 1);
+    } else if (starts_with(abs, chars)) {
+        rest = "/dev/char/81:" + abs.substr(sizeof chars - 1);
+    } else {
+        return std::string();
+    }
+    Testbed &t = testbed();
+    if (!t.bring_up_to_date(reg)) return std::string();
+    return t.root + rest;
+}
+
+bool may_name_device(const char *path) {
+    if (!path) return false;
+    if (path[0] != '/') return true;
+    return std::strstr(path, "video") || std::strstr(path, "/sys") || std::strstr(path, "/proc");
+}
+
+}  // namespace vcam
