@@ -217,13 +217,25 @@ void Node::record(const char *name, Args args, int result) {
     log_.push_back(LogEntry{name, std::move(args), result});
 }
 
-void Node::closed(int fd) {
+void Node::closed(int file) {
     --open_fds_;
     // Releasing the file that owns the queue stops the stream and frees the buffers.
-    if (owner_ == fd) {
+    if (owner_ == file) {
         stop_streaming();
         release_buffers();
     }
+}
+
+void Node::note_priority(uint32_t from, uint32_t to) {
+    if (from > 0 && from < 4 && priorities_[from] > 0) --priorities_[from];
+    if (to > 0 && to < 4) ++priorities_[to];
+}
+
+uint32_t Node::max_priority() const {
+    for (uint32_t p = V4L2_PRIORITY_RECORD; p > 0; --p) {
+        if (priorities_[p]) return p;
+    }
+    return V4L2_PRIORITY_UNSET;
 }
 
 int Node::querycap(v4l2_capability *cap, Args &) const {
@@ -403,7 +415,7 @@ int Node::control(v4l2_control *c, Args &args) const {
     return -EINVAL;
 }
 
-int Node::allocate(int fd, uint32_t memory, uint32_t count) {
+int Node::allocate(int file, uint32_t memory, uint32_t count) {
     static uint64_t allocations = 0;  // callers hold the registry lock
     std::unique_ptr<BufferMemory> mem;
     if (memory == kMmap) {
@@ -420,17 +432,17 @@ int Node::allocate(int fd, uint32_t memory, uint32_t count) {
     }
     mmap_memory_ = std::move(mem);
     memory_ = memory;
-    owner_ = fd;
+    owner_ = file;
     generation_ = ++allocations;
     return 0;
 }
 
-int Node::reqbufs(int fd, v4l2_requestbuffers *rb, Args &args) {
+int Node::reqbufs(int file, v4l2_requestbuffers *rb, Args &args) {
     args.emplace_back("count", rb->count);
     args.emplace_back("type", rb->type);
     args.emplace_back("memory", rb->memory);
     if (rb->type != kCapture || !known_memory(rb->memory)) return -EINVAL;
-    if (busy_for(fd) || streaming_) return -EBUSY;
+    if (busy_for(file) || streaming_) return -EBUSY;
     if (rb->count == 0) {
         release_buffers();
     } else {
@@ -438,7 +450,7 @@ int Node::reqbufs(int fd, v4l2_requestbuffers *rb, Args &args) {
                               : std::min(std::max(rb->count, config_.min_buffers), config_.max_buffers);
         if (n == 0) {
             release_buffers();
-        } else if (int r = allocate(fd, rb->memory, n)) {
+        } else if (int r = allocate(file, rb->memory, n)) {
             return r;
         }
         rb->count = n;
@@ -479,14 +491,14 @@ int Node::querybuf(v4l2_buffer *b, Args &args) const {
     return 0;
 }
 
-int Node::qbuf(int fd, v4l2_buffer *b, Args &args) {
+int Node::qbuf(int file, v4l2_buffer *b, Args &args) {
     args.emplace_back("index", b->index);
     args.emplace_back("type", b->type);
     args.emplace_back("memory", b->memory);
     args.emplace_back("userptr", int64_t(b->m.userptr));
     args.emplace_back("length", b->length);
     if (b->type != kCapture || !known_memory(b->memory)) return -EINVAL;
-    if (busy_for(fd)) return -EBUSY;
+    if (busy_for(file)) return -EBUSY;
     if (b->memory != memory_ || b->index >= buffers_.size()) return -EINVAL;
     Buffer &buf = buffers_[b->index];
     if (buf.state != BufState::Dequeued) return -EINVAL;
@@ -510,11 +522,11 @@ int Node::qbuf(int fd, v4l2_buffer *b, Args &args) {
     return 0;
 }
 
-int Node::dqbuf(int fd, v4l2_buffer *b, Args &args) {
+int Node::dqbuf(int file, v4l2_buffer *b, Args &args) {
     args.emplace_back("type", b->type);
     args.emplace_back("memory", b->memory);
     if (b->type != kCapture || !known_memory(b->memory)) return -EINVAL;
-    if (busy_for(fd)) return -EBUSY;
+    if (busy_for(file)) return -EBUSY;
     if (!streaming_ || b->memory != memory_) return -EINVAL;
     Clock::time_point now = Clock::now();
     advance(now);
@@ -568,10 +580,10 @@ void Node::unmapped(uint64_t generation, uint32_t index) {
     }
 }
 
-int Node::streamon(int fd, const int *type, Args &args) {
+int Node::streamon(int file, const int *type, Args &args) {
     args.emplace_back("type", *type);
     if (uint32_t(*type) != kCapture) return -EINVAL;
-    if (busy_for(fd)) return -EBUSY;
+    if (busy_for(file)) return -EBUSY;
     if (buffers_.empty()) return -EINVAL;
     ++streamon_total_;
     if (streaming_) return 0;
@@ -582,10 +594,10 @@ int Node::streamon(int fd, const int *type, Args &args) {
     return 0;
 }
 
-int Node::streamoff(int fd, const int *type, Args &args) {
+int Node::streamoff(int file, const int *type, Args &args) {
     args.emplace_back("type", *type);
     if (uint32_t(*type) != kCapture) return -EINVAL;
-    if (busy_for(fd)) return -EBUSY;
+    if (busy_for(file)) return -EBUSY;
     ++streamoff_total_;
     stop_streaming();
     return 0;

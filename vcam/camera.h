@@ -119,7 +119,11 @@ public:
     void record(const char *name, Args args, int result);
 
     void opened() { ++open_fds_; }
-    void closed(int fd);
+    void closed(int file);
+    // An open file's priority went from `from` to `to` (V4L2_PRIORITY_*; 0: none, as before
+    // open or after close). G_PRIORITY answers the highest one held.
+    void note_priority(uint32_t from, uint32_t to);
+    uint32_t max_priority() const;
 
     // V4L2 requests: 0 or -errno. Callers hold the registry lock.
     int querycap(v4l2_capability *cap, Args &args) const;
@@ -127,7 +131,7 @@ public:
     int enum_framesizes(v4l2_frmsizeenum *e, Args &args) const;
     int g_fmt(v4l2_format *f, Args &args) const;
     int try_fmt(v4l2_format *f, Args &args) const;
-    int s_fmt(int fd, v4l2_format *f, Args &args);
+    int s_fmt(int file, v4l2_format *f, Args &args);
     int g_parm(v4l2_streamparm *p, Args &args) const;
     int s_parm(v4l2_streamparm *p, Args &args);
     int enuminput(v4l2_input *in, Args &args) const;
@@ -135,12 +139,12 @@ public:
     int s_input(const int *index, Args &args) const;
     int queryctrl(v4l2_queryctrl *q, Args &args) const;
     int control(v4l2_control *c, Args &args) const;
-    int reqbufs(int fd, v4l2_requestbuffers *rb, Args &args);
+    int reqbufs(int file, v4l2_requestbuffers *rb, Args &args);
     int querybuf(v4l2_buffer *b, Args &args) const;
-    int qbuf(int fd, v4l2_buffer *b, Args &args);
-    int dqbuf(int fd, v4l2_buffer *b, Args &args);
-    int streamon(int fd, const int *type, Args &args);
-    int streamoff(int fd, const int *type, Args &args);
+    int qbuf(int file, v4l2_buffer *b, Args &args);
+    int dqbuf(int file, v4l2_buffer *b, Args &args);
+    int streamon(int file, const int *type, Args &args);
+    int streamoff(int file, const int *type, Args &args);
 
     // Brings the frame clock up to `now`: fills queued buffers with the frames that fell due.
     void advance(Clock::time_point now);
@@ -175,7 +179,7 @@ private:
     };
 
     int mapped_count() const;
-    bool busy_for(int fd) const { return owner_ >= 0 && owner_ != fd; }
+    bool busy_for(int file) const { return owner_ >= 0 && owner_ != file; }
     bool stopped() const;
     const Format *find_format(uint32_t fourcc) const;
     PixFormat negotiate(uint32_t width, uint32_t height, uint32_t pixelformat) const;
@@ -183,7 +187,7 @@ private:
     void fill_on_demand(Clock::time_point now);
     void write_frame(Buffer &b, uint32_t seq);
     void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq);
-    int allocate(int fd, uint32_t memory, uint32_t count);
+    int allocate(int file, uint32_t memory, uint32_t count);
     void describe_buffer(const Buffer &b, uint32_t index, v4l2_buffer *out) const;
     void stop_streaming();
     void release_buffers();
@@ -201,7 +205,8 @@ private:
 
     PixFormat current_;
     int open_fds_ = 0;
-    int owner_ = -1;  // descriptor that allocated the buffers; others get EBUSY
+    uint32_t priorities_[4] = {};  // open files holding each priority
+    int owner_ = -1;  // the open file that allocated the buffers; others get EBUSY
     std::vector<Buffer> buffers_;
     uint32_t memory_ = 0;  // V4L2_MEMORY_* of the allocation, 0 while none
     std::unique_ptr<BufferMemory> mmap_memory_;

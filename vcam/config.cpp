@@ -464,7 +464,7 @@ bool configure(Registry &reg, const std::string &text, std::string *error) {
     reg.clear();
     reg.nodes = std::move(made);
     g_configured.store(true);
-    reg.changed.notify_all();
+    reg.notify();
     return true;
 }
 
@@ -474,7 +474,7 @@ bool configure_node(Registry &reg, const std::string &text, std::string *error) 
     if (!json::parse(text, &v, error) || !read_node(v, &d, error)) return false;
     reg.replace(d.n, make_node(d));
     g_configured.store(true);
-    reg.changed.notify_all();
+    reg.notify();
     return true;
 }
 

@@ -22,7 +22,7 @@ long with_node(int n, F &&f) {
     Node *node = reg.node(n);
     if (!node) return -ENOENT;
     long r = f(*node);
-    reg.changed.notify_all();
+    reg.notify();
     return r;
 }
 
@@ -43,7 +43,7 @@ VCAM_EXPORT int vcam_reset() {
     std::lock_guard<std::mutex> lock(reg.mutex);
     reg.clear();
     g_configured.store(true);
-    reg.changed.notify_all();
+    reg.notify();
     return 0;
 }
 

@@ -14,6 +14,10 @@
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -31,6 +35,7 @@ namespace vcam {
 
 std::atomic<bool> g_configured{false};
 std::atomic<size_t> g_mappings{0};
+std::atomic<size_t> g_descriptors{0};
 
 Registry &registry() {
     static Registry *r = new Registry;  // never destroyed: atexit code may still close descriptors
@@ -38,19 +43,21 @@ Registry &registry() {
 }
 
 void Registry::clear() {
-    for (auto &f : files) f.second.descriptor.release();
+    for (auto &f : files) f.second.number.release();
+    epolls.clear();
     files.clear();
     nodes.clear();
     // Mappings stay valid for the application; they are simply no node's any more.
     mappings.clear();
     g_mappings.store(0);
+    g_descriptors.store(0);
     ++version;
 }
 
 void Registry::replace(int n, std::unique_ptr<Node> node) {
     for (auto it = files.begin(); it != files.end();) {
-        if (it->second.node == n) {
-            it->second.descriptor.release();
+        if (it->second.file->node == n) {
+            it->second.number.release();
             it = files.erase(it);
         } else {
             ++it;
@@ -58,10 +65,20 @@ void Registry::replace(int n, std::unique_ptr<Node> node) {
     }
     nodes[n] = std::move(node);
     ++version;
+    g_descriptors.store(files.size());
 }
 
 FakeDescriptor::~FakeDescriptor() {
     if (fd_ >= 0) libc::close(fd_);
+}
+
+void Registry::notify() {
+    changed.notify_all();
+    const uint64_t one = 1;
+    for (int fd : waiters) {
+        ssize_t n = libc::write(fd, &one, sizeof one);
+        (void)n;  // a full counter wakes the waiter as well
+    }
 }
 
 namespace {
@@ -88,6 +105,9 @@ int fail(int err) {
 // Opens a configured node; returns -2 when the path is not one, so the caller passes it on.
 constexpr int kNotOurs = -2;
 
+void forget_epoll_entries(Registry &reg, int fd);
+void count_descriptors(Registry &reg);
+
 int open_node(Registry &reg, int n, int flags) {
     Node *node = reg.node(n);
     Args args{{"flags", flags}};
@@ -104,7 +124,11 @@ int open_node(Registry &reg, int n, int flags) {
         node->record("OPEN", args, -err);
         return fail(err);
     }
-    reg.files.emplace(fd, OpenFile{n, FakeDescriptor(fd)});
+    static int files_opened = 0;  // callers hold the lock
+    auto file = std::make_shared<OpenFile>(OpenFile{n, ++files_opened, V4L2_PRIORITY_DEFAULT});
+    reg.files.emplace(fd, Descriptor{std::move(file), FakeDescriptor(fd)});
+    count_descriptors(reg);
+    node->note_priority(0, V4L2_PRIORITY_DEFAULT);
     node->opened();
     args.emplace_back("fd", fd);
     node->record("OPEN", args, 0);
@@ -142,16 +166,24 @@ int openat_or_pass(int dirfd, const char *path, int flags, unsigned mode, const 
 int close_fake(int fd, bool *ours) {
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
+    forget_epoll_entries(reg, fd);  // an epoll descriptor's set goes with it
     auto it = reg.files.find(fd);
     *ours = it != reg.files.end();
     if (!*ours) return 0;
-    Node *node = reg.node(it->second.node);
+    const std::shared_ptr<OpenFile> file = it->second.file;
+    Node *node = reg.node(file->node);
     int err = node->count_call("CLOSE");
-    node->closed(fd);
-    node->record("CLOSE", Args{{"fd", fd}}, -err);
-    // Like the kernel, the descriptor is gone even when close reports an error.
+    // Like the kernel, the descriptor is gone even when close reports an error, and the
+    // driver hears of it only when the last descriptor of the open file goes.
     reg.files.erase(it);
-    reg.changed.notify_all();
+    forget_epoll_entries(reg, fd);
+    count_descriptors(reg);
+    if (file.use_count() == 1) {
+        node->closed(file->id);
+        node->note_priority(file->priority, 0);
+    }
+    node->record("CLOSE", Args{{"fd", fd}}, -err);
+    reg.notify();
     return err ? fail(err) : 0;
 }
 
@@ -182,7 +214,8 @@ const char *request_name(uint32_t code) {
     return "IOCTL";
 }
 
-int handle_request(Node &node, int fd, uint32_t code, void *arg, Args &args) {
+int handle_request(Node &node, OpenFile &file, uint32_t code, void *arg, Args &args) {
+    const int fd = file.id;  // the node tells open files apart, not descriptor numbers
     switch (code) {
     case uint32_t(VIDIOC_QUERYCAP): return node.querycap(static_cast<v4l2_capability *>(arg), args);
     case uint32_t(VIDIOC_ENUM_FMT): return node.enum_fmt(static_cast<v4l2_fmtdesc *>(arg), args);
@@ -259,6 +292,7 @@ int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
     Node *node = reg.node_of_fd(fd);
     *ours = node != nullptr;
     if (!node) return 0;
+    OpenFile &file = *reg.files.at(fd).file;
     const char *name = request_name(code);
     Args args{{"fd", fd}};
     // The kernel copies the argument in (and out) before a driver sees the request.
@@ -271,16 +305,16 @@ int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
     if (r) {
         describe_input(code, arg, args);
     } else {
-        r = handle_request(*node, fd, code, arg, args);
+        r = handle_request(*node, file, code, arg, args);
         while (r == -EAGAIN && code == uint32_t(VIDIOC_DQBUF) && is_blocking(fd)) {
             r = wait_for_frame(reg, lock, fd, node);
             if (r) break;
             args.resize(1);
-            r = handle_request(*node, fd, code, arg, args);
+            r = handle_request(*node, file, code, arg, args);
         }
     }
     if (node) node->record(name, std::move(args), r);
-    if (r == 0) reg.changed.notify_all();
+    if (r == 0) reg.notify();
     return r ? fail(-r) : 0;
 }
 
@@ -298,7 +332,7 @@ PollPlan plan_poll(Registry &reg, const pollfd *fds, nfds_t n) {
             plan.real.push_back(i);
         } else {
             plan.fake.push_back(i);
-            plan.nodes.insert(it->second.node);
+            plan.nodes.insert(it->second.file->node);
         }
     }
     return plan;
@@ -328,14 +362,50 @@ int poll_once(Registry &reg, std::unique_lock<std::mutex> &lock, pollfd *fds, co
     return ready;
 }
 
-Clock::time_point next_wake(Registry &reg, const PollPlan &plan, Clock::time_point deadline) {
+Clock::time_point next_wake(Registry &reg, const std::set<int> &nodes, Clock::time_point deadline) {
     Clock::time_point wake = deadline;
-    for (int n : plan.nodes) {
+    for (int n : nodes) {
         if (Node *node = reg.node(n)) wake = std::min(wake, node->next_fill());
     }
-    // Other descriptors in the same call are looked at again now and then.
-    if (!plan.real.empty()) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(5));
     return wake;
+}
+
+// The eventfd of this thread that Registry::notify() writes while the thread sleeps.
+struct WaiterFd {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ~WaiterFd() {
+        if (fd >= 0) libc::close(fd);
+    }
+};
+
+int waiter_fd() {
+    thread_local WaiterFd w;
+    return w.fd;
+}
+
+// Sleeps in the kernel, without the lock, until `wake`, until one of `also` is ready, until
+// the registry changes, or until a signal comes (-EINTR, as poll answers a handled signal).
+// `mask`: the signal mask to sleep with (ppoll, pselect, epoll_pwait), or null.
+int sleep_until(Registry &reg, std::unique_lock<std::mutex> &lock, Clock::time_point wake,
+                std::vector<pollfd> also, const sigset_t *mask) {
+    const int w = waiter_fd();
+    if (w >= 0) also.push_back(pollfd{w, POLLIN, 0});
+    timespec ts{}, *tsp = nullptr;
+    if (wake != Clock::time_point::max()) {
+        const auto left = std::max(Clock::duration::zero(), wake - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        ts = timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
+        tsp = &ts;
+    }
+    if (w >= 0) reg.waiters.insert(w);
+    lock.unlock();
+    const int r = libc::ppoll(also.data(), also.size(), tsp, mask);
+    const int err = r < 0 ? errno : 0;
+    uint64_t count;
+    if (w >= 0 && libc::read(w, &count, sizeof count) < 0) count = 0;  // empty: nothing to take
+    lock.lock();
+    if (w >= 0) reg.waiters.erase(w);
+    return err == EINTR ? -EINTR : 0;
 }
 
 int injected_poll_error(Registry &reg, const PollPlan &plan, int timeout, const char *name) {
@@ -364,21 +434,33 @@ void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int tim
     }
 }
 
-// poll() as the emulation answers it; select() comes here too, under its own name.
-int poll_fake(pollfd *fds, nfds_t n, int timeout, bool *ours, const char *name = "POLL") {
+Clock::time_point deadline_after(int timeout_ms) {
+    return timeout_ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout_ms);
+}
+
+Clock::time_point deadline_after(const timespec *t) {
+    if (!t) return Clock::time_point::max();
+    return Clock::now() + std::chrono::seconds(t->tv_sec) + std::chrono::nanoseconds(t->tv_nsec);
+}
+
+// poll() as the emulation answers it; ppoll, select and pselect come here too, under their
+// own names. `timeout` (ms) is what the record shows.
+int poll_fake(pollfd *fds, nfds_t n, Clock::time_point deadline, int timeout, const sigset_t *mask,
+              bool *ours, const char *name) {
     Registry &reg = registry();
     std::unique_lock<std::mutex> lock(reg.mutex);
     const PollPlan plan = plan_poll(reg, fds, n);
     *ours = !plan.fake.empty();
     if (!*ours) return 0;
     if (int err = injected_poll_error(reg, plan, timeout, name)) return fail(err);
-    const Clock::time_point deadline =
-        timeout < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
     int ready = poll_once(reg, lock, fds, plan);
     while (ready == 0 && Clock::now() < deadline) {
-        Clock::time_point wake = next_wake(reg, plan, deadline);
-        if (wake == Clock::time_point::max()) reg.changed.wait(lock);
-        else reg.changed.wait_until(lock, wake);
+        std::vector<pollfd> real;
+        for (size_t i : plan.real) real.push_back(pollfd{fds[i].fd, fds[i].events, 0});
+        if (sleep_until(reg, lock, next_wake(reg, plan.nodes, deadline), std::move(real), mask) == -EINTR) {
+            record_poll(reg, fds, plan, timeout, -EINTR, name);
+            return fail(EINTR);
+        }
         ready = poll_once(reg, lock, fds, plan);
     }
     record_poll(reg, fds, plan, timeout, ready, name);
@@ -433,7 +515,7 @@ int select_fake(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout, boo
     std::vector<pollfd> fds = select_to_poll(nfds, r, w, e);
     const Clock::time_point start = Clock::now();
     const int ms = timeout_ms(timeout);
-    int ready = poll_fake(fds.data(), fds.size(), ms, ours, "SELECT");
+    int ready = poll_fake(fds.data(), fds.size(), deadline_after(ms), ms, nullptr, ours, "SELECT");
     if (!*ours || ready < 0) return ready;
     ready = poll_to_select(fds, r, w, e);
     if (ready < 0) return fail(-ready);
@@ -445,6 +527,129 @@ int select_fake(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout, boo
         timeout->tv_usec = suseconds_t(us % 1000000);
     }
     return ready;
+}
+
+int pselect_fake(int nfds, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout, const sigset_t *mask,
+                 bool *ours) {
+    std::vector<pollfd> fds = select_to_poll(nfds, r, w, e);
+    const int ms = timeout ? int(std::min<long long>(INT_MAX, timeout->tv_sec * 1000LL + timeout->tv_nsec / 1000000)) : -1;
+    int ready = poll_fake(fds.data(), fds.size(), deadline_after(timeout), ms, mask, ours, "SELECT");
+    if (!*ours || ready < 0) return ready;
+    ready = poll_to_select(fds, r, w, e);
+    return ready < 0 ? fail(-ready) : ready;
+}
+
+// epoll: node descriptors are kept in the library's own table for each epoll descriptor, and
+// a wait on one looks at them beside what the kernel's epoll reports for the rest.
+int epoll_ctl_fake(int epfd, int op, int fd, epoll_event *event, bool *ours) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    *ours = reg.files.count(fd) != 0;
+    if (!*ours) return 0;
+    if (epfd == fd) return fail(EINVAL);
+    std::map<int, EpollEntry> &entries = reg.epolls[epfd];
+    auto it = entries.find(fd);
+    if (op == EPOLL_CTL_DEL) {
+        if (it == entries.end()) return fail(ENOENT);
+        entries.erase(it);
+        return 0;
+    }
+    if (op != EPOLL_CTL_ADD && op != EPOLL_CTL_MOD) return fail(EINVAL);
+    if (!event) return fail(EFAULT);
+    if (op == EPOLL_CTL_ADD && it != entries.end()) return fail(EEXIST);
+    if (op == EPOLL_CTL_MOD && it == entries.end()) return fail(ENOENT);
+    entries[fd] = EpollEntry{*event, false};
+    return 0;
+}
+
+int epoll_ready(Registry &reg, std::map<int, EpollEntry> &entries, epoll_event *events, int max,
+                std::set<int> *nodes) {
+    const Clock::time_point now = Clock::now();
+    int k = 0;
+    for (auto &entry : entries) {
+        Node *node = reg.node_of_fd(entry.first);
+        if (!node || entry.second.disarmed) continue;
+        nodes->insert(reg.files.at(entry.first).file->node);
+        const uint32_t wanted = entry.second.event.events;
+        const uint32_t got = uint32_t(node->poll_events(now)) & (wanted | EPOLLERR | EPOLLHUP);
+        if (!got || k == max) continue;
+        events[k++] = epoll_event{got, entry.second.event.data};
+        if (wanted & EPOLLONESHOT) entry.second.disarmed = true;
+    }
+    return k;
+}
+
+int epoll_wait_fake(int epfd, epoll_event *events, int max, Clock::time_point deadline, const sigset_t *mask,
+                    bool *ours) {
+    Registry &reg = registry();
+    std::unique_lock<std::mutex> lock(reg.mutex);
+    *ours = reg.epolls.count(epfd) && !reg.epolls[epfd].empty();
+    if (!*ours) return 0;
+    if (max <= 0) return fail(EINVAL);
+    for (;;) {
+        std::set<int> nodes;
+        int k = epoll_ready(reg, reg.epolls[epfd], events, max, &nodes);
+        if (k < max) {
+            lock.unlock();
+            const int r = libc::epoll_wait(epfd, events + k, max - k, 0);
+            const int err = errno;
+            lock.lock();
+            if (r < 0 && k == 0) return fail(err);
+            if (r > 0) k += r;
+        }
+        if (k > 0 || Clock::now() >= deadline) return k;
+        if (sleep_until(reg, lock, next_wake(reg, nodes, deadline), {pollfd{epfd, POLLIN, 0}}, mask) == -EINTR)
+            return fail(EINTR);
+    }
+}
+
+// A descriptor that is closed (or replaced by dup2) leaves every epoll set; an epoll
+// descriptor that is closed takes its set with it.
+void forget_epoll_entries(Registry &reg, int fd) {
+    if (reg.epolls.empty()) return;
+    reg.epolls.erase(fd);
+    for (auto &set : reg.epolls) set.second.erase(fd);
+}
+
+void count_descriptors(Registry &reg) { g_descriptors.store(reg.files.size()); }
+
+// Gives `fd` up as a descriptor of its node without closing the number (dup2 has put another
+// file there); the node hears of it when this was its open file's last descriptor.
+void drop_descriptor(Registry &reg, int fd) {
+    auto it = reg.files.find(fd);
+    const std::shared_ptr<OpenFile> file = it->second.file;
+    it->second.number.release();
+    reg.files.erase(it);
+    forget_epoll_entries(reg, fd);
+    count_descriptors(reg);
+    if (file.use_count() == 1) {
+        if (Node *node = reg.node(file->node)) {
+            node->closed(file->id);
+            node->note_priority(file->priority, 0);
+        }
+    }
+    reg.notify();
+}
+
+// dup, dup2, dup3 and fcntl(F_DUPFD*): `make` makes the new descriptor with the C library;
+// when the old one is a node's, the new one is another descriptor of the same open file.
+template <typename Make>
+int dup_fake(int oldfd, int newfd, Make &&make, bool *ours) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto old = reg.files.find(oldfd);
+    const bool replaces = newfd >= 0 && newfd != oldfd && reg.files.count(newfd);
+    *ours = old != reg.files.end() || replaces;
+    if (!*ours) return 0;
+    const int fd = make();
+    if (fd < 0 || fd == oldfd) return fd;
+    if (replaces) drop_descriptor(reg, fd);
+    old = reg.files.find(oldfd);
+    if (old != reg.files.end()) {
+        reg.files.emplace(fd, Descriptor{old->second.file, FakeDescriptor(fd)});
+        count_descriptors(reg);
+    }
+    return fd;
 }
 
 // Drops the records of node buffers mapped anywhere in [addr, addr + length): a mapping counts
@@ -475,7 +680,7 @@ void *mmap_fake(void *addr, size_t length, int prot, int flags, int fd, off_t of
     auto file = reg.files.find(fd);
     *ours = file != reg.files.end();
     if (!*ours) return nullptr;
-    const int n = file->second.node;
+    const int n = file->second.file->node;
     Node *node = reg.node(n);
     Args args{{"fd", fd}};
     void *p = nullptr;
@@ -499,6 +704,17 @@ void unmap_recorded(void *addr, size_t length) {
     forget_mappings(reg, reinterpret_cast<uintptr_t>(addr), length, true);
 }
 
+// A fork() while another thread holds the lock would leave the child a lock nobody can
+// release: the fork waits for it, and both processes carry on with their own registry.
+__attribute__((constructor)) void guard_fork() {
+    pthread_atfork([] { registry().mutex.lock(); }, [] { registry().mutex.unlock(); },
+                   [] {
+                       Registry &reg = registry();
+                       reg.waiters.clear();  // the threads that slept here are the parent's
+                       reg.mutex.unlock();
+                   });
+}
+
 }  // namespace
 
 bool device_target(int dirfd, const char *path, Target *target) {
@@ -515,8 +731,8 @@ bool device_target(int dirfd, const char *path, Target *target) {
     const int k = proc_fd_number(abs);
     if (k >= 0) {
         auto it = reg.files.find(k);
-        if (it == reg.files.end() || !reg.node(it->second.node)) return false;
-        target->node = it->second.node;
+        if (it == reg.files.end() || !reg.node(it->second.file->node)) return false;
+        target->node = it->second.file->node;
         target->via_link = true;
         return true;
     }
@@ -529,7 +745,7 @@ int node_of_descriptor(int fd) {
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     auto it = reg.files.find(fd);
-    return it == reg.files.end() || !reg.node(it->second.node) ? -1 : it->second.node;
+    return it == reg.files.end() || !reg.node(it->second.file->node) ? -1 : it->second.file->node;
 }
 
 void node_stat(int n, struct stat *st) {
@@ -575,6 +791,21 @@ ssize_t readlink(const char *path, char *buf, size_t size) {
 DIR *opendir(const char *path) {
     static const auto f = next_definition<DIR *(*)(const char *)>("opendir");
     return f(path);
+}
+
+ssize_t read(int fd, void *buf, size_t n) {
+    static const auto f = next_definition<ssize_t (*)(int, void *, size_t)>("read");
+    return f(fd, buf, n);
+}
+
+int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask) {
+    static const auto f = next_definition<int (*)(pollfd *, nfds_t, const timespec *, const sigset_t *)>("ppoll");
+    return f(fds, n, timeout, mask);
+}
+
+int epoll_wait(int epfd, epoll_event *events, int max, int timeout) {
+    static const auto f = next_definition<int (*)(int, epoll_event *, int, int)>("epoll_wait");
+    return f(epfd, events, max, timeout);
 }
 
 int ioctl(int fd, unsigned long request, void *arg) {
@@ -678,7 +909,7 @@ VCAM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
 VCAM_EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout) {
     if (g_configured.load()) {
         bool ours = false;
-        int r = poll_fake(fds, n, timeout, &ours);
+        int r = poll_fake(fds, n, deadline_after(timeout), timeout, nullptr, &ours, "POLL");
         if (ours) return r;
     }
     return libc::poll(fds, n, timeout);
@@ -716,6 +947,173 @@ VCAM_EXPORT int munmap(void *addr, size_t length) {
 VCAM_EXPORT int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
     if (fdslen / sizeof *fds < n) std::abort();  // the caller's array is shorter than it says
     return poll(fds, n, timeout);
+}
+
+VCAM_EXPORT int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask) {
+    if (g_configured.load()) {
+        bool ours = false;
+        const int ms = timeout ? int(std::min<long long>(INT_MAX, timeout->tv_sec * 1000LL + timeout->tv_nsec / 1000000)) : -1;
+        int r = poll_fake(fds, n, deadline_after(timeout), ms, mask, &ours, "POLL");
+        if (ours) return r;
+    }
+    return libc::ppoll(fds, n, timeout, mask);
+}
+
+VCAM_EXPORT int __ppoll_chk(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask,
+                            size_t fdslen) {
+    if (fdslen / sizeof *fds < n) std::abort();
+    return ppoll(fds, n, timeout, mask);
+}
+
+VCAM_EXPORT int pselect(int nfds, fd_set *r, fd_set *w, fd_set *e, const struct timespec *timeout,
+                        const sigset_t *mask) {
+    if (g_configured.load()) {
+        bool ours = false;
+        int ready = pselect_fake(nfds, r, w, e, timeout, mask, &ours);
+        if (ours) return ready;
+    }
+    static const auto f = next_definition<int (*)(int, fd_set *, fd_set *, fd_set *, const timespec *,
+                                                  const sigset_t *)>("pselect");
+    return f(nfds, r, w, e, timeout, mask);
+}
+
+VCAM_EXPORT int epoll_ctl(int epfd, int op, int fd, struct epoll_event *event) noexcept {
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = epoll_ctl_fake(epfd, op, fd, event, &ours);
+        if (ours) return r;
+    }
+    static const auto f = next_definition<int (*)(int, int, int, epoll_event *)>("epoll_ctl");
+    return f(epfd, op, fd, event);
+}
+
+VCAM_EXPORT int epoll_pwait(int epfd, struct epoll_event *events, int max, int timeout, const sigset_t *mask) {
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = epoll_wait_fake(epfd, events, max, deadline_after(timeout), mask, &ours);
+        if (ours) return r;
+    }
+    static const auto f = next_definition<int (*)(int, epoll_event *, int, int, const sigset_t *)>("epoll_pwait");
+    return f(epfd, events, max, timeout, mask);
+}
+
+VCAM_EXPORT int epoll_wait(int epfd, struct epoll_event *events, int max, int timeout) {
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = epoll_wait_fake(epfd, events, max, deadline_after(timeout), nullptr, &ours);
+        if (ours) return r;
+    }
+    return libc::epoll_wait(epfd, events, max, timeout);
+}
+
+VCAM_EXPORT int dup(int fd) noexcept {
+    static const auto f = next_definition<int (*)(int)>("dup");
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = dup_fake(fd, -1, [&] { return f(fd); }, &ours);
+        if (ours) return r;
+    }
+    return f(fd);
+}
+
+VCAM_EXPORT int dup2(int fd, int newfd) noexcept {
+    static const auto f = next_definition<int (*)(int, int)>("dup2");
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = dup_fake(fd, newfd, [&] { return f(fd, newfd); }, &ours);
+        if (ours) return r;
+    }
+    return f(fd, newfd);
+}
+
+VCAM_EXPORT int dup3(int fd, int newfd, int flags) noexcept {
+    static const auto f = next_definition<int (*)(int, int, int)>("dup3");
+    if (g_configured.load()) {
+        bool ours = false;
+        int r = dup_fake(fd, newfd, [&] { return f(fd, newfd, flags); }, &ours);
+        if (ours) return r;
+    }
+    return f(fd, newfd, flags);
+}
+
+// Every argument of fcntl fits a pointer-sized register, which is how the C library reads it.
+static int fcntl_with(const char *name, int fd, int cmd, void *arg) {
+    using Fn = int (*)(int, int, ...);
+    static const Fn plain = next_definition<Fn>("fcntl");
+    static const Fn wide = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fcntl64"));
+    const Fn f = std::strcmp(name, "fcntl64") == 0 && wide ? wide : plain;
+    if ((cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && g_configured.load()) {
+        bool ours = false;
+        int r = dup_fake(fd, -1, [&] { return f(fd, cmd, arg); }, &ours);
+        if (ours) return r;
+    }
+    return f(fd, cmd, arg);
+}
+
+VCAM_EXPORT int fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return fcntl_with("fcntl", fd, cmd, arg);
+}
+
+VCAM_EXPORT int fcntl64(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return fcntl_with("fcntl64", fd, cmd, arg);
+}
+
+// A node without the READWRITE capability answers read() and write() with EINVAL, as vb2 does.
+VCAM_EXPORT ssize_t read(int fd, void *buf, size_t n) {
+    if (g_descriptors.load() && node_of_descriptor(fd) >= 0) return fail(EINVAL);
+    return libc::read(fd, buf, n);
+}
+
+VCAM_EXPORT ssize_t write(int fd, const void *buf, size_t n) {
+    if (g_descriptors.load() && node_of_descriptor(fd) >= 0) return fail(EINVAL);
+    return libc::write(fd, buf, n);
+}
+
+// Programs (libv4l2 among them) that make their system calls with syscall() reach the node
+// as those calling the C library's wrappers do; every other call goes to the kernel.
+VCAM_EXPORT long syscall(long number, ...) {
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (long &x : a) x = va_arg(ap, long);
+    va_end(ap);
+    static const auto real = next_definition<long (*)(long, ...)>("syscall");
+    if (g_configured.load()) {
+        auto p = [&](int i) { return reinterpret_cast<void *>(a[i]); };
+        auto path = [&](int i) { return reinterpret_cast<const char *>(a[i]); };
+        switch (number) {
+#ifdef SYS_open
+        case SYS_open: return open_or_pass(path(0), int(a[1]), unsigned(a[2]), "open64");
+#endif
+        case SYS_openat: return openat_or_pass(int(a[0]), path(1), int(a[2]), unsigned(a[3]), "openat64");
+        case SYS_close: return close(int(a[0]));
+        case SYS_ioctl: return ioctl(int(a[0]), (unsigned long)a[1], p(2));
+        case SYS_read: return read(int(a[0]), p(1), size_t(a[2]));
+        case SYS_write: return write(int(a[0]), p(1), size_t(a[2]));
+        case SYS_mmap: return long(mmap(p(0), size_t(a[1]), int(a[2]), int(a[3]), int(a[4]), off_t(a[5])));
+        case SYS_munmap: return munmap(p(0), size_t(a[1]));
+        case SYS_dup: return dup(int(a[0]));
+#ifdef SYS_dup2
+        case SYS_dup2: return dup2(int(a[0]), int(a[1]));
+#endif
+        case SYS_dup3: return dup3(int(a[0]), int(a[1]), int(a[2]));
+        case SYS_fcntl: return fcntl_with("fcntl", int(a[0]), int(a[1]), p(2));
+#ifdef SYS_poll
+        case SYS_poll: return poll(static_cast<pollfd *>(p(0)), nfds_t(a[1]), int(a[2]));
+#endif
+        case SYS_fstat: return fstat(int(a[0]), static_cast<struct stat *>(p(1)));
+        default: break;
+        }
+    }
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 }  // extern "C"

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
 #include <sys/select.h>
 #include <sys/types.h>
 
@@ -14,6 +16,9 @@ int close(int fd);
 int open(const char *path, int flags, unsigned mode);
 int openat(int dirfd, const char *path, int flags, unsigned mode);
 ssize_t write(int fd, const void *buf, size_t n);
+ssize_t read(int fd, void *buf, size_t n);
+int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask);
+int epoll_wait(int epfd, epoll_event *events, int max, int timeout);
 ssize_t readlink(const char *path, char *buf, size_t size);
 DIR *opendir(const char *path);
 int ioctl(int fd, unsigned long request, void *arg);

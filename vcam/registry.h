@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <set>
+#include <sys/epoll.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,9 +29,23 @@ private:
     int fd_;
 };
 
+// One open() of a node: what every descriptor dup()ed from it shares, as the kernel's struct
+// file is. The node sees the open file, never the descriptor numbers.
 struct OpenFile {
     int node;
-    FakeDescriptor descriptor;
+    int id;  // unique in the process
+    uint32_t priority;  // V4L2_PRIORITY_*
+};
+
+struct Descriptor {
+    std::shared_ptr<OpenFile> file;
+    FakeDescriptor number;
+};
+
+// A node descriptor registered with an epoll instance (the kernel's epoll never sees it).
+struct EpollEntry {
+    epoll_event event;
+    bool disarmed;  // EPOLLONESHOT after it fired, until EPOLL_CTL_MOD
 };
 
 // A buffer of a node mapped into the process through mmap() on the node.
@@ -44,7 +60,9 @@ struct Registry {
     std::mutex mutex;
     std::condition_variable changed;  // queue or stream state changed: pollers look again
     std::map<int, std::unique_ptr<Node>> nodes;
-    std::map<int, OpenFile> files;  // by descriptor
+    std::map<int, Descriptor> files;  // by descriptor number
+    std::map<int, std::map<int, EpollEntry>> epolls;  // epoll descriptor -> node descriptor -> entry
+    std::set<int> waiters;  // eventfds of threads sleeping in a real poll: notify() wakes them
     std::map<uintptr_t, Mapping> mappings;  // by address
     uint64_t version = 0;  // counts changes of the set of nodes
 
@@ -54,8 +72,14 @@ struct Registry {
     }
     Node *node_of_fd(int fd) {
         auto it = files.find(fd);
-        return it == files.end() ? nullptr : node(it->second.node);
+        return it == files.end() ? nullptr : node(it->second.file->node);
     }
+    const OpenFile *file_of_fd(int fd) const {
+        auto it = files.find(fd);
+        return it == files.end() ? nullptr : it->second.file.get();
+    }
+    // Wakes every thread waiting for the queue or stream state to change.
+    void notify();
     void clear();
     // Puts `node` in place of node n; descriptors of an earlier node n stay the application's.
     void replace(int n, std::unique_ptr<Node> node);
@@ -67,5 +91,7 @@ Registry &registry();
 extern std::atomic<bool> g_configured;
 // How many node buffers are mapped: munmap() looks no further while there are none.
 extern std::atomic<size_t> g_mappings;
+// How many node descriptors are open: read() and write() look no further while there are none.
+extern std::atomic<size_t> g_descriptors;
 
 }  // namespace vcam
