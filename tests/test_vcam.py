@@ -523,7 +523,8 @@ def test_frames_carry_the_pattern_and_their_sequence(node):
         b = v4l2.dqbuf(node)
         frame = slots.data(b.index)
         assert frame == vcam.render("Y16 ", 160, 120, 320, 38400, b.sequence)
-        assert b.flags & v4l2.V4L2_BUF_FLAG_DONE and b.bytesused == 38400
+        # vb2 clears DONE on the way out: a dequeued buffer is neither queued nor done
+        assert not b.flags & (v4l2.V4L2_BUF_FLAG_DONE | v4l2.V4L2_BUF_FLAG_QUEUED) and b.bytesused == 38400
         seen.append(b.sequence)
         v4l2.qbuf(node, b.index, slots.addr(b.index), slots.size)
     assert seen == [0, 1, 2, 3, 4]
@@ -827,25 +828,44 @@ def test_g_fmt_answers_the_current_format_and_try_fmt_changes_nothing(node):
     assert vcam.state(0)["width"] == 160
 
 
-@pytest.mark.parametrize("fps, fraction", [(30.0, (1, 30)), (7.5, (2, 15)), (0, (0, 1))])
-def test_g_parm_gives_the_frame_period(fps, fraction):
+@pytest.mark.parametrize("fps, capability, fraction", [
+    (30.0, v4l2.V4L2_CAP_TIMEPERFRAME, (1, 30)), (7.5, v4l2.V4L2_CAP_TIMEPERFRAME, (2, 15)), (0, 0, (0, 1)),
+])
+def test_g_parm_gives_the_frame_period(fps, capability, fraction):
     vcam.add_node(0, fps=fps)
     fd = v4l2.open_node(0)
     try:
         parm = v4l2.g_parm(fd)
-        assert parm.capability == v4l2.V4L2_CAP_TIMEPERFRAME
+        assert (parm.capability, parm.readbuffers) == (capability, 0)
         assert (parm.timeperframe.numerator, parm.timeperframe.denominator) == fraction
     finally:
         os.close(fd)
 
 
-@pytest.mark.parametrize("fixed, asked, answer", [
-    (False, (1, 60), (1, 60)), (False, (1, 0), (1, 30)), (True, (1, 60), (1, 30)),
+def frame_intervals(fd, width=160, height=120):
+    found = []
+    while True:
+        e = v4l2.v4l2_frmivalenum(index=len(found), pixel_format=Y16, width=width, height=height)
+        try:
+            v4l2.ioctl(fd, v4l2.VIDIOC_ENUM_FRAMEINTERVALS, e)
+        except OSError as error:
+            assert error.errno == errno.EINVAL
+            return found
+        found.append((e.numerator, e.denominator))
+
+
+@pytest.mark.parametrize("rates, fixed, asked, answer", [
+    ([15, 60, 30], False, (1, 60), (1, 60)), ([15, 60, 30], False, (1, 1000), (1, 60)),
+    ([15, 60, 30], False, (1, 24), (1, 30)), ([15, 60, 30], False, (1, 0), (1, 30)),
+    ([], False, (1, 60), (1, 30)), ([15, 60, 30], True, (1, 60), (1, 30)),
 ])
-def test_s_parm_sets_the_frame_rate_unless_the_camera_has_one(fixed, asked, answer):
-    vcam.add_node(0, fps=30.0, fixed_fps=fixed)
+def test_s_parm_chooses_the_nearest_offered_rate(rates, fixed, asked, answer):
+    vcam.add_node(0, fps=30.0, fixed_fps=fixed, rates=rates)
     fd = v4l2.open_node(0)
     try:
+        offered = frame_intervals(fd)
+        assert offered == ([(1, 30)] if fixed or not rates else [(1, 60), (1, 30), (1, 15)])
+        assert frame_intervals(fd, 161, 120) == []  # not a size of the format
         got = v4l2.s_parm(fd, *asked).timeperframe
         assert (got.numerator, got.denominator) == answer
         got = v4l2.g_parm(fd).timeperframe

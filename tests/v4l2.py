@@ -102,6 +102,20 @@ class v4l2_frmsizeenum(ctypes.Structure):
     ]
 
 
+class v4l2_frmivalenum(ctypes.Structure):
+    _fields_ = [
+        ("index", ctypes.c_uint32),
+        ("pixel_format", ctypes.c_uint32),
+        ("width", ctypes.c_uint32),
+        ("height", ctypes.c_uint32),
+        ("type", ctypes.c_uint32),
+        ("numerator", ctypes.c_uint32),  # the discrete interval; the stepwise one is 6 words
+        ("denominator", ctypes.c_uint32),
+        ("stepwise_rest", ctypes.c_uint32 * 4),
+        ("reserved", ctypes.c_uint32 * 2),
+    ]
+
+
 class v4l2_pix_format(ctypes.Structure):
     _fields_ = [
         ("width", ctypes.c_uint32),
@@ -262,6 +276,9 @@ VIDIOC_S_INPUT = _IOWR("V", 39, ctypes.c_int)
 VIDIOC_QUERYCTRL = _IOWR("V", 36, v4l2_queryctrl)
 VIDIOC_G_CTRL = _IOWR("V", 27, v4l2_control)
 VIDIOC_S_CTRL = _IOWR("V", 28, v4l2_control)
+VIDIOC_ENUM_FRAMEINTERVALS = _IOWR("V", 75, v4l2_frmivalenum)
+VIDIOC_G_PRIORITY = _IOR("V", 67, ctypes.c_uint32)
+VIDIOC_S_PRIORITY = _IOW("V", 68, ctypes.c_uint32)
 
 
 def ioctl(fd, request, record):

@@ -4,6 +4,7 @@
 #include "libc.h"
 #include "pattern.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -23,6 +24,9 @@ constexpr uint32_t kUserptr = V4L2_MEMORY_USERPTR;
 constexpr uint32_t kMmap = V4L2_MEMORY_MMAP;
 // uvcvideo stamps buffers with the monotonic clock at the start of the exposure.
 constexpr uint32_t kTimestampFlags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+constexpr uint32_t kBufferCaps = V4L2_BUF_CAP_SUPPORTS_USERPTR | V4L2_BUF_CAP_SUPPORTS_MMAP |
+                                 V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+uint64_t g_allocations = 0;  // callers hold the registry lock
 
 uint32_t snap(uint32_t v, uint32_t lo, uint32_t hi, uint32_t step) {
     if (step == 0) step = 1;
@@ -98,6 +102,26 @@ void record_request(const v4l2_format *f, Args &args) {
     args.emplace_back("height", f->fmt.pix.height);
     args.emplace_back("pixelformat", f->fmt.pix.pixelformat);
 }
+
+// The descriptions the kernel gives formats (v4l_fill_fmtdesc); others keep their fourcc.
+struct FormatName {
+    uint32_t fourcc;
+    const char *description;
+    bool compressed;
+};
+
+constexpr FormatName kFormatNames[] = {
+    {V4L2_PIX_FMT_GREY, "8-bit Greyscale", false},      {V4L2_PIX_FMT_Y10, "10-bit Greyscale", false},
+    {V4L2_PIX_FMT_Y12, "12-bit Greyscale", false},      {V4L2_PIX_FMT_Y16, "16-bit Greyscale", false},
+    {V4L2_PIX_FMT_Y16_BE, "16-bit Greyscale BE", false}, {V4L2_PIX_FMT_Z16, "16-bit Depth", false},
+    {V4L2_PIX_FMT_YUYV, "YUYV 4:2:2", false},           {V4L2_PIX_FMT_UYVY, "UYVY 4:2:2", false},
+    {V4L2_PIX_FMT_YUV420, "Planar YUV 4:2:0", false},   {V4L2_PIX_FMT_YVU420, "Planar YVU 4:2:0", false},
+    {V4L2_PIX_FMT_NV12, "Y/UV 4:2:0", false},           {V4L2_PIX_FMT_RGB24, "24-bit RGB 8-8-8", false},
+    {V4L2_PIX_FMT_BGR24, "24-bit BGR 8-8-8", false},    {V4L2_PIX_FMT_RGB32, "32-bit A/XRGB 8-8-8-8", false},
+    {V4L2_PIX_FMT_BGR32, "32-bit BGRA/X 8-8-8-8", false}, {V4L2_PIX_FMT_XBGR32, "32-bit BGRX 8-8-8-8", false},
+    {V4L2_PIX_FMT_ABGR32, "32-bit BGRA 8-8-8-8", false}, {V4L2_PIX_FMT_MJPEG, "Motion-JPEG", true},
+    {V4L2_PIX_FMT_H264, "H.264", true},
+};
 
 std::string fourcc_text(uint32_t f) {
     std::string s;
@@ -261,6 +285,11 @@ int Node::enum_fmt(v4l2_fmtdesc *d, Args &args) const {
     d->type = type;
     d->pixelformat = f.fourcc;
     copy_name(d->description, sizeof d->description, fourcc_text(f.fourcc));
+    for (const FormatName &name : kFormatNames) {
+        if (name.fourcc != f.fourcc) continue;
+        copy_name(d->description, sizeof d->description, name.description);
+        if (name.compressed) d->flags = V4L2_FMT_FLAG_COMPRESSED;
+    }
     args.emplace_back("pixelformat", f.fourcc);
     return 0;
 }
@@ -271,6 +300,10 @@ int Node::enum_framesizes(v4l2_frmsizeenum *e, Args &args) const {
     const Format *f = find_format(e->pixel_format);
     if (!f || e->index >= f->sizes.size()) return -EINVAL;
     const FrameSize &s = f->sizes[e->index];
+    const uint32_t index = e->index, pixel_format = e->pixel_format;
+    std::memset(e, 0, sizeof *e);
+    e->index = index;
+    e->pixel_format = pixel_format;
     e->type = s.type;
     if (s.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
         e->discrete.width = s.min_w;
@@ -278,6 +311,46 @@ int Node::enum_framesizes(v4l2_frmsizeenum *e, Args &args) const {
     } else {
         e->stepwise = v4l2_frmsize_stepwise{s.min_w, s.max_w, s.step_w, s.min_h, s.max_h, s.step_h};
     }
+    return 0;
+}
+
+std::vector<double> Node::offered_rates() const {
+    std::vector<double> rates;
+    if (!config_.fixed_fps) rates = config_.rates;
+    if (rates.empty() && config_.fps > 0) rates.push_back(config_.fps);
+    std::sort(rates.begin(), rates.end(), std::greater<double>());
+    return rates;
+}
+
+bool Node::size_offered(const Format &f, uint32_t width, uint32_t height) const {
+    for (const FrameSize &s : f.sizes) {
+        if (s.type == V4L2_FRMSIZE_TYPE_DISCRETE ? width == s.min_w && height == s.min_h
+                                                 : width >= s.min_w && width <= s.max_w && height >= s.min_h &&
+                                                       height <= s.max_h && (width - s.min_w) % s.step_w == 0 &&
+                                                       (height - s.min_h) % s.step_h == 0)
+            return true;
+    }
+    return false;
+}
+
+// The same rates for every format and size: the camera's frame clock does not depend on them.
+int Node::enum_frameintervals(v4l2_frmivalenum *e, Args &args) const {
+    args.emplace_back("index", e->index);
+    args.emplace_back("pixel_format", e->pixel_format);
+    args.emplace_back("width", e->width);
+    args.emplace_back("height", e->height);
+    const Format *f = find_format(e->pixel_format);
+    if (!f || !size_offered(*f, e->width, e->height)) return -EINVAL;
+    const std::vector<double> rates = offered_rates();
+    if (e->index >= rates.size()) return -EINVAL;
+    const v4l2_frmivalenum asked = *e;
+    std::memset(e, 0, sizeof *e);
+    e->index = asked.index;
+    e->pixel_format = asked.pixel_format;
+    e->width = asked.width;
+    e->height = asked.height;
+    e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    e->discrete = frame_interval(rates[asked.index]);
     return 0;
 }
 
@@ -358,24 +431,30 @@ int Node::g_parm(v4l2_streamparm *p, Args &args) const {
     const uint32_t type = p->type;
     std::memset(p, 0, sizeof *p);
     p->type = type;
-    p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-    p->parm.capture.readbuffers = config_.min_buffers;
+    // No frame clock (fps 0), no frame period to offer. read() is not served: no read buffers.
+    if (config_.fps > 0) p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
     p->parm.capture.timeperframe = frame_interval(config_.fps);
     args.emplace_back("numerator", p->parm.capture.timeperframe.numerator);
     args.emplace_back("denominator", p->parm.capture.timeperframe.denominator);
     return 0;
 }
 
-// The interval asked for becomes the frame rate, unless the camera has only the one it runs
-// at (fixed_fps). A fraction with a 0 in it names no rate and keeps the current one.
+// The offered rate nearest to the one asked for becomes the frame rate, as uvcvideo picks
+// the nearest frame interval. A fraction with a 0 in it names no rate and keeps the current one.
 int Node::s_parm(v4l2_streamparm *p, Args &args) {
     args.emplace_back("type", p->type);
     args.emplace_back("numerator", p->parm.capture.timeperframe.numerator);
     args.emplace_back("denominator", p->parm.capture.timeperframe.denominator);
     if (p->type != kCapture) return -EINVAL;
     const v4l2_fract t = p->parm.capture.timeperframe;
-    if (!config_.fixed_fps && t.numerator != 0 && t.denominator != 0) {
-        set_fps(double(t.denominator) / t.numerator, Clock::now());
+    const std::vector<double> rates = offered_rates();
+    if (t.numerator != 0 && t.denominator != 0 && !rates.empty()) {
+        const double asked = double(t.numerator) / t.denominator;  // seconds per frame
+        double best = rates.front();
+        for (double r : rates) {
+            if (std::fabs(1 / r - asked) < std::fabs(1 / best - asked)) best = r;
+        }
+        if (best != config_.fps) set_fps(best, Clock::now());
     }
     Args answer;
     g_parm(p, answer);
@@ -415,25 +494,34 @@ int Node::control(v4l2_control *c, Args &args) const {
     return -EINVAL;
 }
 
+// Appends `count` buffers of `length` bytes; memory-mapped ones get their own memory file
+// each, placed after the last buffer's in the node's offset space.
+int Node::add_buffers(uint32_t memory, uint32_t count, uint32_t length) {
+    std::vector<Buffer> made(count);
+    uint32_t offset = 0;
+    if (!buffers_.empty() && buffers_.back().memory)
+        offset = buffers_.back().offset + uint32_t(buffers_.back().memory->stride());
+    for (Buffer &b : made) {
+        b.length = length;
+        if (memory != kMmap) continue;
+        b.memory = std::make_shared<BufferMemory>(1, length);
+        if (!b.memory->ok()) return -ENOMEM;
+        b.offset = offset;
+        offset += uint32_t(b.memory->stride());
+    }
+    for (Buffer &b : made) buffers_.push_back(std::move(b));
+    return 0;
+}
+
 int Node::allocate(int file, uint32_t memory, uint32_t count) {
-    static uint64_t allocations = 0;  // callers hold the registry lock
-    std::unique_ptr<BufferMemory> mem;
-    if (memory == kMmap) {
-        mem = std::make_unique<BufferMemory>(count, current_.sizeimage);
-        if (!mem->ok()) return -ENOMEM;
-    }
     release_buffers();
-    buffers_.assign(count, Buffer{});
-    if (mem) {
-        for (uint32_t i = 0; i < count; ++i) {
-            buffers_[i].offset = uint32_t(i * mem->stride());
-            buffers_[i].length = current_.sizeimage;
-        }
+    if (int r = add_buffers(memory, count, current_.sizeimage)) {
+        release_buffers();
+        return r;
     }
-    mmap_memory_ = std::move(mem);
     memory_ = memory;
     owner_ = file;
-    generation_ = ++allocations;
+    generation_ = ++g_allocations;
     return 0;
 }
 
@@ -455,8 +543,58 @@ int Node::reqbufs(int file, v4l2_requestbuffers *rb, Args &args) {
         }
         rb->count = n;
     }
-    rb->capabilities = V4L2_BUF_CAP_SUPPORTS_USERPTR | V4L2_BUF_CAP_SUPPORTS_MMAP;
+    rb->capabilities = kBufferCaps;
+    rb->flags = 0;
+    std::memset(rb->reserved, 0, sizeof rb->reserved);
     args.emplace_back("granted", rb->count);
+    return 0;
+}
+
+// More buffers for the queue, of the size the format asks (at least the current one), as
+// vb2 adds them; count 0 only answers where they would start and what the queue can do.
+int Node::create_bufs(int file, v4l2_create_buffers *c, Args &args) {
+    args.emplace_back("count", c->count);
+    args.emplace_back("memory", c->memory);
+    args.emplace_back("sizeimage", c->format.fmt.pix.sizeimage);
+    if (c->format.type != kCapture || !known_memory(c->memory)) return -EINVAL;
+    if (busy_for(file)) return -EBUSY;
+    c->capabilities = kBufferCaps;
+    c->flags = 0;
+    std::memset(c->reserved, 0, sizeof c->reserved);
+    c->index = uint32_t(buffers_.size());
+    if (c->count == 0) return 0;
+    if (!buffers_.empty() && c->memory != memory_) return -EINVAL;
+    const uint32_t length = c->format.fmt.pix.sizeimage;
+    if (length < current_.sizeimage) return -EINVAL;
+    if (buffers_.size() >= config_.max_buffers) return -ENOBUFS;
+    const uint32_t n = std::min<uint32_t>(c->count, config_.max_buffers - uint32_t(buffers_.size()));
+    const bool first = buffers_.empty();
+    if (int r = add_buffers(c->memory, n, length)) {
+        buffers_.resize(c->index);
+        return r;
+    }
+    if (first) {
+        memory_ = c->memory;
+        owner_ = file;
+        generation_ = ++g_allocations;
+    }
+    c->count = n;
+    args.emplace_back("granted", n);
+    return 0;
+}
+
+// A memory-mapped buffer as a descriptor of its own (a dup of its memory file): mapping it
+// at offset 0 shows the buffer, as a DMABUF from vb2 does.
+int Node::expbuf(v4l2_exportbuffer *e, Args &args) const {
+    args.emplace_back("index", e->index);
+    if (e->type != kCapture || memory_ != kMmap || e->index >= buffers_.size() || e->plane != 0 ||
+        (e->flags & ~uint32_t(O_CLOEXEC | O_ACCMODE)))
+        return -EINVAL;
+    const int fd = libc::duplicate(buffers_[e->index].memory->fd(), (e->flags & O_CLOEXEC) != 0);
+    if (fd < 0) return -errno;
+    e->fd = fd;
+    std::memset(e->reserved, 0, sizeof e->reserved);
+    args.emplace_back("exported", fd);
     return 0;
 }
 
@@ -535,8 +673,8 @@ int Node::dqbuf(int file, v4l2_buffer *b, Args &args) {
     const uint32_t index = done_.front();
     done_.pop_front();
     Buffer &buf = buffers_[index];
-    describe_buffer(buf, index, b);
     buf.state = BufState::Dequeued;
+    describe_buffer(buf, index, b);
     if (const DqbufOverride *o = current_dqbuf_override()) {
         if (o->mask & kIndex) b->index = o->index;
         if (o->mask & kFlags) b->flags = o->flags;
@@ -564,8 +702,8 @@ int Node::map_buffer(void *addr, size_t length, int prot, int flags, off_t offse
     const int type = flags & MAP_TYPE;
     // Capture buffers are shared with the driver and must be readable.
     if ((type != MAP_SHARED && type != MAP_SHARED_VALIDATE) || !(prot & PROT_READ)) return -EINVAL;
-    if (length == 0 || length > mmap_memory_->stride()) return -EINVAL;
-    void *p = libc::mmap(addr, length, prot, flags, mmap_memory_->fd(), offset);
+    if (length == 0 || length > it->memory->stride()) return -EINVAL;
+    void *p = libc::mmap(addr, length, prot, flags, it->memory->fd(), 0);
     if (p == MAP_FAILED) return -errno;
     *out = p;
     *index = uint32_t(it - buffers_.begin());
@@ -613,7 +751,6 @@ void Node::stop_streaming() {
 void Node::release_buffers() {
     buffers_.clear();
     // Mappings the application still holds keep their pages, as a driver's orphaned buffers do.
-    mmap_memory_.reset();
     memory_ = 0;
     queued_.clear();
     done_.clear();
@@ -666,7 +803,7 @@ void Node::fill_next(Clock::time_point when) {
 void Node::write_frame(Buffer &b, uint32_t seq) {
     const uint64_t t0 = thread_cpu_ns();
     if (memory_ == kMmap) {
-        write_frame_to(b, mmap_memory_->buffer(0) + b.offset, seq);
+        write_frame_to(b, b.memory->buffer(0), seq);
     } else if (mapped(b.userptr, b.length)) {
         write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq);
     } else {

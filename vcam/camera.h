@@ -71,6 +71,7 @@ struct NodeConfig {
     double fps = 0;
     int64_t stop_after = -1;  // frames per STREAMON; negative: unlimited
     bool fixed_fps = false;   // S_PARM cannot change the frame rate
+    std::vector<double> rates;  // frame rates S_PARM may choose; empty: only `fps`
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
@@ -129,6 +130,7 @@ public:
     int querycap(v4l2_capability *cap, Args &args) const;
     int enum_fmt(v4l2_fmtdesc *d, Args &args) const;
     int enum_framesizes(v4l2_frmsizeenum *e, Args &args) const;
+    int enum_frameintervals(v4l2_frmivalenum *e, Args &args) const;
     int g_fmt(v4l2_format *f, Args &args) const;
     int try_fmt(v4l2_format *f, Args &args) const;
     int s_fmt(int file, v4l2_format *f, Args &args);
@@ -140,6 +142,8 @@ public:
     int queryctrl(v4l2_queryctrl *q, Args &args) const;
     int control(v4l2_control *c, Args &args) const;
     int reqbufs(int file, v4l2_requestbuffers *rb, Args &args);
+    int create_bufs(int file, v4l2_create_buffers *c, Args &args);
+    int expbuf(v4l2_exportbuffer *e, Args &args) const;
     int querybuf(v4l2_buffer *b, Args &args) const;
     int qbuf(int file, v4l2_buffer *b, Args &args);
     int dqbuf(int file, v4l2_buffer *b, Args &args);
@@ -170,6 +174,7 @@ private:
     struct Buffer {
         BufState state = BufState::Dequeued;
         unsigned long userptr = 0;
+        std::shared_ptr<BufferMemory> memory;  // memory-mapped buffers: their pages
         uint32_t offset = 0;  // memory-mapped buffers: where mmap() finds it
         int mappings = 0;     // memory-mapped buffers: live mappings in the process
         uint32_t length = 0;
@@ -188,6 +193,10 @@ private:
     void write_frame(Buffer &b, uint32_t seq);
     void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq);
     int allocate(int file, uint32_t memory, uint32_t count);
+    int add_buffers(uint32_t memory, uint32_t count, uint32_t length);
+    // The frame rates offered, fastest first (ENUM_FRAMEINTERVALS, S_PARM).
+    std::vector<double> offered_rates() const;
+    bool size_offered(const Format &f, uint32_t width, uint32_t height) const;
     void describe_buffer(const Buffer &b, uint32_t index, v4l2_buffer *out) const;
     void stop_streaming();
     void release_buffers();
@@ -209,7 +218,6 @@ private:
     int owner_ = -1;  // the open file that allocated the buffers; others get EBUSY
     std::vector<Buffer> buffers_;
     uint32_t memory_ = 0;  // V4L2_MEMORY_* of the allocation, 0 while none
-    std::unique_ptr<BufferMemory> mmap_memory_;
     uint64_t generation_ = 0;
     std::deque<uint32_t> queued_;  // in the order the driver fills them
     std::deque<uint32_t> done_;

@@ -238,6 +238,16 @@ private:
         if (key == "min_buffers") return u32(v, &c.min_buffers) || fail("must be a count");
         if (key == "max_buffers") return u32(v, &c.max_buffers) || fail("must be a count");
         if (key == "fps") return (v.to_double(&c.fps) && c.fps >= 0) || fail("must be a rate from 0");
+        if (key == "rates") {
+            if (!v.is(Type::Array)) return fail("must be a list of frame rates above 0");
+            c.rates.clear();
+            for (const Value &r : v.items) {
+                double x;
+                if (!r.to_double(&x) || !(x > 0)) return fail("must be a list of frame rates above 0");
+                c.rates.push_back(x);
+            }
+            return true;
+        }
         if (key == "fixed_fps") {
             if (!v.is(Type::Bool)) return fail("must be true or false");
             c.fixed_fps = v.boolean;
@@ -351,7 +361,8 @@ std::string node_json(int n, const Node &node) {
       << ", \"min_buffers\": " << c.min_buffers << ", \"max_buffers\": " << c.max_buffers
       << ", \"fps\": " << json::number(c.fps) << ", \"stop_after\": "
       << (c.stop_after < 0 ? std::string("null") : std::to_string(c.stop_after))
-      << ", \"fixed_fps\": " << (c.fixed_fps ? "true" : "false");
+      << ", \"fixed_fps\": " << (c.fixed_fps ? "true" : "false")
+      << ", \"rates\": " << list_json(c.rates, [](double r) { return json::number(r); });
     const Override &a = node.fmt_answer();
     if (a.mask) {
         std::vector<std::string> fields;
@@ -430,7 +441,9 @@ bool known_request(const std::string &name) {
                                         "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
                                         "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT",
                                         "TRY_FMT", "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT",
-                                        "G_INPUT", "S_INPUT", "QUERYCTRL", "G_CTRL", "S_CTRL"};
+                                        "G_INPUT", "S_INPUT", "QUERYCTRL", "G_CTRL", "S_CTRL",
+                                        "ENUM_FRAMEINTERVALS", "CREATE_BUFS", "EXPBUF", "G_PRIORITY",
+                                        "S_PRIORITY"};
     for (const char *n : names) {
         if (name == n) return true;
     }

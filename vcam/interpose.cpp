@@ -204,7 +204,30 @@ constexpr RequestName kRequests[] = {
     {uint32_t(VIDIOC_G_INPUT), "G_INPUT"},     {uint32_t(VIDIOC_S_INPUT), "S_INPUT"},
     {uint32_t(VIDIOC_QUERYCTRL), "QUERYCTRL"}, {uint32_t(VIDIOC_G_CTRL), "G_CTRL"},
     {uint32_t(VIDIOC_S_CTRL), "S_CTRL"},
+    {uint32_t(VIDIOC_ENUM_FRAMEINTERVALS), "ENUM_FRAMEINTERVALS"},
+    {uint32_t(VIDIOC_CREATE_BUFS), "CREATE_BUFS"}, {uint32_t(VIDIOC_EXPBUF), "EXPBUF"},
+    {uint32_t(VIDIOC_G_PRIORITY), "G_PRIORITY"}, {uint32_t(VIDIOC_S_PRIORITY), "S_PRIORITY"},
 };
+
+// Requests the kernel refuses with EBUSY to an open file whose priority is below another's.
+bool needs_priority(uint32_t code) {
+    switch (code) {
+    case uint32_t(VIDIOC_S_FMT): case uint32_t(VIDIOC_REQBUFS): case uint32_t(VIDIOC_CREATE_BUFS):
+    case uint32_t(VIDIOC_STREAMON): case uint32_t(VIDIOC_STREAMOFF): case uint32_t(VIDIOC_S_PARM):
+    case uint32_t(VIDIOC_S_INPUT): case uint32_t(VIDIOC_S_CTRL): case uint32_t(VIDIOC_S_PRIORITY):
+        return true;
+    default:
+        return false;
+    }
+}
+
+int s_priority(Node &node, OpenFile &file, const uint32_t *priority, Args &args) {
+    args.emplace_back("priority", *priority);
+    if (*priority < V4L2_PRIORITY_BACKGROUND || *priority > V4L2_PRIORITY_RECORD) return -EINVAL;
+    node.note_priority(file.priority, *priority);
+    file.priority = *priority;
+    return 0;
+}
 
 // Requests come in as unsigned long or, from callers using the int prototype, sign-extended.
 const char *request_name(uint32_t code) {
@@ -216,7 +239,14 @@ const char *request_name(uint32_t code) {
 
 int handle_request(Node &node, OpenFile &file, uint32_t code, void *arg, Args &args) {
     const int fd = file.id;  // the node tells open files apart, not descriptor numbers
+    if (needs_priority(code) && file.priority < node.max_priority()) return -EBUSY;
     switch (code) {
+    case uint32_t(VIDIOC_G_PRIORITY): *static_cast<uint32_t *>(arg) = node.max_priority(); return 0;
+    case uint32_t(VIDIOC_S_PRIORITY): return s_priority(node, file, static_cast<const uint32_t *>(arg), args);
+    case uint32_t(VIDIOC_ENUM_FRAMEINTERVALS):
+        return node.enum_frameintervals(static_cast<v4l2_frmivalenum *>(arg), args);
+    case uint32_t(VIDIOC_CREATE_BUFS): return node.create_bufs(fd, static_cast<v4l2_create_buffers *>(arg), args);
+    case uint32_t(VIDIOC_EXPBUF): return node.expbuf(static_cast<v4l2_exportbuffer *>(arg), args);
     case uint32_t(VIDIOC_QUERYCAP): return node.querycap(static_cast<v4l2_capability *>(arg), args);
     case uint32_t(VIDIOC_ENUM_FMT): return node.enum_fmt(static_cast<v4l2_fmtdesc *>(arg), args);
     case uint32_t(VIDIOC_ENUM_FRAMESIZES):
@@ -786,6 +816,11 @@ ssize_t write(int fd, const void *buf, size_t n) {
 ssize_t readlink(const char *path, char *buf, size_t size) {
     static const auto f = next_definition<ssize_t (*)(const char *, char *, size_t)>("readlink");
     return f(path, buf, size);
+}
+
+int duplicate(int fd, bool cloexec) {
+    static const auto f = next_definition<int (*)(int, int, ...)>("fcntl");
+    return f(fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
 }
 
 DIR *opendir(const char *path) {

@@ -21,6 +21,8 @@ int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask);
 int epoll_wait(int epfd, epoll_event *events, int max, int timeout);
 ssize_t readlink(const char *path, char *buf, size_t size);
 DIR *opendir(const char *path);
+// dup() of a descriptor, close-on-exec or not, past this library's own dup handling.
+int duplicate(int fd, bool cloexec);
 int ioctl(int fd, unsigned long request, void *arg);
 int poll(pollfd *fds, nfds_t n, int timeout);
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);

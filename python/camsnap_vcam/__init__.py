@@ -27,7 +27,8 @@ __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf
 REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
             "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
             "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT", "QUERYCTRL",
-            "G_CTRL", "S_CTRL")
+            "G_CTRL", "S_CTRL", "ENUM_FRAMEINTERVALS", "CREATE_BUFS", "EXPBUF", "G_PRIORITY",
+            "S_PRIORITY")
 
 LIBRARY_NAME = "libcamsnap_vcam.so"
 CONFIG_VARIABLE = "CAMSNAP_VCAM_CONFIG"
@@ -351,15 +352,17 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
              formats: Optional[Sequence[Format]] = None, min_buffers: int = 1, max_buffers: int = 32,
              fps: float = 0, stop_after: Optional[int] = None,
              fmt_answer: Optional[Mapping[str, Any]] = None, frames: Optional[Sequence[bytes]] = None,
-             fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05) -> None:
+             fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05,
+             rates: Optional[Sequence[float]] = None) -> None:
     """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
     a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
-    None: "Y16 " at 160x120 and 640x480."""
+    None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers."""
     node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
             "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
             "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
             "stop_after": stop_after, "fixed_fps": bool(fixed_fps), "hostile": hostile,
-            "hostile_rate": float(hostile_rate)}  # type: Dict[str, Any]
+            "hostile_rate": float(hostile_rate),
+            "rates": [float(r) for r in rates or []]}  # type: Dict[str, Any]
     if formats is not None:
         node["formats"] = list(formats)
     if fmt_answer:
