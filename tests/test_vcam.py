@@ -85,6 +85,9 @@ def fails_with(code, call, *args):
     ("VIDIOC_ENUMINPUT", 0xc050561a), ("VIDIOC_G_INPUT", 0x80045626),
     ("VIDIOC_S_INPUT", 0xc0045627), ("VIDIOC_QUERYCTRL", 0xc0445624),
     ("VIDIOC_G_CTRL", 0xc008561b), ("VIDIOC_S_CTRL", 0xc008561c),
+    ("VIDIOC_CREATE_BUFS", 0xc100565c), ("VIDIOC_EXPBUF", 0xc0405610),
+    ("VIDIOC_ENUM_FRAMEINTERVALS", 0xc034564b), ("VIDIOC_G_PRIORITY", 0x80045643),
+    ("VIDIOC_S_PRIORITY", 0x40045644),
 ])
 def test_record_layouts_give_the_kernels_request_numbers(name, number):
     assert getattr(v4l2, name) == number
@@ -192,9 +195,10 @@ def test_enumerations_end_with_einval():
         with pytest.raises(OSError) as info:
             while True:
                 v4l2.ioctl(fd, v4l2.VIDIOC_ENUM_FMT, d)
-                codes.append(d.pixelformat)
+                codes.append((d.pixelformat, bytes(d.description).rstrip(b"\0")))
                 d.index += 1
-        assert info.value.errno == errno.EINVAL and codes == [Y16, BGR3]
+        assert info.value.errno == errno.EINVAL
+        assert codes == [(Y16, b"16-bit Greyscale"), (BGR3, b"24-bit BGR 8-8-8")]
         e = v4l2.v4l2_frmsizeenum(index=1, pixel_format=Y16)
         v4l2.ioctl(fd, v4l2.VIDIOC_ENUM_FRAMESIZES, e)
         assert (e.type, e.discrete.width, e.discrete.height) == (1, 640, 480)
@@ -872,6 +876,54 @@ def test_s_parm_chooses_the_nearest_offered_rate(rates, fixed, asked, answer):
         assert (got.numerator, got.denominator) == answer
     finally:
         os.close(fd)
+
+
+def test_priority_belongs_to_the_open_file_and_the_highest_rules():
+    vcam.add_node(0)
+    first, second = v4l2.open_node(0), v4l2.open_node(0)
+    try:
+        v4l2.ioctl(first, v4l2.VIDIOC_S_PRIORITY, ctypes.c_uint32(3))  # RECORD
+        held = ctypes.c_uint32()
+        v4l2.ioctl(second, v4l2.VIDIOC_G_PRIORITY, held)
+        assert held.value == 3
+        fails_with(errno.EBUSY, v4l2.s_fmt, second, 160, 120, Y16)
+        fails_with(errno.EINVAL, v4l2.ioctl, first, v4l2.VIDIOC_S_PRIORITY, ctypes.c_uint32(0))
+        os.close(first)
+        first = -1
+        v4l2.s_fmt(second, 160, 120, Y16)
+    finally:
+        for fd in (first, second):
+            if fd >= 0:
+                os.close(fd)
+
+
+def test_create_bufs_adds_buffers_and_expbuf_shows_one(node):
+    v4l2.s_fmt(node, 160, 120, Y16)
+    v4l2.reqbufs(node, 1, MMAP)
+    create = v4l2.v4l2_create_buffers(count=2, memory=MMAP)
+    create.format.type = v4l2.V4L2_BUF_TYPE_VIDEO_CAPTURE
+    create.format.fmt.pix.sizeimage = 38399
+    fails_with(errno.EINVAL, v4l2.ioctl, node, v4l2.VIDIOC_CREATE_BUFS, create)  # smaller than the format
+    create.format.fmt.pix.sizeimage = 50000
+    v4l2.ioctl(node, v4l2.VIDIOC_CREATE_BUFS, create)
+    assert (create.index, create.count, vcam.state(0)["allocated"]) == (1, 2, 3)
+    assert (v4l2.querybuf(node, 2).length, v4l2.querybuf(node, 2).m.offset) == (50000, 40960 + 53248)
+    v4l2.qbuf(node, 2, 0, 0, memory=MMAP)
+    v4l2.streamon(node)
+    assert v4l2.dqbuf(node, MMAP).index == 2
+    export = v4l2.v4l2_exportbuffer(type=v4l2.V4L2_BUF_TYPE_VIDEO_CAPTURE, index=2, flags=os.O_CLOEXEC)
+    v4l2.ioctl(node, v4l2.VIDIOC_EXPBUF, export)
+    try:
+        with mmap.mmap(export.fd, 38400, mmap.MAP_SHARED, mmap.PROT_READ) as shown:
+            assert shown[:] == vcam.render("Y16 ", 160, 120, 320, 38400, 0)
+    finally:
+        os.close(export.fd)
+
+
+def test_user_pointer_buffers_are_the_format_size_until_queued(node):
+    v4l2.s_fmt(node, 160, 120, Y16)
+    v4l2.reqbufs(node, 1)
+    assert (v4l2.querybuf(node, 0).length, v4l2.querybuf(node, 0).m.userptr) == (38400, 0)
 
 
 def test_one_camera_input(node):

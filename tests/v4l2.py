@@ -142,6 +142,29 @@ class v4l2_format(ctypes.Structure):
     _fields_ = [("type", ctypes.c_uint32), ("fmt", _format_union)]
 
 
+class v4l2_create_buffers(ctypes.Structure):
+    _fields_ = [
+        ("index", ctypes.c_uint32),
+        ("count", ctypes.c_uint32),
+        ("memory", ctypes.c_uint32),
+        ("format", v4l2_format),
+        ("capabilities", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+        ("reserved", ctypes.c_uint32 * 6),
+    ]
+
+
+class v4l2_exportbuffer(ctypes.Structure):
+    _fields_ = [
+        ("type", ctypes.c_uint32),
+        ("index", ctypes.c_uint32),
+        ("plane", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+        ("fd", ctypes.c_int32),
+        ("reserved", ctypes.c_uint32 * 11),
+    ]
+
+
 class v4l2_requestbuffers(ctypes.Structure):
     _fields_ = [
         ("count", ctypes.c_uint32),
@@ -277,6 +300,8 @@ VIDIOC_QUERYCTRL = _IOWR("V", 36, v4l2_queryctrl)
 VIDIOC_G_CTRL = _IOWR("V", 27, v4l2_control)
 VIDIOC_S_CTRL = _IOWR("V", 28, v4l2_control)
 VIDIOC_ENUM_FRAMEINTERVALS = _IOWR("V", 75, v4l2_frmivalenum)
+VIDIOC_CREATE_BUFS = _IOWR("V", 92, v4l2_create_buffers)
+VIDIOC_EXPBUF = _IOWR("V", 16, v4l2_exportbuffer)
 VIDIOC_G_PRIORITY = _IOR("V", 67, ctypes.c_uint32)
 VIDIOC_S_PRIORITY = _IOW("V", 68, ctypes.c_uint32)
 
