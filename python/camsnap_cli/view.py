@@ -8,6 +8,7 @@ most of the time). So the web server (view_server) runs in a child process forke
 the camera is opened, and the raw frames reach it through a pipe. The page draws them
 itself: colour map, range, readouts and histogram are the browser's work.
 """
+import contextlib
 import ipaddress
 import multiprocessing
 import os
@@ -84,9 +85,12 @@ def _url(args, port, token):
     return "http://%s:%d/?token=%s" % (host, port, token)
 
 
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
 class StopRequest:
     """Turns the first SIGINT or SIGTERM into a request the capture loop sees at its next
-    frame; a second SIGINT interrupts at once."""
+    frame; a second SIGINT interrupts at once, or as soon as the camera's wait has ended."""
 
     def __init__(self):
         self.requested = False
@@ -107,13 +111,25 @@ class StopRequest:
             signal.signal(number, handler)
         return False
 
+    @contextlib.contextmanager
+    def shielded(self):
+        """Holds the signals back while the camera waits for a frame: a handled signal ends
+        the wait in poll with EINTR, as the kernel does, which the module reports as a failed
+        capture. They are handled when the call returns."""
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        try:
+            yield
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+
 
 def stream_frames(camsnap, stop):
     """Frames of a running stream. A failed captureStream has ended the stream; it is started
     again, up to RESTARTS_IN_A_ROW times without a good frame in between."""
     failures = 0
     while not stop.requested:
-        frame = camsnap.captureStream()
+        with stop.shielded():
+            frame = camsnap.captureStream()
         if frame is not None:
             failures = 0
             yield frame
@@ -134,7 +150,8 @@ def series_frames(camsnap, stop):
     SERIES_MOST, and starts and stops the camera itself, so the rate is lower."""
     count, failures = SERIES_FIRST, 0
     while not stop.requested:
-        frames, lines = module_call(camsnap.captureSeries, count)
+        with stop.shielded():
+            frames, lines = module_call(camsnap.captureSeries, count)
         if frames is not None:
             failures = 0
             for frame in frames:
