@@ -1,0 +1,119 @@
+"""Programs that are not camsnap, on the virtual camera, run the way a user runs them: each
+with nothing but the variables camsnap_vcam.environment() gives it (the camera `camsnap
+virtual` offers), and every frame it writes checked byte for byte against the camera's
+pattern, found by the sequence number each frame carries."""
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import camsnap_vcam as vcam
+
+WIDTH, HEIGHT, FRAMES = 160, 120, 5
+GEOMETRY = {  # fourcc: (bytesperline, sizeimage) at WIDTH x HEIGHT, as the camera answers
+    "Y16 ": (2 * WIDTH, 2 * WIDTH * HEIGHT),
+    "YU12": (WIDTH, WIDTH * HEIGHT * 3 // 2),
+}
+
+
+@pytest.fixture(scope="module")
+def env():
+    plain = {k: v for k, v in os.environ.items()
+             if k not in ("LD_PRELOAD", vcam.CONFIG_VARIABLE)}
+    plain.update(vcam.environment(vcam.standard_description()))
+    return plain
+
+
+def run(env, *command):
+    done = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=120)
+    assert done.returncode == 0, "%s exited %d:\n%s" % (command[0], done.returncode, done.stdout[-3000:])
+    return done.stdout
+
+
+def sequence(code, frame):
+    if code == "Y16 ":  # pixel (0,0) the low half of the number, (1,0) the high half
+        return int.from_bytes(frame[0:2], "little") | int.from_bytes(frame[2:4], "little") << 16
+    return int.from_bytes(frame[0:4], "little")  # the first four Y bytes
+
+
+def check_frames(path, code, at_least=FRAMES):
+    """The frames in the file at `path`, each exactly the pattern for its sequence number,
+    in increasing order."""
+    bpl, size = GEOMETRY[code]
+    with open(path, "rb") as f:
+        data = f.read()
+    assert len(data) % size == 0 and len(data) // size >= at_least, \
+        "%d bytes: not %d or more %r frames of %d bytes" % (len(data), at_least, code, size)
+    seen = []
+    for k in range(len(data) // size):
+        frame = data[k * size:(k + 1) * size]
+        seq = sequence(code, frame)
+        assert frame == vcam.render(code, WIDTH, HEIGHT, bpl, size, seq), \
+            "frame %d (sequence %d) is not the pattern" % (k, seq)
+        seen.append(seq)
+    assert seen == sorted(set(seen)), "sequence numbers out of order: %s" % seen
+
+
+def test_v4l2_compliance_streaming(env):
+    out = run(env, "v4l2-compliance", "-d", "/dev/video0", "-s")
+    total = re.search(r"Total for .*: (\d+), Succeeded: (\d+), Failed: (\d+), Warnings: (\d+)", out)
+    assert total, out[-3000:]
+    print("v4l2-compliance -s: %s tests, %s succeeded, %s failed, %s warnings" % total.groups())
+    failures = [line.strip() for line in out.splitlines() if "fail:" in line]
+    assert total.group(3) == "0", "\n".join(failures)
+
+
+@pytest.mark.parametrize("code", ["Y16 ", "YU12"])
+@pytest.mark.parametrize("options", [["--stream-mmap"], ["--stream-user"], ["-w", "--stream-mmap"]],
+                         ids=["mmap", "user", "libv4l2"])
+def test_v4l2_ctl(env, tmp_path, code, options):
+    out = str(tmp_path / "frames")
+    run(env, "v4l2-ctl", "-d", "/dev/video0", *options,
+        "--set-fmt-video=width=%d,height=%d,pixelformat=%s" % (WIDTH, HEIGHT, code),
+        "--stream-count=%d" % FRAMES, "--stream-to=" + out)
+    check_frames(out, code)
+
+
+@pytest.mark.parametrize("code, pixel_format", [("Y16 ", "gray16le"), ("YU12", "yuv420p")])
+def test_ffmpeg(env, tmp_path, code, pixel_format):
+    out = str(tmp_path / "frames")
+    run(env, "ffmpeg", "-nostdin", "-loglevel", "error", "-f", "v4l2", "-input_format", pixel_format,
+        "-video_size", "%dx%d" % (WIDTH, HEIGHT), "-i", "/dev/video0", "-frames:v", str(FRAMES),
+        "-fps_mode", "passthrough", "-f", "rawvideo", out)
+    check_frames(out, code)
+
+
+@pytest.mark.parametrize("code, caps", [("Y16 ", "GRAY16_LE"), ("YU12", "I420")])
+@pytest.mark.parametrize("io_mode", ["mmap", "auto"])
+def test_gstreamer_v4l2src(env, tmp_path, code, caps, io_mode):
+    out = str(tmp_path / "frames")
+    run(env, "gst-launch-1.0", "-q", "v4l2src", "device=/dev/video0", "num-buffers=%d" % FRAMES,
+        "io-mode=" + io_mode, "!", "video/x-raw,format=%s,width=%d,height=%d" % (caps, WIDTH, HEIGHT),
+        "!", "filesink", "location=" + out)
+    check_frames(out, code)
+
+
+OPENCV = """
+import sys, cv2
+cap = cv2.VideoCapture(0, cv2.CAP_V4L2)
+assert cap.isOpened(), "OpenCV could not open the camera"
+cap.set(cv2.CAP_PROP_FOURCC, cv2.VideoWriter_fourcc(*"Y16 "))
+cap.set(cv2.CAP_PROP_CONVERT_RGB, 0)
+cap.set(cv2.CAP_PROP_FRAME_WIDTH, %d)
+cap.set(cv2.CAP_PROP_FRAME_HEIGHT, %d)
+with open(sys.argv[1], "wb") as out:
+    for _ in range(%d):
+        ok, frame = cap.read()
+        assert ok, "OpenCV read failed"
+        out.write(frame.tobytes())
+cap.release()
+""" % (WIDTH, HEIGHT, FRAMES)
+
+
+def test_opencv_video_capture(env, tmp_path):
+    out = str(tmp_path / "frames")
+    run(env, sys.executable, "-c", OPENCV, out)
+    check_frames(out, "Y16 ")
