@@ -400,9 +400,14 @@ Clock::time_point next_wake(Registry &reg, const std::set<int> &nodes, Clock::ti
     return wake;
 }
 
+// Counts forks in this process's line: a child makes its own waiter eventfds rather than
+// share its parent's, where one process could take the other's wake-up.
+std::atomic<unsigned> g_forks{0};
+
 // The eventfd of this thread that Registry::notify() writes while the thread sleeps.
 struct WaiterFd {
-    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int fd = -1;
+    unsigned fork = 0;
     ~WaiterFd() {
         if (fd >= 0) libc::close(fd);
     }
@@ -410,6 +415,14 @@ struct WaiterFd {
 
 int waiter_fd() {
     thread_local WaiterFd w;
+    if (w.fd >= 0 && w.fork != g_forks.load()) {
+        libc::close(w.fd);  // the parent's, inherited
+        w.fd = -1;
+    }
+    if (w.fd < 0) {
+        w.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        w.fork = g_forks.load();
+    }
     return w.fd;
 }
 
@@ -741,6 +754,7 @@ __attribute__((constructor)) void guard_fork() {
                    [] {
                        Registry &reg = registry();
                        reg.waiters.clear();  // the threads that slept here are the parent's
+                       g_forks.fetch_add(1);
                        reg.mutex.unlock();
                    });
 }
