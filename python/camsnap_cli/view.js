@@ -22,7 +22,8 @@ const view = {
   box: null,              // {x0, y0, x1, y1} in frame pixels, inclusive
   dragging: false,
   cursor: null,           // {x, y} in frame pixels
-  table: null, tableKey: "",
+  index: null, indexKey: "",         // indexTable()'s last answer
+  packed: null, packedName: "",      // packedMap()'s last answer
   recording: false,
 };
 
@@ -57,22 +58,31 @@ function rawOf(value) {
 
 // -- drawing --------------------------------------------------------------------------------
 
-// One RGBA word per raw value for the current map and range: below lo the map's first
-// colour, above hi its last; index = floor((v - lo) * 255 / (hi - lo)).
-function colourTable() {
-  const key = view.map + ":" + view.lo + ":" + view.hi;
-  if (view.tableKey === key) return view.table;
-  const lut = view.settings.colourMaps[view.map];
-  const table = new Uint32Array(65536);
-  const span = Math.max(view.hi - view.lo, 1);
-  for (let v = 0; v < 65536; v++) {
-    const index = Math.min(255, Math.max(0, Math.floor((v - view.lo) * 255 / span)));
-    const [r, g, b] = lut[index];
-    table[v] = (255 << 24 | b << 16 | g << 8 | r) >>> 0;
-  }
-  view.table = table;
-  view.tableKey = key;
-  return table;
+// The colour-map index of every raw value for the range in force: below lo 0, above hi
+// 255, between them floor((v - lo) * 255 / (hi - lo)). Only the values inside the range
+// need the division, so a new range each frame (auto) costs little.
+function indexTable() {
+  const key = view.lo + ":" + view.hi;
+  if (view.indexKey === key) return view.index;
+  const index = view.index || new Uint8Array(65536);
+  const lo = view.lo, hi = view.hi, span = Math.max(hi - lo, 1);
+  index.fill(0, 0, lo + 1);
+  index.fill(255, hi + 1);
+  for (let v = lo + 1; v <= hi; v++) index[v] = Math.floor((v - lo) * 255 / span);
+  view.index = index;
+  view.indexKey = key;
+  return index;
+}
+
+// The colour map as 256 RGBA words, in the byte order of ImageData on this machine.
+function packedMap() {
+  if (view.packedName === view.map) return view.packed;
+  const packed = new Uint32Array(256);
+  const bytes = new Uint8Array(packed.buffer);
+  view.settings.colourMaps[view.map].forEach(([r, g, b], i) => bytes.set([r, g, b, 255], 4 * i));
+  view.packed = packed;
+  view.packedName = view.map;
+  return packed;
 }
 
 function frameRange(data) {
@@ -98,8 +108,8 @@ function draw() {
   const out = new Uint32Array(image.data.buffer);
   if (frame.channels === 1) {
     if (view.range === "auto") [view.lo, view.hi] = frameRange(frame.data);
-    const table = colourTable();
-    for (let i = 0; i < out.length; i++) out[i] = table[frame.data[i]];
+    const index = indexTable(), colours = packedMap(), data = frame.data;
+    for (let i = 0; i < out.length; i++) out[i] = colours[index[data[i]]];
   } else {
     const rgb = frame.data;
     for (let i = 0, j = 0; i < out.length; i++, j += 3) {
@@ -155,11 +165,8 @@ function fitBar(height) {
 function drawHistogram() {
   // Counts per colour-map index: the bars line up with the colour bar's colours.
   const counts = new Uint32Array(256);
-  const data = view.frame.data;
-  const span = Math.max(view.hi - view.lo, 1);
-  for (let i = 0; i < data.length; i++) {
-    counts[Math.min(255, Math.max(0, Math.floor((data[i] - view.lo) * 255 / span)))]++;
-  }
+  const data = view.frame.data, index = indexTable();
+  for (let i = 0; i < data.length; i++) counts[index[data[i]]]++;
   let most = 1;
   for (const count of counts) most = Math.max(most, count);
   const canvas = $("histogram");
