@@ -421,7 +421,7 @@ def test_a_handled_signal_interrupts_a_blocking_poll(node):
 
 DUPS = {
     "dup": lambda fd: os.dup(fd),
-    "dup2": lambda fd: os.dup2(fd, 200),
+    "dup2": lambda fd: os.dup2(fd, 200) or 200,  # None before Python 3.7
     "dup3": lambda fd: LIBC.dup3(fd, 201, os.O_CLOEXEC),
     "F_DUPFD": lambda fd: fcntl.fcntl(fd, fcntl.F_DUPFD, 100),
     "F_DUPFD_CLOEXEC": lambda fd: fcntl.fcntl(fd, 1030, 100),
