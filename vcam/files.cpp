@@ -13,11 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #define VCAM_EXPORT __attribute__((visibility("default")))
 
@@ -30,12 +28,6 @@ Fn next(const char *name) {
     if (!sym) std::abort();
     return reinterpret_cast<Fn>(sym);
 }
-
-const timespec kLoaded = [] {
-    timespec t{};
-    clock_gettime(CLOCK_REALTIME, &t);
-    return t;
-}();
 
 bool empty_path(const char *path) { return path && !*path; }
 
@@ -62,7 +54,8 @@ void fill_statx(int n, struct statx *x) {
     x->stx_gid = st.st_gid;
     x->stx_mode = uint16_t(st.st_mode);
     x->stx_ino = st.st_ino;
-    x->stx_atime = x->stx_mtime = x->stx_ctime = statx_timestamp{kLoaded.tv_sec, uint32_t(kLoaded.tv_nsec), 0};
+    x->stx_atime = x->stx_mtime = x->stx_ctime =
+        statx_timestamp{st.st_mtim.tv_sec, uint32_t(st.st_mtim.tv_nsec), 0};
     x->stx_rdev_major = major(st.st_rdev);
     x->stx_rdev_minor = minor(st.st_rdev);
     x->stx_dev_major = major(st.st_dev);
