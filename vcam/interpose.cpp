@@ -102,7 +102,7 @@ int fail(int err) {
     return -1;
 }
 
-// Opens a configured node; returns -2 when the path is not one, so the caller passes it on.
+// What the open helpers answer for a path that names no node, which the caller passes on.
 constexpr int kNotOurs = -2;
 
 void forget_epoll_entries(Registry &reg, int fd);
