@@ -154,8 +154,8 @@ def _host_name(address):
 class Access:
     """The run's token and the Host names this view answers to."""
 
-    def __init__(self, port, host=None, token=None):
-        self.token = token or secrets.token_urlsafe(TOKEN_BYTES)
+    def __init__(self, port, host=None):
+        self.token = secrets.token_urlsafe(TOKEN_BYTES)
         self.cookie_name = "camsnap_view_%d" % port  # cookies ignore ports: one per view
         self.names = set(LOOPBACK_NAMES)
         self.any_address = False
@@ -477,7 +477,9 @@ class BadRequest(Exception):
 
 class ViewHandler(http.server.BaseHTTPRequestHandler):
     server_version = "camsnap-view"
-    sys_version = ""
+
+    def version_string(self):
+        return self.server_version  # not the Python version: nobody else's business
     timeout = REQUEST_TIMEOUT_S
 
     @property
