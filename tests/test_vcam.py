@@ -127,7 +127,7 @@ def test_every_path_naming_the_node_is_its_character_device(path, cwd, monkeypat
         os.close(fd)
 
 
-def test_sysfs_describes_each_node_as_configured_now():
+def test_sysfs_and_dev_list_each_node_as_configured_now():
     vcam.add_node(0, card="front")
     assert os.listdir("/sys/class/video4linux") == ["video0"]
     vcam.add_node(5)
@@ -136,6 +136,7 @@ def test_sysfs_describes_each_node_as_configured_now():
     assert [open(base + f).read() for f in ("name", "dev", "index")] == ["IR cam\n", "81:5\n", "0\n"]
     assert "DEVNAME=video5" in open("/sys/dev/char/81:5/uevent").read().split()
     assert open("/sys/class/video4linux/video0/name").read() == "front\n"
+    assert {"video0", "video5", "null"} <= set(os.listdir("/dev"))
 
 
 @pytest.mark.parametrize("request_name", ["VIDIOC_QUERYCAP", "VIDIOC_S_FMT", "VIDIOC_DQBUF"])

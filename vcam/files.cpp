@@ -192,8 +192,9 @@ VCAM_EXPORT FILE *fopen64(const char *path, const char *mode) {
 
 VCAM_EXPORT DIR *opendir(const char *path) {
     Target t;
-    if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) path = t.redirect.c_str();
-    return libc::opendir(path);
+    if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) return libc::opendir(t.redirect.c_str());
+    const std::string listing = dev_listing_for(path);
+    return libc::opendir(listing.empty() ? path : listing.c_str());
 }
 
 }  // extern "C"

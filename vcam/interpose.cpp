@@ -784,6 +784,13 @@ bool device_target(int dirfd, const char *path, Target *target) {
     return !target->redirect.empty();
 }
 
+std::string dev_listing_for(const char *path) {
+    if (!g_configured.load() || !may_be_dev(path) || absolute_path(AT_FDCWD, path) != "/dev") return std::string();
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.nodes.empty() ? std::string() : dev_listing(reg);
+}
+
 int node_of_descriptor(int fd) {
     if (!g_configured.load()) return -1;
     Registry &reg = registry();

@@ -17,6 +17,10 @@ struct Target {
 // False for every path that is neither (the call then goes on to the C library unchanged).
 bool device_target(int dirfd, const char *path, Target *target);
 
+// For a path naming /dev: the directory to list in its place, which shows the nodes; else
+// empty.
+std::string dev_listing_for(const char *path);
+
 // The node a descriptor is open on, or -1 for any other descriptor.
 int node_of_descriptor(int fd);
 

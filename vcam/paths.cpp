@@ -2,6 +2,7 @@
 
 #include "libc.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,15 +47,48 @@ struct Testbed {
     pid_t owner = 0;
     uint64_t version = ~uint64_t(0);  // the registry version it shows
     std::vector<std::string> made;    // files, links and directories, in the order made
+    std::vector<std::string> listed;  // what the last listing of /dev made
 
     ~Testbed() { remove_all(); }
 
-    void remove_all() {
-        if (owner != getpid()) return;  // a forked child leaves its parent's testbed alone
-        for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    static void remove(std::vector<std::string> &paths) {
+        for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
             if (::unlink(it->c_str()) != 0) ::rmdir(it->c_str());
         }
-        made.clear();
+        paths.clear();
+    }
+
+    void remove_all() {
+        if (owner != getpid()) return;  // a forked child leaves its parent's testbed alone
+        remove(listed);
+        remove(made);
+    }
+
+    // /dev as a directory listing shows it with the nodes in it: a link to each entry of the
+    // real /dev and an empty file video<N> for each node, made afresh for every listing.
+    std::string dev_listing(Registry &reg) {
+        if (!bring_up_to_date(reg)) return std::string();
+        remove(listed);
+        const std::string dir = root + "/devlist";
+        if (::mkdir(dir.c_str(), 0755) != 0) return std::string();
+        listed.push_back(dir);
+        if (DIR *real = libc::opendir("/dev")) {
+            while (dirent *e = readdir(real)) {
+                const std::string name = e->d_name;
+                if (name == "." || name == ".." || reg.node(node_number("/dev/" + name))) continue;
+                const std::string link = dir + "/" + name;
+                if (::symlink(("/dev/" + name).c_str(), link.c_str()) == 0) listed.push_back(link);
+            }
+            closedir(real);
+        }
+        for (auto &entry : reg.nodes) {
+            const std::string file = dir + "/video" + std::to_string(entry.first);
+            const int fd = libc::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0) continue;
+            libc::close(fd);
+            listed.push_back(file);
+        }
+        return dir;
     }
 
     bool directory(const std::string &path) {
@@ -156,6 +190,8 @@ int proc_fd_number(const std::string &abs) {
     return -1;
 }
 
+std::string dev_listing(Registry &reg) { return testbed().dev_listing(reg); }
+
 std::string sysfs_path(Registry &reg, const std::string &abs) {
     static const char klass[] = "/sys/class/video4linux", chars[] = "/sys/dev/char/81:";
     std::string rest;
@@ -169,6 +205,10 @@ std::string sysfs_path(Registry &reg, const std::string &abs) {
     Testbed &t = testbed();
     if (!t.bring_up_to_date(reg)) return std::string();
     return t.root + rest;
+}
+
+bool may_be_dev(const char *path) {
+    return path && (path[0] != '/' || std::strstr(path, "dev"));
 }
 
 bool may_name_device(const char *path) {

@@ -23,8 +23,15 @@ int proc_fd_number(const std::string &abs);
 // first; empty for any other path. Callers hold the registry lock.
 std::string sysfs_path(Registry &reg, const std::string &abs);
 
+// A directory to list in place of /dev: its entries and the nodes (see Testbed). Callers hold
+// the registry lock; empty when it cannot be made.
+std::string dev_listing(Registry &reg);
+
 // Whether `path` could be one of the above, cheaply, before any lock is taken.
 bool may_name_device(const char *path);
+
+// Whether `path` could be /dev itself (a directory listing of it shows the nodes).
+bool may_be_dev(const char *path);
 
 constexpr unsigned kVideoMajor = 81;
 
