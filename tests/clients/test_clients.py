@@ -66,6 +66,11 @@ def test_v4l2_compliance_streaming(env):
     assert total.group(3) == "0", "\n".join(failures)
 
 
+def test_v4l2_ctl_lists_the_camera(env):
+    out = run(env, "v4l2-ctl", "--list-devices")
+    assert "camsnap virtual camera" in out and "\t/dev/video0\n" in out, out
+
+
 @pytest.mark.parametrize("code", ["Y16 ", "YU12"])
 @pytest.mark.parametrize("options", [["--stream-mmap"], ["--stream-user"], ["-w", "--stream-mmap"]],
                          ids=["mmap", "user", "libv4l2"])
