@@ -92,10 +92,11 @@ def test_ffmpeg(env, tmp_path, code, pixel_format):
 
 
 @pytest.mark.parametrize("code, caps", [("Y16 ", "GRAY16_LE"), ("YU12", "I420")])
-@pytest.mark.parametrize("io_mode", ["mmap", "auto"])
-def test_gstreamer_v4l2src(env, tmp_path, code, caps, io_mode):
+@pytest.mark.parametrize("io_mode, libv4l2", [("mmap", "0"), ("auto", "0"), ("auto", "1")],
+                         ids=["mmap", "auto", "libv4l2"])
+def test_gstreamer_v4l2src(env, tmp_path, code, caps, io_mode, libv4l2):
     out = str(tmp_path / "frames")
-    run(env, "gst-launch-1.0", "-q", "v4l2src", "device=/dev/video0", "num-buffers=%d" % FRAMES,
+    run(dict(env, GST_V4L2_USE_LIBV4L2=libv4l2), "gst-launch-1.0", "-q", "v4l2src", "device=/dev/video0", "num-buffers=%d" % FRAMES,
         "io-mode=" + io_mode, "!", "video/x-raw,format=%s,width=%d,height=%d" % (caps, WIDTH, HEIGHT),
         "!", "filesink", "location=" + out)
     check_frames(out, code)
