@@ -1,13 +1,12 @@
-"""Helpers shared by the subcommands: camera arguments, the virtual camera,
-opening a camera with errors a person can act on, and the colour map."""
+"""Helpers shared by the subcommands: exit codes, camera arguments, calling the module with
+its diagnostic lines caught, and opening a camera with errors a person can act on."""
+import argparse
 import contextlib
 import errno
 import os
 import re
 import sys
 import tempfile
-
-import numpy as np
 
 # Exit codes, one per situation a script may want to tell apart.
 EXIT_OK = 0
@@ -22,11 +21,6 @@ EXIT_NO_VIRTUAL = 8         # --virtual asked, but the virtual camera library is
 
 MODES = {"ir16": 0, "rgb": 1}
 
-VIRTUAL_SIZES = [(160, 120), (640, 480), (1280, 720)]
-VIRTUAL_FPS = 30.0
-VIRTUAL_CARD = "camsnap virtual camera"
-
-_REEXEC_MARK = "CAMSNAP_CLI_REEXECUTED"
 _LINE = re.compile(r"E:([A-Za-z_]\w*):(\d+):")
 
 
@@ -43,74 +37,47 @@ def fourcc_text(code):
     return "".join(chr((code >> shift) & 0xFF) for shift in (0, 8, 16, 24))
 
 
+def at_least(minimum):
+    """An argparse type: a whole number not below minimum (argparse turns the refusal into the
+    subcommand's usage and exit 2)."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a whole number" % text)
+        if value < minimum:
+            raise argparse.ArgumentTypeError("%d is below %d" % (value, minimum))
+        return value
+    parse.__name__ = "number of at least %d" % minimum
+    return parse
+
+
 def add_camera_arguments(parser):
-    parser.add_argument("-d", "--device", type=int, default=0, metavar="N",
+    parser.add_argument("-d", "--device", type=at_least(0), default=0, metavar="N",
                         help="capture from /dev/videoN (default 0)")
     parser.add_argument("--mode", choices=sorted(MODES), default="ir16",
                         help="ir16: 16-bit greyscale frames; rgb: colour frames (default ir16)")
-    parser.add_argument("--width", type=int, default=640, help="frame width (default 640)")
-    parser.add_argument("--height", type=int, default=480, help="frame height (default 480)")
+    parser.add_argument("--width", type=at_least(1), default=640, help="frame width (default 640)")
+    parser.add_argument("--height", type=at_least(1), default=480, help="frame height (default 480)")
     parser.add_argument("--virtual", action="store_true",
                         help="use the built-in virtual camera instead of a real one")
 
 
-# ---------------------------------------------------------------------------
-# The virtual camera
-
-def _project_root():
-    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def virtual_library():
-    """The virtual camera library: $CAMSNAP_VCAM, else the one in the build tree; None if neither."""
-    named = os.environ.get("CAMSNAP_VCAM")
-    if named and os.path.isfile(named):
-        return os.path.realpath(named)
-    built = os.path.join(_project_root(), "build", "py3.11", "vcam", "libcamsnap_vcam.so")
-    return built if os.path.isfile(built) else None
+def frame_size_text(frame):
+    """One frame's size as a person reads it, width first: "640x480 uint16", "640x480 RGB uint8"."""
+    height, width = frame.shape[:2]
+    return "%dx%d %s%s" % (width, height, "RGB " if frame.ndim == 3 else "", frame.dtype)
 
 
-def _library_loaded(real_path):
-    with open("/proc/self/maps") as maps:
-        return any(line.rstrip("\n").endswith(real_path) for line in maps)
-
-
-def _reexec_preloaded(library):
-    env = dict(os.environ)
-    env["CAMSNAP_VCAM"] = library
-    env["LD_PRELOAD"] = library
-    env[_REEXEC_MARK] = "1"
-    package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    paths = [package_dir]
-    if env.get("PYTHONPATH"):
-        paths.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    os.execve(sys.executable, [sys.executable, "-m", "camsnap_cli"] + sys.argv[1:], env)
-
-
-def ensure_virtual(args):
-    """With --virtual: run this command with the virtual camera preloaded (re-executing the
-    process when it is not yet), then make /dev/video<device> a virtual camera offering
-    "Y16 " and "YU12" at 160x120, 640x480 and 1280x720, 30 frames per second."""
-    if not getattr(args, "virtual", False):
-        return
-    library = virtual_library()
-    if library is None:
-        raise CliError("the virtual camera is not built: run scripts/camsnap from the source tree "
-                       "(it builds it), or set CAMSNAP_VCAM to libcamsnap_vcam.so", EXIT_NO_VIRTUAL)
-    if not _library_loaded(library):
-        if os.environ.get(_REEXEC_MARK):
-            raise CliError("the virtual camera %s did not load through LD_PRELOAD" % library,
-                           EXIT_NO_VIRTUAL)
-        _reexec_preloaded(library)
-    os.environ["CAMSNAP_VCAM"] = library
-    import camsnap_vcam as vcam
-    vcam.reset()
-    vcam.add_node(args.device, card=VIRTUAL_CARD,
-                  formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],
-                  fps=VIRTUAL_FPS)
+def note_other_size(args, frame):
+    """Says on standard error when the driver chose another size than the one asked for one
+    frame: drivers pick the nearest size they offer instead of refusing."""
+    height, width = frame.shape[:2]
+    if (width, height) != (args.width, args.height):
+        sys.stdout.flush()
+        sys.stderr.write("camsnap: note: the camera chose %dx%d instead of the %dx%d asked\n" % (
+            width, height, args.width, args.height))
+        sys.stderr.flush()
 
 
 # ---------------------------------------------------------------------------
@@ -149,6 +116,8 @@ def module_call(function, *args):
 
 
 def needs_more_buffers(lines):
+    # The text request_buffers writes in src/device/v4l2.cpp when the driver grants more
+    # buffers than asked; a change there must be made here too.
     return any(text.startswith("Too many buffers required") for _, _, text in lines)
 
 
@@ -238,6 +207,8 @@ def _init(camsnap, args):
         return
     formats = _formats_of(camsnap, args.device)
     path = node_path(args.device)
+    # The text cs_init writes in src/device/device.cpp when S_FMT fails; a change there must be
+    # made here too.
     refused_format = any(text.startswith("Failed to set format") for _, _, text in lines)
     if refused_format and _offers(formats, args.mode, args.width, args.height):
         # Drivers refuse a format they offer while another program has buffers on the camera.
@@ -264,39 +235,3 @@ def open_camera(args):
     finally:
         module_call(camsnap.stopStream)
         camsnap.close()
-
-
-# ---------------------------------------------------------------------------
-# Colour map for 16-bit infrared frames
-
-# An inferno-like ramp: black through purple and orange to pale yellow.
-_RAMP = np.array([
-    (0, 0, 4), (31, 12, 72), (85, 15, 109), (136, 34, 106), (186, 54, 85),
-    (227, 89, 51), (249, 140, 10), (249, 201, 50), (252, 255, 164)], dtype=np.float64)
-
-
-def _make_lut():
-    at = np.linspace(0.0, 1.0, len(_RAMP))
-    x = np.linspace(0.0, 1.0, 256)
-    return np.stack([np.interp(x, at, _RAMP[:, c]) for c in range(3)], axis=1).round().astype(np.uint8)
-
-
-LUT = _make_lut()
-
-
-def colorize(frame):
-    """16-bit frame -> (HxWx3 uint8 picture, lo, hi): the colour map stretched between the
-    frame's minimum (lo) and maximum (hi)."""
-    index = np.asarray(frame).astype(np.int64)
-    lo, hi = int(index.min()), int(index.max())
-    # In place, on the one copy: the live view does this for every frame it shows.
-    index -= lo
-    index *= 255
-    index //= max(hi - lo, 1)
-    return LUT[index], lo, hi
-
-
-def colorbar(height, width=16):
-    """The colour map as a vertical bar, the maximum at the top."""
-    index = np.round(np.linspace(255, 0, height)).astype(np.int64)
-    return np.repeat(LUT[index][:, np.newaxis, :], width, axis=1)

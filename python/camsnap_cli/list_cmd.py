@@ -1,6 +1,6 @@
 """camsnap list: the cameras on /dev/video0 to /dev/video9 as a table."""
-from camsnap_cli.common import (EXIT_NO_CAMERA, EXIT_OK, ensure_virtual, fourcc_text, node_path,
-                                sizes_text)
+from camsnap_cli.common import CliError, EXIT_NO_CAMERA, EXIT_OK, fourcc_text, node_path, sizes_text
+from camsnap_cli.virtual import ensure_virtual
 
 
 def register(subparsers):
@@ -41,7 +41,6 @@ def run(args):
     import camsnap
     cameras = camsnap.list()
     if not cameras:
-        print("no cameras found on /dev/video0 to /dev/video9 (try --virtual)")
-        return EXIT_NO_CAMERA
+        raise CliError("no cameras found on /dev/video0 to /dev/video9 (try --virtual)", EXIT_NO_CAMERA)
     print(render(table(cameras)))
     return EXIT_OK

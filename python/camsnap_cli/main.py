@@ -3,7 +3,8 @@ import argparse
 import importlib
 import sys
 
-from camsnap_cli.common import CliError, EXIT_FAILURE
+from camsnap_cli import __version__
+from camsnap_cli.common import CliError, EXIT_FAILURE, EXIT_USAGE
 
 SUBCOMMANDS = ("list_cmd", "snap", "series", "stream", "view")
 
@@ -26,26 +27,39 @@ def build_parser():
         epilog="Exit codes: 0 done, 1 capture failed, 2 bad arguments, 3 no camera, 4 camera busy, "
                "5 permission denied, 6 driver needs more buffers, 7 mode or size refused, "
                "8 virtual camera not built.")
+    parser.add_argument("--version", action="version", version="camsnap " + __version__)
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for module in _subcommand_modules():
         module.register(subparsers)
+    # main() shows a subcommand's own usage on its argument errors.
+    for command_parser in subparsers.choices.values():
+        command_parser.set_defaults(command_parser=command_parser)
     return parser
 
 
 def main(argv=None):
     """Runs one command; returns its exit code (the console entry point exits with it)."""
     parser = build_parser()
-    args = parser.parse_args(argv)
+    # Arguments the subcommand does not know are its own error, shown with its own usage
+    # (parse_args would show the top-level usage).
+    args, unknown = parser.parse_known_args(argv)
     if not getattr(args, "func", None):
         parser.print_help(sys.stderr)
-        return 2
+        return EXIT_USAGE
+    command_parser = args.command_parser
+    if unknown:
+        command_parser.error("unrecognized arguments: %s" % " ".join(unknown))
     try:
         result = args.func(args)
     except CliError as error:
         sys.stdout.flush()
+        if error.exit_code == EXIT_USAGE:
+            command_parser.print_usage(sys.stderr)
         sys.stderr.write("camsnap: %s\n" % error.message)
         return error.exit_code
     except KeyboardInterrupt:
+        sys.stdout.flush()
+        sys.stderr.write("\ncamsnap: interrupted\n")
         return 130
     return EXIT_FAILURE if result is False else int(result or 0)
 

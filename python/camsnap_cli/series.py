@@ -1,11 +1,16 @@
-"""camsnap series: N frames to one .npy file or to numbered pictures."""
+"""camsnap series: N frames to one .npy file or to numbered pictures, written as they come."""
+import contextlib
 import os
-
-import numpy as np
+import signal
+import sys
+from typing import List
 
 from camsnap_cli import images
-from camsnap_cli.common import (CliError, EXIT_OK, EXIT_USAGE, add_camera_arguments,
-                                checked_capture, ensure_virtual, open_camera)
+from camsnap_cli.common import (CliError, EXIT_OK, add_camera_arguments, at_least, checked_capture,
+                                frame_size_text, note_other_size, open_camera)
+from camsnap_cli.virtual import ensure_virtual
+
+EXIT_INTERRUPTED = 130      # Ctrl-C, as a shell reports a process ended by SIGINT
 
 
 def register(subparsers):
@@ -14,13 +19,14 @@ def register(subparsers):
         description="Capture N frames in runs of up to --batch frames (one buffer request per "
         "run) with a progress bar. A .npy name receives all frames as one array of shape "
         "(N, H, W) or (N, H, W, 3); a .png or .tif name receives one file per frame, numbered "
-        "NAME-0000.png, NAME-0001.png, ...")
+        "NAME-0000.png, NAME-0001.png, ... Frames go to disk as they arrive. Ctrl-C stops after the "
+        "frames in hand are written and keeps them (exit 130).")
     add_camera_arguments(parser)
-    parser.add_argument("-n", "--frames", type=int, required=True, metavar="N",
+    parser.add_argument("-n", "--frames", type=at_least(1), required=True, metavar="N",
                         help="number of frames")
     parser.add_argument("-o", "--output", default="series.npy",
                         help="file to write (default series.npy)")
-    parser.add_argument("--batch", type=int, default=16,
+    parser.add_argument("--batch", type=at_least(1), default=16,
                         help="frames per buffer request (default 16)")
     parser.set_defaults(func=run)
 
@@ -41,27 +47,117 @@ def numbered(path, index):
     return "%s-%04d%s" % (stem, index, extension)
 
 
+class _Pictures(object):
+    """Numbered pictures, one file per frame as it comes."""
+
+    def __init__(self, path, total):
+        self.path, self.total, self.count = path, total, 0
+
+    def append(self, frames):
+        for frame in frames:
+            images.write_frame(frame, numbered(self.path, self.count))
+            self.count += 1
+
+    def finish(self):
+        return self.count
+
+    def where(self):
+        if self.count == 0:
+            return "no pictures"
+        return "%s to %s" % (numbered(self.path, 0), numbered(self.path, self.count - 1))
+
+
+class _Npy(images.GrowingNpy):
+    def where(self):
+        return self.path
+
+
+@contextlib.contextmanager
+def _ctrl_c_after_batch():
+    """Turns the first Ctrl-C into a request to stop once the batch in hand is written (the
+    module cannot be interrupted inside a capture anyway); a second Ctrl-C interrupts at once.
+    Yields a list that is not empty once Ctrl-C was pressed."""
+    pressed = []  # type: List[bool]
+
+    def handler(number, frame):
+        if pressed:
+            raise KeyboardInterrupt
+        pressed.append(True)
+
+    try:
+        previous = signal.signal(signal.SIGINT, handler)
+    except ValueError:      # not the main thread: Ctrl-C is not ours to handle
+        yield pressed
+        return
+    try:
+        yield pressed
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _whole(function, *args):
+    """Calls function with Ctrl-C held back until it returns: a signal in the middle of a
+    capture ends the module's wait for a frame as if the camera had stopped, and the frames of
+    that run would be lost."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        return function(*args)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+
 def run(args):
-    if args.frames < 1 or args.batch < 1:
-        raise CliError("-n and --batch need a positive number of frames", EXIT_USAGE)
     extension = images.check_extension(args.output)
+    images.check_writable(numbered(args.output, 0) if extension != ".npy" else args.output)
     from tqdm import tqdm
     ensure_virtual(args)
-    batches = []
-    with open_camera(args) as camera:
-        with tqdm(total=args.frames, unit="frame", desc="capturing") as progress:
-            for size in runs(args.frames, args.batch):
-                batches.append(checked_capture(camera.captureSeries, size))
-                progress.update(size)
-    frames = np.concatenate(batches)
-    shape = "x".join(map(str, frames.shape[1:]))
-    if extension == ".npy":
-        images.write_frame(frames, args.output)
-        print("wrote %s (%d frames of %s %s)" % (args.output, len(frames), shape, frames.dtype))
-    else:
-        for index, frame in enumerate(frames):
-            images.write_frame(frame, numbered(args.output, index))
-        print("wrote %s to %s (%d frames of %s %s)" % (
-            numbered(args.output, 0), numbered(args.output, len(frames) - 1), len(frames), shape,
-            frames.dtype))
+    sink = _Npy(args.output, args.frames) if extension == ".npy" else _Pictures(args.output, args.frames)
+    first = None
+    interrupted = False
+    try:
+        with _ctrl_c_after_batch() as pressed, open_camera(args) as camera:
+            with tqdm(total=args.frames, unit="frame", desc="capturing") as progress:
+                for size in runs(args.frames, args.batch):
+                    batch = _whole(checked_capture, camera.captureSeries, size)
+                    if first is None:
+                        first = batch[0]
+                        note_other_size(args, first)
+                    sink.append(batch)
+                    progress.update(size)
+                    del batch
+                    if pressed:
+                        interrupted = True
+                        break
+    except KeyboardInterrupt:
+        interrupted = True
+    except CliError as error:
+        kept = _keep(sink)
+        if kept:
+            raise CliError("%s (%d of %d frames kept in %s)" % (error.message, kept, args.frames,
+                                                                sink.where()), error.exit_code)
+        raise
+    except BaseException:
+        _keep(sink)
+        raise
+    kept = _keep(sink, reraise=True)
+    if interrupted:
+        sys.stdout.flush()
+        if kept:
+            sys.stderr.write("camsnap: interrupted: kept %d of %d frames (%s) in %s\n" % (
+                kept, args.frames, frame_size_text(first), sink.where()))
+        else:
+            sys.stderr.write("camsnap: interrupted before the first frame: nothing written\n")
+        return EXIT_INTERRUPTED
+    print("wrote %s (%d frames of %s)" % (sink.where(), kept, frame_size_text(first)))
     return EXIT_OK
+
+
+def _keep(sink, reraise=False):
+    """Completes what was written so far; the count of frames kept. A failure to complete is
+    raised only when asked (otherwise the first error is the one the user needs)."""
+    try:
+        return sink.finish()
+    except CliError:
+        if reraise:
+            raise
+        return 0

@@ -1,7 +1,9 @@
 """camsnap snap: one frame to a file."""
+from camsnap_cli import calibration as calibrations
 from camsnap_cli import images
-from camsnap_cli.common import (EXIT_OK, add_camera_arguments, checked_capture, ensure_virtual,
-                                open_camera)
+from camsnap_cli.common import (CliError, EXIT_OK, EXIT_USAGE, add_camera_arguments, checked_capture,
+                                frame_size_text, note_other_size, open_camera)
+from camsnap_cli.virtual import ensure_virtual
 
 
 def register(subparsers):
@@ -16,18 +18,26 @@ def register(subparsers):
                         help="file to write (default frame.png)")
     parser.add_argument("--no-preview", action="store_true",
                         help="do not write the ir16 preview")
+    calibrations.add_arguments(parser)
     parser.set_defaults(func=run)
 
 
 def run(args):
     images.check_extension(args.output)
+    try:
+        calibration = calibrations.from_args(args)
+    except ValueError as error:
+        raise CliError(str(error), EXIT_USAGE)
+    preview = None if args.no_preview or args.mode != "ir16" else images.preview_path(args.output)
+    for path in [args.output] + ([preview] if preview else []):
+        images.check_writable(path)
     ensure_virtual(args)
     with open_camera(args) as camera:
         frame = checked_capture(camera.captureSingle)
+    note_other_size(args, frame)
     images.write_frame(frame, args.output)
-    print("wrote %s (%s %s)" % (args.output, "x".join(map(str, frame.shape)), frame.dtype))
-    if frame.ndim == 2 and not args.no_preview:
-        path = images.preview_path(args.output)
-        lo, hi = images.write_preview(frame, path)
-        print("wrote %s (colour map from %d to %d)" % (path, lo, hi))
+    print("wrote %s (%s)" % (args.output, frame_size_text(frame)))
+    if frame.ndim == 2 and preview:
+        lo, hi = images.write_preview(frame, preview, calibration)
+        print("wrote %s (colour map from %s to %s)" % (preview, calibration.text(lo), calibration.text(hi)))
     return EXIT_OK

@@ -3,7 +3,8 @@ import sys
 import time
 
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_OK, EXIT_USAGE, add_camera_arguments,
-                                checked_capture, ensure_virtual, open_camera, start_stream)
+                                checked_capture, note_other_size, open_camera, start_stream)
+from camsnap_cli.virtual import ensure_virtual
 
 
 def register(subparsers):
@@ -70,7 +71,9 @@ def run(args):
         meter = Meter(sys.stdout)
         try:
             while time.monotonic() - meter.start < args.seconds:
-                checked_capture(camera.captureStream)
+                frame = checked_capture(camera.captureStream)
+                if meter.count == 0:
+                    note_other_size(args, frame)
                 meter.frame()
         except KeyboardInterrupt:
             pass

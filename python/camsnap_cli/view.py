@@ -17,9 +17,10 @@ import time
 
 from camsnap_cli import calibration as calibrations
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, add_camera_arguments,
-                                ensure_virtual, module_call, needs_more_buffers, node_path,
+                                module_call, needs_more_buffers, node_path,
                                 open_camera, start_stream)
 from camsnap_cli.view_server import make_server, serve_frames
+from camsnap_cli.virtual import ensure_virtual
 
 # A stream that fails this many times in a row (each time restarted) is given up.
 RESTARTS_IN_A_ROW = 3

@@ -30,7 +30,7 @@ import urllib.parse
 
 import numpy as np
 
-from camsnap_cli.common import LUT
+from camsnap_cli.colormap import LUT
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The page and its own script and style: a strict Content-Security-Policy allows no inline code.

@@ -182,6 +182,8 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     format.fmt.pix.height = requested_height;
     format.fmt.pix.pixelformat = pixelformat;
     if (set_format(fd, format) != 0) {
+        // The camsnap command reads this text to tell a busy camera from a refused mode
+        // (python/camsnap_cli/common.py, _init): change both together.
         CS_REPORT("Failed to set format (0x%08x)\n\n", pixelformat);
         Py_RETURN_FALSE;
     }

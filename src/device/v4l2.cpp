@@ -44,6 +44,8 @@ int request_buffers(int *n) {
     if (result != 0) CS_REPORT("Reqbuf failed.\n\n");
     if (result == 0 && req.count > 0) driver_buffers_allocated = true;
     if (req.count > static_cast<__u32>(*n)) {
+        // The camsnap command reads this text to advise a series instead
+        // (python/camsnap_cli/common.py, needs_more_buffers): change both together.
         CS_REPORT("Too many buffers required\n\n");
         *n = static_cast<int>(req.count);
         return -1;

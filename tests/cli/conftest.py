@@ -21,7 +21,10 @@ def cli(capsys):
     """cli("snap", "-o", path) -> (exit code, standard output, standard error)."""
     def run(*argv):
         capsys.readouterr()
-        code = main([str(a) for a in argv])
+        try:
+            code = main([str(a) for a in argv])
+        except SystemExit as exit:      # argparse ends this way on bad arguments
+            code = exit.code
         out, err = capsys.readouterr()
         return code, out, err
     return run

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from camsnap_cli import common, images, list_cmd, series, stream
+from camsnap_cli import colormap, common, images, list_cmd, series, stream, virtual
 
 H, W = 120, 160
 
@@ -50,14 +50,15 @@ def test_list_shows_each_format_as_text_with_its_sizes(camera, cli, vcam):
 
 
 def test_list_without_cameras_says_so_and_exits_3(vcam, cli):
-    code, out, _ = cli("list")
-    assert (code, "no cameras found" in out) == (common.EXIT_NO_CAMERA, True)
+    code, out, err = cli("list")
+    assert (code, out) == (common.EXIT_NO_CAMERA, "")
+    assert err.startswith("camsnap: no cameras found")
 
 
 def test_list_virtual_offers_both_modes_at_three_sizes(vcam, cli):
     code, out, _ = cli("list", "--virtual")
     assert code == 0
-    assert list_cmd.table([{"id": 0, "card": common.VIRTUAL_CARD, "fmts": []}])[0][1] in out
+    assert list_cmd.table([{"id": 0, "card": virtual.VIRTUAL_CARD, "fmts": []}])[0][1] in out
     for code_text in ("'Y16 '", "'YU12'"):
         line = next(l for l in out.splitlines() if code_text in l)
         assert line.split(code_text)[1].split() == ["160x120", "640x480", "1280x720"]
@@ -79,7 +80,7 @@ def test_snap_ir16_keeps_every_16_bit_value(camera, cli, tmp_path, name):
     else:
         mode, values = written
         assert mode.startswith("I;16") and np.array_equal(values, frame)
-    assert "wrote %s (120x160 uint16)" % path in out
+    assert "wrote %s (160x120 uint16)" % path in out
 
 
 @pytest.mark.parametrize("name", ["frame.png", "frame.tiff"])
@@ -104,9 +105,9 @@ def test_snap_ir16_preview_is_the_colour_map_with_bar_and_range(camera, cli, tmp
     with Image.open(images.preview_path(path)) as picture:
         assert picture.mode == "RGB"
         shown = np.array(picture)
-    assert np.array_equal(shown[:H, :W], common.colorize(frame)[0])
+    assert np.array_equal(shown[:H, :W], colormap.colorize(frame)[0])
     bar = shown[:H, W + 6:W + 6 + 16]
-    assert np.array_equal(bar, common.colorbar(H, 16))
+    assert np.array_equal(bar, colormap.colorbar(H, 16))
     # The maximum is written beside the top of the bar, the minimum beside its foot.
     labels = shown[:, W + 6 + 16:].max(axis=2)
     assert labels[:H // 3].max() > 200 and labels[-H // 3:].max() > 200
@@ -132,17 +133,17 @@ def test_snap_virtual_delivers_the_virtual_pattern(vcam, cli, tmp_path):
     (np.array([[65535, 0, 1]], np.uint16), [[255, 0, 0]]),
 ])
 def test_colorize_stretches_between_minimum_and_maximum(frame, index):
-    rgb, lo, hi = common.colorize(frame)
+    rgb, lo, hi = colormap.colorize(frame)
     assert (lo, hi) == (int(frame.min()), int(frame.max()))
-    assert rgb.dtype == np.uint8 and np.array_equal(rgb, common.LUT[np.array(index)])
+    assert rgb.dtype == np.uint8 and np.array_equal(rgb, colormap.LUT[np.array(index)])
 
 
 def test_colour_map_brightens_from_minimum_to_maximum():
-    luminance = common.LUT.astype(float) @ [0.299, 0.587, 0.114]
+    luminance = colormap.LUT.astype(float) @ [0.299, 0.587, 0.114]
     assert (np.diff(luminance) > 0).all()
-    bar = common.colorbar(50, 3)
+    bar = colormap.colorbar(50, 3)
     assert bar.shape == (50, 3, 3)
-    assert np.array_equal(bar[0, 0], common.LUT[255]) and np.array_equal(bar[-1, 0], common.LUT[0])
+    assert np.array_equal(bar[0, 0], colormap.LUT[255]) and np.array_equal(bar[-1, 0], colormap.LUT[0])
 
 
 # ---------------------------------------------------------------------------
@@ -165,7 +166,7 @@ def test_series_to_npy_holds_every_frame_in_order(camera, cli, tmp_path, vcam):
     camera(frames=[f.tobytes() for f in frames])
     path = str(tmp_path / "s.npy")
     code, out, err = cli("series", "-n", 7, "--batch", 3, "--width", W, "--height", H, "-o", path)
-    assert code == 0 and "wrote %s (7 frames of 120x160 uint16)" % path in out
+    assert code == 0 and "wrote %s (7 frames of 160x120 uint16)" % path in out
     stack = np.load(path)
     assert stack.shape == (7, H, W)
     # Each run restarts the camera's sequence; a run's frames follow each other.

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from camsnap_cli import common, main as main_module
+from camsnap_cli import common, main as main_module, virtual
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -42,7 +42,7 @@ def test_virtual_runs_itself_again_with_the_camera_preloaded(tmp_path):
 def test_virtual_finds_the_camera_in_the_build_tree(tmp_path):
     run = camsnap(["list", "--virtual"], tmp_path)
     assert run.returncode == 0, run.stderr
-    assert common.VIRTUAL_CARD in run.stdout
+    assert virtual.VIRTUAL_CARD in run.stdout
 
 
 def test_virtual_without_the_camera_library_exits_8(tmp_path):

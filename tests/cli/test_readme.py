@@ -9,7 +9,7 @@ import subprocess
 import pytest
 from PIL import Image
 
-from camsnap_cli import common
+from camsnap_cli import common, virtual
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 with open(os.path.join(TOP, "README.md")) as readme:
@@ -32,7 +32,7 @@ def test_every_method_has_an_example():
 
 @pytest.fixture
 def virtual_camera(vcam):
-    common.ensure_virtual(argparse.Namespace(virtual=True, device=0))
+    virtual.ensure_virtual(argparse.Namespace(virtual=True, device=0))
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[heading_before(b) for b in BLOCKS])

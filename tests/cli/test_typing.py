@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from camsnap_cli import common
+from camsnap_cli import virtual
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -78,7 +78,7 @@ def test_the_example_script_runs(vcam):
         import typed_example
     finally:
         sys.path.remove(HERE)
-    common.ensure_virtual(argparse.Namespace(virtual=True, device=0))
+    virtual.ensure_virtual(argparse.Namespace(virtual=True, device=0))
     assert typed_example.main() == 0
 
 

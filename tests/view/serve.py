@@ -15,7 +15,7 @@ import os
 import sys
 
 import camsnap_cli.view
-from camsnap_cli import common
+from camsnap_cli import common, virtual
 from camsnap_cli.main import main
 
 
@@ -38,8 +38,8 @@ def inject_faults(vcam, faults):
 
 
 def want_buffers(vcam, least):
-    sizes = common.VIRTUAL_SIZES
-    vcam.add_node(0, card=common.VIRTUAL_CARD, fps=common.VIRTUAL_FPS, min_buffers=least,
+    sizes = virtual.VIRTUAL_SIZES
+    vcam.add_node(0, card=virtual.VIRTUAL_CARD, fps=virtual.VIRTUAL_FPS, min_buffers=least,
                   formats=[vcam.fmt("Y16 ", sizes), vcam.fmt("YU12", sizes)])
 
 

@@ -1,0 +1,69 @@
+"""The built-in virtual camera behind --virtual: finding its library, re-running the command
+with it preloaded, and making /dev/video<N> a virtual camera."""
+import os
+import sys
+
+from camsnap_cli.common import CliError, EXIT_NO_VIRTUAL
+
+VIRTUAL_SIZES = [(160, 120), (640, 480), (1280, 720)]
+VIRTUAL_FPS = 30.0
+VIRTUAL_CARD = "camsnap virtual camera"
+
+_REEXEC_MARK = "CAMSNAP_CLI_REEXECUTED"
+
+
+
+def _project_root():
+    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def virtual_library():
+    """The virtual camera library: $CAMSNAP_VCAM, else the one in the build tree; None if neither."""
+    named = os.environ.get("CAMSNAP_VCAM")
+    if named and os.path.isfile(named):
+        return os.path.realpath(named)
+    built = os.path.join(_project_root(), "build", "py3.11", "vcam", "libcamsnap_vcam.so")
+    return built if os.path.isfile(built) else None
+
+
+def _library_loaded(real_path):
+    with open("/proc/self/maps") as maps:
+        return any(line.rstrip("\n").endswith(real_path) for line in maps)
+
+
+def _reexec_preloaded(library):
+    env = dict(os.environ)
+    env["CAMSNAP_VCAM"] = library
+    env["LD_PRELOAD"] = library
+    env[_REEXEC_MARK] = "1"
+    package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    paths = [package_dir]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execve(sys.executable, [sys.executable, "-m", "camsnap_cli"] + sys.argv[1:], env)
+
+
+def ensure_virtual(args):
+    """With --virtual: run this command with the virtual camera preloaded (re-executing the
+    process when it is not yet), then make /dev/video<device> a virtual camera offering
+    "Y16 " and "YU12" at 160x120, 640x480 and 1280x720, 30 frames per second."""
+    if not getattr(args, "virtual", False):
+        return
+    library = virtual_library()
+    if library is None:
+        raise CliError("the virtual camera is not built: run scripts/camsnap from the source tree "
+                       "(it builds it), or set CAMSNAP_VCAM to libcamsnap_vcam.so", EXIT_NO_VIRTUAL)
+    if not _library_loaded(library):
+        if os.environ.get(_REEXEC_MARK):
+            raise CliError("the virtual camera %s did not load through LD_PRELOAD" % library,
+                           EXIT_NO_VIRTUAL)
+        _reexec_preloaded(library)
+    os.environ["CAMSNAP_VCAM"] = library
+    import camsnap_vcam as vcam
+    vcam.reset()
+    vcam.add_node(args.device, card=VIRTUAL_CARD,
+                  formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],
+                  fps=VIRTUAL_FPS)
