@@ -3,6 +3,7 @@ code of each failure a user can act on."""
 import errno
 import os
 import re
+import subprocess
 
 import numpy as np
 import pytest
@@ -187,11 +188,127 @@ def test_series_to_pictures_numbers_the_files(camera, cli, tmp_path, mode, name)
         assert values.shape == ((H, W) if mode == "ir16" else (H, W, 3))
 
 
+def test_a_size_the_driver_chose_is_noted_and_written_width_first(camera, cli, tmp_path):
+    camera()
+    code, out, err = cli("snap", "--width", 800, "--height", 600, "-o", tmp_path / "f.npy")
+    assert code == 0 and np.load(str(tmp_path / "f.npy")).shape == (480, 640)
+    assert "camsnap: note: the camera chose 640x480 instead of the 800x600 asked" in err
+    assert "(640x480 uint16)" in out
+
+
+def test_snap_preview_labels_are_calibrated(camera, cli, tmp_path):
+    frame = np.full((H, W), 30000, np.uint16)
+    frame[0, 0] = 29315                                 # 20.00 °C; 30000 is 26.85 °C
+    camera(frames=[frame.tobytes()])
+    path = tmp_path / "f.png"
+    code, out, _ = cli("snap", "--width", W, "--height", H, "-o", path,
+                       "--scale", 0.01, "--offset", -273.15, "--unit", "K")
+    assert code == 0 and "colour map from 20.00 K to 26.85 K" in out
+    with Image.open(str(path)) as raw:
+        assert np.array_equal(np.array(raw), frame)   # the data stay raw
+    with Image.open(images.preview_path(str(path))) as shown:
+        # "26.85 K" takes more room beside the bar than "30000".
+        assert shown.size[0] > images.preview(frame)[0].size[0]
+
+
 def test_series_works_where_single_capture_needs_more_buffers(camera, cli, tmp_path):
     camera(min_buffers=2)
     path = str(tmp_path / "s.npy")
     assert cli("series", "-n", 3, "--batch", 2, "--width", W, "--height", H, "-o", path)[0] == 0
     assert np.load(path).shape == (3, H, W)
+
+
+# ---------------------------------------------------------------------------
+# writing
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """small_disk(options) -> a fresh tmpfs directory mounted with these options."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small tmpfs needs root")
+    mounted = []
+
+    def mount(options):
+        where = tmp_path / ("disk%d" % len(mounted))
+        where.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(where)], check=True)
+        mounted.append(where)
+        return where
+    yield mount
+    for where in mounted:
+        subprocess.run(["umount", str(where)], check=True)
+
+
+def smooth_frames(count):
+    """Frames that compress well, so that many PNGs fit a small disk."""
+    ramp = np.arange(W, dtype=np.uint16)[np.newaxis, :].repeat(H, axis=0)
+    return [ramp + 1000 * k for k in range(count)]
+
+
+@pytest.mark.parametrize("where,argv,name,reason", [
+    ("read-only", ["snap"], "x.png", "Read-only file system"),
+    ("below a file", ["series", "-n", 2], "x.npy", "Not a directory"),
+    ("/proc", ["series", "-n", 2], "x.png", "No such file or directory"),
+    ("a folder", ["snap"], "x.npy", "Is a directory"),
+])
+def test_an_unwritable_output_is_refused_before_capturing(camera, vcam, cli, tmp_path, small_disk,
+                                                          where, argv, name, reason):
+    camera()
+    if where == "read-only":
+        path = str(small_disk("size=64k,ro") / name)
+    elif where == "below a file":
+        (tmp_path / "file").write_text("")
+        path = str(tmp_path / "file" / name)
+    elif where == "a folder":
+        path = str(tmp_path / name)
+        os.mkdir(path)
+    else:
+        path = "/proc/" + name
+    code, out, err = cli(*argv + ["-o", path])
+    shown = series.numbered(path, 0) if argv[0] == "series" and name.endswith(".png") else path
+    assert (code, err) == (common.EXIT_FAILURE, "camsnap: cannot write %s: %s\n" % (shown, reason))
+    assert vcam.log(0) == []
+
+
+@pytest.mark.parametrize("argv,name", [
+    (["series", "-n", 3], "f.npy"),         # a frame is 38,400 bytes: one fits
+    (["series", "-n", 40], "f.png"),        # a picture is about 1 KiB: some fit
+    (["snap", "--width", 640, "--height", 480, "--no-preview"], "f.png"),   # none fits
+])
+def test_a_full_disk_keeps_whole_files_and_says_how_many(camera, cli, small_disk, argv, name):
+    if argv[0] == "snap":
+        frames = [np.random.default_rng(4).integers(0, 65536, size=(480, 640), dtype=np.uint16)]
+    else:
+        frames = smooth_frames(8) if name == "f.png" else ir_frames(3)
+        argv = argv + ["--width", W, "--height", H]
+    camera(frames=[f.tobytes() for f in frames])
+    disk = small_disk("size=64k")
+    code, _, err = cli(*argv + ["-o", disk / name])
+    written = sorted(os.listdir(str(disk)))
+    assert code == common.EXIT_FAILURE and "No space left on device" in err
+    if argv[0] == "snap":
+        assert written == []
+        return
+    if name == "f.npy":
+        assert written == ["f.npy"] and "(1 of 3 frames kept in %s)" % (disk / name) in err
+        kept = np.load(str(disk / name))
+    else:
+        assert written == ["f-%04d.png" % i for i in range(len(written))] and 8 < len(written) < 40
+        assert "(%d of 40 frames kept in %s to %s)" % (len(written), disk / written[0], disk / written[-1]) in err
+        kept = [read_back(str(disk / picture))[1] for picture in written]
+    assert len(kept) and all(any(np.array_equal(k, f) for f in frames) for k in kept)
+
+
+def test_a_failed_capture_mid_series_keeps_the_frames_before_it(camera, vcam, cli, tmp_path):
+    frames = ir_frames(4, seed=5)
+    camera(frames=[f.tobytes() for f in frames])
+    vcam.fault(0, "DQBUF", nth=12, errno=errno.EIO)
+    path = str(tmp_path / "s.npy")
+    code, _, err = cli("series", "-n", 8, "--batch", 2, "--width", W, "--height", H, "-o", path)
+    kept = np.load(path)
+    assert code == common.EXIT_FAILURE and 2 <= len(kept) < 8
+    assert "(%d of 8 frames kept in %s)" % (len(kept), path) in err
+    assert all(any(np.array_equal(k, f) for f in frames) for k in kept)
 
 
 # ---------------------------------------------------------------------------
@@ -288,11 +405,18 @@ def test_failed_capture_exits_1_and_keeps_the_module_lines(camera, vcam, cli, tm
     ["series", "-n", 2, "-o", "frames"],
     ["series", "-n", 0],
     ["stream", "--seconds", 0],
+    ["snap", "--width", 0],
+    ["snap", "--width", -640],
+    ["series", "-n", 2, "--height", 0],
+    ["snap", "--virtual", "-d", -1],
+    ["series", "-n", 2, "--no-preview"],
+    ["snap", "--scale", 0],
 ])
-def test_bad_arguments_exit_2_before_touching_the_camera(camera, vcam, cli, argv):
+def test_bad_arguments_exit_2_with_the_subcommand_usage(camera, vcam, cli, argv):
     camera()
-    assert cli(*argv)[0] == common.EXIT_USAGE
-    assert vcam.log(0) == []
+    code, _, err = cli(*argv)
+    assert code == common.EXIT_USAGE and vcam.log(0) == []
+    assert err.startswith("usage: camsnap %s " % argv[0]), err
 
 
 def test_camera_is_closed_after_each_command(camera, vcam, cli, tmp_path):

@@ -1,14 +1,18 @@
 """The command as a separate program: the console entry, --virtual re-running itself under
 the virtual camera, and what happens without the virtual camera or without a camera."""
 import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 from PIL import Image
 
+import camsnap_cli
 from camsnap_cli import common, main as main_module, virtual
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -76,3 +80,52 @@ def test_a_missing_subcommand_module_is_skipped_a_broken_one_is_not(tmp_path, mo
     monkeypatch.setattr(main_module, "SUBCOMMANDS", ("list_cmd", "broken_cmd"))
     with pytest.raises(ImportError):
         main_module.build_parser()
+
+
+def test_version(tmp_path):
+    run = camsnap(["--version"], tmp_path)
+    assert (run.returncode, run.stdout) == (0, "camsnap %s\n" % camsnap_cli.__version__)
+
+
+def test_ctrl_c_keeps_the_frames_of_a_series(tmp_path):
+    child = subprocess.Popen([sys.executable, "-m", "camsnap_cli", "series", "--virtual", "-n", "300",
+                              "--width", "160", "--height", "120", "-o", "s.npy"], cwd=str(tmp_path),
+                             env=plain_environment(CAMSNAP_VCAM=os.environ["CAMSNAP_VCAM"]),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Ctrl-C once the progress bar shows a few frames (30 a second: 300 take ten seconds).
+    seen, deadline = b"", time.monotonic() + 60
+    while time.monotonic() < deadline and not re.search(rb" ([4-9]|\d\d+)/300 ", seen):
+        chunk = os.read(child.stderr.fileno(), 4096)
+        if not chunk:
+            break
+        seen += chunk
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    err = (seen + err).decode()
+    assert child.returncode == 130, err
+    kept = np.load(str(tmp_path / "s.npy"))
+    assert 4 <= len(kept) < 300 and kept.shape[1:] == (120, 160), err
+    assert "camsnap: interrupted: kept %d of 300 frames (160x120 uint16) in s.npy" % len(kept) in err
+
+
+def test_a_long_series_goes_to_disk_as_it_comes(tmp_path):
+    # 300 frames of 1280x720 are 553 MB; memory holds one run of them at a time.
+    import camsnap_vcam as vcam
+    description = vcam.standard_description()
+    description["nodes"][0]["fps"] = 1000
+    env = plain_environment(**vcam.environment(description))
+    measure = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True); "
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    path = tmp_path / "s.npy"
+    try:
+        run = subprocess.run([sys.executable, "-c", measure, sys.executable, "-m", "camsnap_cli", "series",
+                              "-n", "300", "--width", "1280", "--height", "720", "-o", str(path)],
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, timeout=600)
+        assert run.returncode == 0, run.stderr
+        peak_mb = int(run.stdout.split()[-1]) / 1024
+        assert np.load(str(path), mmap_mode="r").shape == (300, 720, 1280)
+        assert peak_mb < 300, "peak resident %.0f MB" % peak_mb
+    finally:
+        if path.exists():
+            path.unlink()

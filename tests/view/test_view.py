@@ -18,8 +18,8 @@ from PIL import Image
 
 import frames
 import camsnap_vcam as vcam
-from camsnap_cli.common import (EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK, EXIT_USAGE,
-                                colorbar, colorize)
+from camsnap_cli.colormap import colorbar, colorize
+from camsnap_cli.common import EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK, EXIT_USAGE
 
 # What the page shows, read in one go, so that numbers and picture can be matched.
 SHOWN = """(() => {
