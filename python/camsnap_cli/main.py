@@ -24,9 +24,9 @@ def build_parser():
     parser = argparse.ArgumentParser(
         prog="camsnap",
         description="Capture frames from UVC cameras (16-bit infrared or colour) as files.",
-        epilog="Exit codes: 0 done, 1 capture failed, 2 bad arguments, 3 no camera, 4 camera busy, "
+        epilog="Exit codes: 0 done, 1 capture or write failed, 2 bad arguments, 3 no camera, 4 camera busy, "
                "5 permission denied, 6 driver needs more buffers, 7 mode or size refused, "
-               "8 virtual camera not built.")
+               "8 virtual camera not built, 130 Ctrl-C.")
     parser.add_argument("--version", action="version", version="camsnap " + __version__)
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for module in _subcommand_modules():
