@@ -29,5 +29,36 @@ inline void for_each_block(int32_t width, Block &&block, Rest &&rest) {
     if (x + Step < width) rest(x + Step);
 }
 
+// The row and row-pair entry points of an instruction set, built from its
+// block: K::kStep pixels a block, K::load_chroma(cb, cr) for the block's
+// chroma samples (done once for both rows of a pair), K::emit(y, chroma, rgb)
+// for one row's pixels, and K::narrow_row / K::narrow_row_pair for the pixels
+// a block does not cover (the next narrower kernel).
+template <typename K>
+inline void yu12_rgb_row_blocks(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
+                                uint8_t *rgb, int32_t width) {
+    for_each_block<K::kStep>(
+        width,
+        [&](int32_t x) { K::emit(y + x, K::load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
+        [&](int32_t x) { K::narrow_row(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x, width - x); });
+}
+
+template <typename K>
+inline void yu12_rgb_row_pair_blocks(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                                     const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1,
+                                     int32_t width) {
+    for_each_block<K::kStep>(
+        width,
+        [&](int32_t x) {
+            const auto c = K::load_chroma(cb + x / 2, cr + x / 2);
+            K::emit(y0 + x, c, rgb0 + 3 * x);
+            K::emit(y1 + x, c, rgb1 + 3 * x);
+        },
+        [&](int32_t x) {
+            K::narrow_row_pair(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
+                               rgb1 + 3 * x, width - x);
+        });
+}
+
 }  // namespace
 }  // namespace camsnap

@@ -1,9 +1,10 @@
 // YU12 to RGB, 32 pixels a step with AVX2. Built with -mavx2; only called when
-// the CPU reports AVX2. Same integer form as the SSE4.1 row (see there for why
-// it is exact), laid out so that each 128-bit lane holds 16 whole pixels: the
-// byte shuffles then stay inside lanes and only the final stores cross them.
+// the CPU reports AVX2. The integer form of convert/yu12_rgb_int.h, laid out so
+// that each 128-bit lane holds 16 whole pixels: the byte shuffles then stay
+// inside lanes and only the final stores cross them.
 #include "convert/kernels.h"
 #include "convert/row_blocks.h"
+#include "convert/yu12_rgb_int.h"
 
 #if defined(__x86_64__)
 
@@ -12,12 +13,7 @@
 namespace camsnap {
 namespace {
 
-constexpr int16_t kRMul = 11485, kBMul = 3629;
-constexpr int16_t kGdHi = -1410, kGdLo = 103;
-constexpr int16_t kGeHi = -2926, kGeLo = 226;
-constexpr int32_t kGBias = 12;
-constexpr uint8_t kOddCb = 28, kOddCr = 228;
-constexpr int16_t kOddYMin = 94, kOddYMax = 165;
+using namespace yu12_int;
 
 struct Chroma {
     __m256i r, g, b;  // 16 per-chroma-sample offsets each, int16, in sample order
@@ -143,31 +139,24 @@ __attribute__((always_inline)) inline void emit32(const uint8_t *y, const Chroma
     store_rgb96(rgb, r, _mm256_packus_epi16(g_even, g_odd), b);
 }
 
+struct Block {
+    static constexpr int32_t kStep = 32;
+    static constexpr auto load_chroma = camsnap::load_chroma;
+    static constexpr auto emit = emit32;
+    static constexpr auto narrow_row = yu12_rgb_row_sse41;
+    static constexpr auto narrow_row_pair = yu12_rgb_row_pair_sse41;
+};
+
 }  // namespace
 
 void yu12_rgb_row_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width) {
-    for_each_block<32>(
-        width,
-        [&](int32_t x) { emit32(y + x, load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
-        [&](int32_t x) {
-            yu12_rgb_row_sse41(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x, width - x);
-        });
+    yu12_rgb_row_blocks<Block>(y, cb, cr, rgb, width);
 }
 
 void yu12_rgb_row_pair_avx2(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                             const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
-    for_each_block<32>(
-        width,
-        [&](int32_t x) {
-            const ChromaBlock c = load_chroma(cb + x / 2, cr + x / 2);
-            emit32(y0 + x, c, rgb0 + 3 * x);
-            emit32(y1 + x, c, rgb1 + 3 * x);
-        },
-        [&](int32_t x) {
-            yu12_rgb_row_pair_sse41(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
-                                    rgb1 + 3 * x, width - x);
-        });
+    yu12_rgb_row_pair_blocks<Block>(y0, y1, cb, cr, rgb0, rgb1, width);
 }
 
 }  // namespace camsnap

@@ -1,11 +1,12 @@
 // YU12 to RGB, 64 pixels a step with AVX-512 (F, BW, VL and VBMI). Built with
 // those flags; only called when the CPU reports all four and AVX2 (which rows
-// narrower than a block use). Same integer form as the SSE4.1 row (see there
-// for why it is exact). VBMI's two-table byte permute builds the R G B triples
-// in two instructions per 64 output bytes, where AVX2 needs a shuffle per
-// channel, two blends per 32 bytes and a lane fix-up.
+// narrower than a block use). The integer form of convert/yu12_rgb_int.h.
+// VBMI's two-table byte permute builds the R G B triples in two instructions
+// per 64 output bytes, where AVX2 needs a shuffle per channel, two blends per
+// 32 bytes and a lane fix-up.
 #include "convert/kernels.h"
 #include "convert/row_blocks.h"
+#include "convert/yu12_rgb_int.h"
 
 #if defined(__x86_64__)
 
@@ -14,12 +15,7 @@
 namespace camsnap {
 namespace {
 
-constexpr int16_t kRMul = 11485, kBMul = 3629;
-constexpr int16_t kGdHi = -1410, kGdLo = 103;
-constexpr int16_t kGeHi = -2926, kGeLo = 226;
-constexpr int32_t kGBias = 12;
-constexpr uint8_t kOddCb = 28, kOddCr = 228;
-constexpr int16_t kOddYMin = 94, kOddYMax = 165;
+using namespace yu12_int;
 
 __m512i pairs(int16_t d_mul, int16_t e_mul) {
     return _mm512_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(d_mul)) |
@@ -130,31 +126,24 @@ __attribute__((always_inline)) inline void emit64(const uint8_t *y, const Chroma
     _mm512_storeu_si512(rgb + 128, rgb_block(mix0, mix1, mix2, 2));
 }
 
+struct Block {
+    static constexpr int32_t kStep = 64;
+    static constexpr auto load_chroma = camsnap::load_chroma;
+    static constexpr auto emit = emit64;
+    static constexpr auto narrow_row = yu12_rgb_row_avx2;
+    static constexpr auto narrow_row_pair = yu12_rgb_row_pair_avx2;
+};
+
 }  // namespace
 
 void yu12_rgb_row_avx512(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width) {
-    for_each_block<64>(
-        width,
-        [&](int32_t x) { emit64(y + x, load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
-        [&](int32_t x) {
-            yu12_rgb_row_avx2(y + x, cb + x / 2, cr + x / 2, rgb + 3 * x, width - x);
-        });
+    yu12_rgb_row_blocks<Block>(y, cb, cr, rgb, width);
 }
 
 void yu12_rgb_row_pair_avx512(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                               const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
-    for_each_block<64>(
-        width,
-        [&](int32_t x) {
-            const ChromaBlock c = load_chroma(cb + x / 2, cr + x / 2);
-            emit64(y0 + x, c, rgb0 + 3 * x);
-            emit64(y1 + x, c, rgb1 + 3 * x);
-        },
-        [&](int32_t x) {
-            yu12_rgb_row_pair_avx2(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
-                                   rgb1 + 3 * x, width - x);
-        });
+    yu12_rgb_row_pair_blocks<Block>(y0, y1, cb, cr, rgb0, rgb1, width);
 }
 
 }  // namespace camsnap

@@ -1,18 +1,9 @@
 // YU12 to RGB, 16 pixels a step with SSE4.1 (and the SSSE3 byte shuffle).
-// Built with -msse4.1; only called when the CPU reports SSE4.1.
-//
-// The integer form, exact against the double-precision reference for every
-// (Y, Cb, Cr), with d = Cb - 128 and e = Cr - 128:
-//   R = clamp(Y + floor(1.402 e))          floor(1.402 e)  = (11485 e) >> 13
-//   B = clamp(Y + floor(1.772 d))          floor(1.772 d)  = (3629 d) >> 11
-//   G = clamp(Y + ((-360857 d - 748830 e + 12) >> 20))
-// Truncation and flooring agree wherever the clamp does not already decide,
-// since every negative sum clamps to 0. One chroma pair breaks G: Cb = 28,
-// Cr = 228 makes the true value exactly Y - 37, and for 94 <= Y <= 165 the
-// double evaluation lands a hair below it and truncates to Y - 38. Those
-// pixels get G - 1 on a rarely taken path.
+// Built with -msse4.1; only called when the CPU reports SSE4.1. The integer
+// form and why it is exact: convert/yu12_rgb_int.h.
 #include "convert/kernels.h"
 #include "convert/row_blocks.h"
+#include "convert/yu12_rgb_int.h"
 
 #if defined(__x86_64__)
 
@@ -21,15 +12,11 @@
 namespace camsnap {
 namespace {
 
+using namespace yu12_int;
+
 // (11485 e) >> 13 == mulhi(e << 3, 11485); (3629 d) >> 11 == mulhi(d << 5, 3629).
-// The G multipliers do not fit 16 bits, so each is split as hi * 256 + lo and
-// pmaddwd does d * hi + e * hi and d * lo + e * lo in exact 32-bit sums.
-constexpr int16_t kRMul = 11485, kBMul = 3629;
-constexpr int16_t kGdHi = -1410, kGdLo = 103;   // -360857 = -1410 * 256 + 103
-constexpr int16_t kGeHi = -2926, kGeLo = 226;   // -748830 = -2926 * 256 + 226
-constexpr int32_t kGBias = 12;
-constexpr uint8_t kOddCb = 28, kOddCr = 228;
-constexpr int16_t kOddYMin = 94, kOddYMax = 165;
+// The G multipliers do not fit 16 bits, so pmaddwd takes them in halves and
+// does d * hi + e * hi and d * lo + e * lo in exact 32-bit sums.
 
 struct Chroma {
     __m128i r, g, b;  // 8 per-chroma-sample offsets each, int16
@@ -146,31 +133,24 @@ __attribute__((always_inline)) inline void emit16(const uint8_t *y, const Chroma
     store_rgb48(rgb, r, g, b);
 }
 
+struct Block {
+    static constexpr int32_t kStep = 16;
+    static constexpr auto load_chroma = camsnap::load_chroma;
+    static constexpr auto emit = emit16;
+    static constexpr auto narrow_row = yu12_rgb_row_scalar;
+    static constexpr auto narrow_row_pair = yu12_rgb_row_pair_scalar;
+};
+
 }  // namespace
 
 void yu12_rgb_row_sse41(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                         int32_t width) {
-    for_each_block<16>(
-        width,
-        [&](int32_t x) { emit16(y + x, load_chroma(cb + x / 2, cr + x / 2), rgb + 3 * x); },
-        [&](int32_t x) {
-            yu12_rgb_row_reference(y + x, 1, cb + x / 2, cr + x / 2, rgb + 3 * x, 3, width - x);
-        });
+    yu12_rgb_row_blocks<Block>(y, cb, cr, rgb, width);
 }
 
 void yu12_rgb_row_pair_sse41(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                              const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
-    for_each_block<16>(
-        width,
-        [&](int32_t x) {
-            const ChromaBlock c = load_chroma(cb + x / 2, cr + x / 2);
-            emit16(y0 + x, c, rgb0 + 3 * x);
-            emit16(y1 + x, c, rgb1 + 3 * x);
-        },
-        [&](int32_t x) {
-            yu12_rgb_row_pair_scalar(y0 + x, y1 + x, cb + x / 2, cr + x / 2, rgb0 + 3 * x,
-                                     rgb1 + 3 * x, width - x);
-        });
+    yu12_rgb_row_pair_blocks<Block>(y0, y1, cb, cr, rgb0, rgb1, width);
 }
 
 }  // namespace camsnap
