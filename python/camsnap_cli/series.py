@@ -78,6 +78,10 @@ def _ctrl_c_after_batch():
     module cannot be interrupted inside a capture anyway); a second Ctrl-C interrupts at once.
     Yields a list that is not empty once Ctrl-C was pressed."""
     pressed = []  # type: List[bool]
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        # Started with Ctrl-C ignored (in the background, under nohup): leave it so.
+        yield pressed
+        return
 
     def handler(number, frame):
         if pressed:

@@ -91,7 +91,9 @@ def test_ctrl_c_keeps_the_frames_of_a_series(tmp_path):
     child = subprocess.Popen([sys.executable, "-m", "camsnap_cli", "series", "--virtual", "-n", "300",
                               "--width", "160", "--height", "120", "-o", "s.npy"], cwd=str(tmp_path),
                              env=plain_environment(CAMSNAP_VCAM=os.environ["CAMSNAP_VCAM"]),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             # Ctrl-C as in a terminal, also where this runs with it ignored.
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     # Ctrl-C once the progress bar shows a few frames (30 a second: 300 take ten seconds).
     seen, deadline = b"", time.monotonic() + 60
     while time.monotonic() < deadline and not re.search(rb" ([4-9]|\d\d+)/300 ", seen):
