@@ -112,13 +112,34 @@ def test_a_zero_width_answer_fails_without_dividing_by_zero(vcam, reports, answe
     assert camsnap.captureSingle().shape == (120, 160)
 
 
-@pytest.mark.parametrize("mode, answer", [
-    (1, dict(pixelformat="GREY", bytesperline=160, sizeimage=160 * 120)),  # 1 byte a pixel
-    (1, dict(sizeimage=160 * 120 * 3 // 2 - 1)),                           # one byte short
-    (0, dict(sizeimage=160 * 120 * 2 - 1)),
-    (0, dict(bytesperline=2 ** 31)),                                       # not a signed int
+GIANT = 1100000000   # pixels a row: 2 or 3 bytes each overflow a 32-bit stride
+
+
+@pytest.mark.parametrize("mode, answer, line", [
+    # Another layout read as planar YU12 would give a wrong picture.
+    (1, dict(pixelformat="YUYV"), "Driver set format YUYV instead of YU12\n"),
+    (1, dict(pixelformat="YV12"), "Driver set format YV12 instead of YU12\n"),
+    (1, dict(pixelformat="NV12"), "Driver set format NV12 instead of YU12\n"),
+    (1, dict(pixelformat="GREY", bytesperline=160, sizeimage=160 * 120),
+     "Driver set format GREY instead of YU12\n"),
+    (1, dict(pixelformat=0x0a4d5900), "Driver set format ?YM? instead of YU12\n"),
+    # Rows shorter than the pixels read from them.
+    (0, dict(bytesperline=160 * 2 - 1), "Driver rows of 319 bytes are shorter than the 320 bytes of 160 pixels\n"),
+    (0, dict(bytesperline=0), "Driver rows of 0 bytes are shorter than the 320 bytes of 160 pixels\n"),
+    (1, dict(bytesperline=159), "Driver rows of 159 bytes are shorter than the 160 bytes of 160 pixels\n"),
+    (0, dict(width=GIANT, height=2, bytesperline=0, sizeimage=4096),
+     "Driver rows of 0 bytes are shorter than the 2200000000 bytes of 1100000000 pixels\n"),
+    # Arrays whose rows or frames overflow the copy's 32-bit strides.
+    (1, dict(width=GIANT, height=1, bytesperline=GIANT, sizeimage=2 ** 31 - 1),
+     "Frame of 1100000000x1 is too large for 32-bit array strides\n"),
+    (0, dict(width=2 ** 15, height=2 ** 15 + 1, bytesperline=2 ** 16, sizeimage=2 ** 31 - 1),
+     "Frame of 32768x32769 is too large for 32-bit array strides\n"),
+    # Reads past the frame.
+    (1, dict(sizeimage=160 * 120 * 3 // 2 - 1), None),                     # one byte short
+    (0, dict(sizeimage=160 * 120 * 2 - 1), None),
+    (0, dict(bytesperline=2 ** 31), None),                                 # not a signed int
 ])
-def test_geometry_reading_past_the_frame_is_refused(vcam, reports, mode, answer):
+def test_an_unusable_answer_is_refused_and_the_last_geometry_stays(vcam, reports, mode, answer, line):
     formats = [vcam.fmt("Y16 ", [(160, 120)]), vcam.fmt("YU12", [(160, 120)])]
     vcam.add_node(0, formats=formats)
     assert camsnap.open(0) is True
@@ -126,10 +147,23 @@ def test_geometry_reading_past_the_frame_is_refused(vcam, reports, mode, answer)
     vcam.add_node(1, formats=formats, fmt_answer=answer)
     assert camsnap.open(1) is True
     assert camsnap.init(mode, 160, 120) is False
-    assert [f for f, _ in reports()] == ["cs_init"]
+    lines = reports()
+    assert [f for f, _ in lines] == ["cs_init"]
+    if line is not None:
+        assert lines[0][1] == line
     # Back on the first camera, the last good geometry still holds.
     assert camsnap.open(0) is True
     assert camsnap.captureSingle().shape[:2] == (120, 160)
+
+
+@pytest.mark.parametrize("answer", ["YUYV", "NV12"])
+def test_ir_mode_reads_any_answered_format_as_16_bit(vcam, answer):
+    # Thermal cameras carry raw 16-bit data in a YUYV frame.
+    vcam.add_node(0, formats=[vcam.fmt(answer, [(160, 120)])], fmt_answer=dict(
+        pixelformat=answer, bytesperline=320, sizeimage=320 * 120))
+    assert camsnap.open(0) is True
+    assert camsnap.init(0, 160, 120) is True
+    assert camsnap.captureSingle().shape == (120, 160)
 
 
 @pytest.mark.parametrize("mode", [3, -1, 5, 2 ** 31 - 1])

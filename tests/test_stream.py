@@ -1,5 +1,6 @@
 """Streaming capture: one frame a call from a stream that outlives the calls."""
 import errno
+import resource
 import sys
 
 import numpy as np
@@ -135,14 +136,21 @@ def test_failed_stop_keeps_the_stream(vcam, reports):
 
 
 def test_an_array_that_cannot_be_created_ends_the_stream(vcam, reports):
-    # A driver answering bytesperline 0 makes every pixel read the same two
-    # bytes: in bounds, yet the frame array of its claimed size cannot exist.
-    huge = 2 ** 31 - 1
-    ir_camera(vcam, fmt_answer=dict(width=huge, height=huge, bytesperline=0, sizeimage=4096),
-              frames=[bytes(4096)])
-    opened(vcam, 0, 160, 120)
+    # A 64 MiB frame under an address-space limit 16 MiB above what the process
+    # maps once the stream runs: the frame's array cannot be had.
+    w, h = 4096, 8192
+    ir_camera(vcam, formats=[vcam.fmt("Y16 ", [(w, h)])])
+    opened(vcam, 0, w, h)
     assert camsnap.startStream() is True
-    assert camsnap.captureStream() is None
+    with open("/proc/self/status") as status:
+        mapped = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (16 << 20), hard))
+    try:
+        frame = camsnap.captureStream()
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert frame is None
     assert reports() == [("cs_captureStream", "Failed to allocate array\n")]
     assert sys.exc_info() == (None, None, None)
     assert_left_clean(vcam)

@@ -40,11 +40,13 @@ public:
         if (chance(0.12)) p.width = value_near(p.width);
         if (chance(0.12)) p.height = value_near(p.height);
         if (chance(0.12)) p.bytesperline = value_near(p.bytesperline);
-        if (chance(0.12)) p.sizeimage = value_near(p.sizeimage);
+        if (chance(0.12)) p.sizeimage = size_near(p.sizeimage);
         if (chance(0.06)) {
+            // What real drivers substitute for a format they lack, and worse.
             static const uint32_t codes[] = {0x20363159 /* Y16 */, 0x32315559 /* YU12 */,
                                              0x33524742 /* BGR3 */, 0x59455247 /* GREY */,
-                                             0x47504a4d /* MJPG */, 0};
+                                             0x47504a4d /* MJPG */, 0x56595559 /* YUYV */,
+                                             0x32315659 /* YV12 */, 0x3231564e /* NV12 */, 0};
             p.pixelformat = codes[below(sizeof codes / sizeof codes[0])];
         }
     }
@@ -76,11 +78,11 @@ private:
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
     uint64_t below(uint64_t n) { return n ? rng_() % n : 0; }
 
-    // Something possible in a 32-bit field near or far from the honest answer. Huge values
-    // stay at 2^31 and above (refused by a careful reader) so that an accepted one never
-    // makes the test machine fill gigabytes.
+    // Something possible in a 32-bit field near or far from the honest answer, over every
+    // width: small, up to 2^22, up to 2^31 (where a width times 2 or 3 bytes overflows a
+    // signed 32-bit stride) and beyond.
     uint32_t value_near(uint32_t honest) {
-        switch (below(11)) {
+        switch (below(12)) {
         case 0: return 0;
         case 1: return 1;
         case 2: return 2 * uint32_t(below(64)) + 1;
@@ -91,8 +93,16 @@ private:
         case 7: return uint32_t(below(4096));
         case 8: return uint32_t(below(1u << 22));
         case 9: return 0x80000000u + uint32_t(below(1u << 31));
+        case 10: return (1u << 22) + uint32_t(below((1u << 31) - (1u << 22)));
         default: return 0xffffffffu;
         }
+    }
+
+    // A frame size the same way, except that sizes a careful reader accepts stay below
+    // 2^24, so that staging of granted buffers never makes the test machine fill gigabytes.
+    uint32_t size_near(uint32_t honest) {
+        const uint32_t v = value_near(honest);
+        return v >= (1u << 24) && v < 0x80000000u ? v % (1u << 24) : v;
     }
 
     std::mt19937_64 rng_;

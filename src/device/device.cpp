@@ -137,6 +137,32 @@ bool lists_bgr3(int node) {
 
 bool fits_int32(__u32 value) { return value <= static_cast<__u32>(INT32_MAX); }
 
+// A four-character code as text for a diagnostic line; bytes that would not
+// print (a driver may answer anything) show as '?'.
+struct FourccText {
+    char text[5];
+};
+FourccText fourcc_text(__u32 code) {
+    FourccText t = {};
+    for (int i = 0; i < 4; ++i) {
+        const char c = char((code >> (8 * i)) & 0xff);
+        t.text[i] = c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    return t;
+}
+
+// Bytes of one output row: 16-bit pixels, or three 8-bit channels in RGB. The
+// frame copy takes the array's row stride as a 32-bit int.
+int64_t array_row_bytes(const FrameGeometry &g) {
+    return int64_t(g.width) * (g.current_mode == RGB ? 3 : 2);
+}
+
+// Bytes of one driver row that the copy reads: 16-bit pixels, or the 8-bit luma
+// of "YU12". (The "BGR3" fallback sets its own stride.)
+int64_t driver_row_bytes(const FrameGeometry &g) {
+    return int64_t(g.width) * (g.current_mode == RGB ? 1 : 2);
+}
+
 }  // namespace
 
 PyObject *cs_init(PyObject *, PyObject *args) {
@@ -189,6 +215,14 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     }
 
     const v4l2_pix_format &answer = format.fmt.pix;
+    // Drivers answer a format they lack with one they have. In RGB mode any
+    // other layout ("YUYV", "YV12", "NV12", ...) read as planar "YU12" gives a
+    // wrong picture. The IR modes read whatever comes as 16-bit pixels on
+    // purpose: thermal cameras carry raw 16-bit data in "YUYV" frames.
+    if (current_mode == RGB && answer.pixelformat != PIX_YU12) {
+        CS_REPORT("Driver set format %s instead of YU12\n", fourcc_text(answer.pixelformat).text);
+        Py_RETURN_FALSE;
+    }
     if (answer.width == 0) {
         CS_REPORT("Driver answered a width of 0\n");
         Py_RETURN_FALSE;
@@ -215,6 +249,16 @@ PyObject *cs_init(PyObject *, PyObject *args) {
         g.height = fallback_height(g.height);
         g.stride = 2 * g.width;
         g.bpp = 2;
+    }
+    // Shorter rows would read pixels from overlapping or repeated bytes.
+    if (current_mode != IR16_FALLBACK && g.stride < driver_row_bytes(g)) {
+        CS_REPORT("Driver rows of %d bytes are shorter than the %lld bytes of %d pixels\n",
+                  g.stride, static_cast<long long>(driver_row_bytes(g)), g.width);
+        Py_RETURN_FALSE;
+    }
+    if (array_row_bytes(g) > INT32_MAX || array_row_bytes(g) * g.height > INT32_MAX) {
+        CS_REPORT("Frame of %dx%d is too large for 32-bit array strides\n", g.width, g.height);
+        Py_RETURN_FALSE;
     }
     // Every capture reads height rows of this geometry out of frame_size bytes.
     if (!frame_fits(g)) {
