@@ -14,6 +14,7 @@ sanitizer builds): see tests/hostile/README.md. A failure prints the seed and se
 replays it: --seed S --first I --sequences 1.
 """
 import argparse
+import collections
 import os
 import random
 import re
@@ -257,6 +258,8 @@ def run_sequence(seed, index, calls, capture, counters, verbose=False, carry=Fal
             counters["succeeded"] += 1
             if isinstance(outcome[1], np.ndarray):
                 counters["frames"] += 1
+        for line in re.findall(r"^E:cs_init:\d+:(.*)$", capture.text, re.M):
+            counters["init refusals"][re.sub(r"(?<![A-Z0-9])\d+", "N", line)] += 1
         try:
             check_call(method, args, good, outcome, capture.text, module["width"])
         except Failure as f:
@@ -299,7 +302,8 @@ def main():
     ap.add_argument("--stderr", help="file that holds each call's standard error (and a sanitizer's "
                     "report when the process dies); <file>.progress names the call")
     opts = ap.parse_args()
-    counters = {"sequences": 0, "calls": 0, "succeeded": 0, "frames": 0}
+    counters = {"sequences": 0, "calls": 0, "succeeded": 0, "frames": 0,
+                "init refusals": collections.Counter()}
     capture = StderrCapture(opts.stderr or os.path.join(tempfile.gettempdir(), "camsnap-hostile-stderr.%d" % os.getpid()))
     start = time.monotonic()
     failure = None
@@ -318,6 +322,8 @@ def main():
     print("hostile: seed %d, %d sequences, %d calls (%d succeeded, %d returned arrays), %.1f s, %s" % (
         opts.seed, counters["sequences"], counters["calls"], counters["succeeded"], counters["frames"],
         seconds, "FAILED" if failure else "ok"))
+    print("hostile: init refused with: %s" % "; ".join(
+        "%r %d" % item for item in counters["init refusals"].most_common()))
     if failure:
         print(failure, file=sys.stderr)
         return 1
