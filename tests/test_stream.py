@@ -10,6 +10,7 @@ import camsnap
 from conftest import ir_camera, opened, rgb_camera
 from frames import ir16_from_raw, rgb_from_raw
 from test_capture import assert_left_clean, count, driver_frame, expected_ir, heap_bytes
+from shielded import shielded, stream, ticking
 
 
 def test_first_capture_discards_one_frame_then_one_frame_a_call(vcam, reports):
@@ -209,3 +210,14 @@ def test_close_releases_a_running_streams_memory(vcam):
     # Ten 16 MiB staging blocks kept would show.
     assert heap_bytes() - heap < 8 * 2 ** 20
     assert vcam.state(0)["open_fds"] == 0
+
+
+def test_captures_in_a_thread_shielded_from_a_7_ms_timer_all_succeed(vcam, reports):
+    ir_camera(vcam, fps=100)
+    opened(vcam, 0, 160, 120)
+    with ticking(0.007) as ticks:
+        frames = shielded(lambda: stream(60))
+        series = shielded(lambda: camsnap.captureSeries(10))
+    assert reports() == [], "with %d signals" % len(ticks)
+    assert all(f is not None for f in frames) and series.shape == (10, 120, 160)
+    assert len(ticks) > 10   # the timer did run beside the captures
