@@ -66,10 +66,18 @@ def _open_temporary(path, buffering=-1):
 
 
 def check_writable(path):
-    """Makes sure path can be written before a capture runs: its directory exists (made if need
-    be) and takes a new file, and path is not a directory. WriteError if not."""
+    """Makes sure path can be written before a capture runs: path is not a folder, and the
+    folder it goes in takes a new file (or, when it does not exist yet, the nearest folder
+    above it that does, so that a failed capture leaves no empty folders). WriteError if not."""
     try:
-        handle, temporary = _open_temporary(path)
+        if os.path.isdir(path):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        existing = os.path.dirname(os.path.abspath(path))
+        while not os.path.lexists(existing):
+            existing = os.path.dirname(existing)
+        if not os.path.isdir(existing):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR))
+        handle, temporary = _open_temporary(os.path.join(existing, os.path.basename(path)))
     except OSError as error:
         raise WriteError(path, _reason(error))
     handle.close()
