@@ -32,6 +32,9 @@ std::vector<Yu12RgbKernel> supported_kernels() {
         __builtin_cpu_supports("avx512vbmi"))
         k.push_back({"avx512", yu12_rgb_row_avx512, yu12_rgb_row_pair_avx512});
 #endif
+#if defined(__aarch64__)
+    k.push_back({"neon", yu12_rgb_row_neon, yu12_rgb_row_pair_neon});
+#endif
     return k;
 }
 

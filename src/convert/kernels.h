@@ -23,7 +23,7 @@ using Yu12RgbRowPair = void (*)(const uint8_t *y0, const uint8_t *y1, const uint
                                 const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 
 struct Yu12RgbKernel {
-    const char *name;  // "scalar", "sse41", "avx2", "avx512"
+    const char *name;  // "scalar", "sse41", "avx2", "avx512", "neon"
     Yu12RgbRow row;
     Yu12RgbRowPair row_pair;
 };
@@ -44,8 +44,9 @@ const Yu12RgbKernel *find_yu12_rgb_kernel(const char *name);
 void copy_frame_with(const Yu12RgbKernel &kernel, const FrameGeometry &g, const uint8_t *buf,
                      uint8_t *out, int32_t stride_x, int32_t stride_y);
 
-// The ISA rows, defined only in builds for x86-64; call them only when the CPU
-// has the instruction set (yu12_rgb_kernels() checks that).
+// The ISA rows, defined only in builds for their architecture; call the x86
+// ones only when the CPU has the instruction set (yu12_rgb_kernels() checks
+// that). Every AArch64 processor has NEON.
 void yu12_rgb_row_scalar(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width);
 void yu12_rgb_row_pair_scalar(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
@@ -63,6 +64,12 @@ void yu12_rgb_row_avx512(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
                          int32_t width);
 void yu12_rgb_row_pair_avx512(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                               const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+#endif
+#if defined(__aarch64__)
+void yu12_rgb_row_neon(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
+                       int32_t width);
+void yu12_rgb_row_pair_neon(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                            const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 #endif
 
 }  // namespace camsnap

@@ -55,6 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.kernel);
     });
 
+#if defined(__aarch64__)
+TEST(KernelRegistry, NeonIsOfferedAndPreferredOnAarch64) {
+    EXPECT_STREQ(yu12_rgb_best_kernel().name, "neon");
+}
+#endif
+
 TEST(KernelRegistry, ProductionCopyUsesTheLastKernel) {
     EXPECT_EQ(&yu12_rgb_best_kernel(), &yu12_rgb_kernels().back());
     EXPECT_STREQ(yu12_rgb_kernels().front().name, "scalar");
