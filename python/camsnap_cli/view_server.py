@@ -97,7 +97,7 @@ COLOUR_MAPS = collections.OrderedDict([
 
 def map_index(frame, lo, hi):
     """Colour-map indices 0..255 of raw values for the range lo..hi: below lo 0, above hi 255.
-    With lo, hi the frame's own minimum and maximum this is common.colorize's stretch."""
+    With lo, hi the frame's own minimum and maximum this is colormap.colorize's stretch."""
     index = np.asarray(frame).astype(np.int64)
     index -= lo
     index *= 255
