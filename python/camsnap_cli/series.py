@@ -124,7 +124,7 @@ def run(args):
                 for size in runs(args.frames, args.batch):
                     batch = _whole(checked_capture, camera.captureSeries, size)
                     if first is None:
-                        first = batch[0]
+                        first = batch[0].copy()     # not a view that keeps the batch alive
                         note_other_size(args, first)
                     sink.append(batch)
                     progress.update(size)
