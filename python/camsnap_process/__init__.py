@@ -1,0 +1,789 @@
+"""camsnap_process: the camera in a child process, so the program's own threads keep running.
+
+The camsnap module keeps the interpreter lock for the whole of each call, also while it waits
+for the next frame (up to a frame period, 111 ms at 9 fps). A GUI, an asyncio server or a
+control loop in the same interpreter stalls meanwhile. CameraProcess makes every camsnap call
+in a child process; the child waits and copies, and hands frames over through anonymous shared
+memory. The parent waits in select(), without the lock.
+
+    with CameraProcess(0, 0, 640, 480) as camera:
+        frame = camera.read()         # the next frame, a numpy array the caller owns
+        newest = camera.latest()      # the newest frame without waiting, or None
+        for frame in camera: ...      # and `async for frame in camera` in a coroutine
+
+Nothing has a name in /dev/shm (memfd, pipes), so nothing is left there whatever happens to
+either process. The child stops the stream, closes the camera and exits within a second of
+the parent closing it, dropping it, exiting or being killed (SIGKILL included).
+"""
+import asyncio
+import errno
+import mmap
+import multiprocessing
+import multiprocessing.connection
+import multiprocessing.util  # noqa: F401  (its exit handler must be registered before ours)
+import os
+import re
+import select
+import signal
+import sys
+import tempfile
+import time
+import weakref
+from multiprocessing import reduction
+
+import numpy as np
+
+__all__ = ["CameraProcess", "CameraError", "CameraProcessDied", "ring_size",
+           "RING_BYTES", "RING_MOST", "RING_LEAST"]
+
+# Ring size. A parent that is late by up to RING_MOST frames loses nothing: 16 frames are
+# 0.27 s at 60 fps and 1.8 s at 9 fps, longer than a garbage collection, a GUI redraw or a
+# plot. Large frames are held to RING_BYTES of memory instead (1080p RGB: 10 frames, 0.17 s
+# at 60 fps). Three slots at least: one being read, one being written, one holding the newest.
+RING_BYTES = 64 << 20
+RING_MOST = 16
+RING_LEAST = 3
+
+# How often a waiting child checks that its parent is still there; with a capture's own
+# wait of at most 500 ms it notices a dead parent within a second.
+_PARENT_CHECK = 0.25
+# How long close() waits for the child to stop the stream and close the camera.
+_CLOSE_WAIT = 3.0
+
+_FREE, _WRITING, _READY, _READING = 0, 1, 2, 3
+_HEADER_BYTES = 4096
+_SLOT_ALIGN = 4096
+_LINE = re.compile(r"E:[A-Za-z_]\w*:\d+:")
+
+
+def ring_size(frame_bytes):
+    """Slots of the ring for frames of this many bytes (see RING_BYTES, RING_MOST)."""
+    return max(RING_LEAST, min(RING_MOST, RING_BYTES // max(1, frame_bytes)))
+
+
+class CameraError(RuntimeError):
+    """The camera could not be opened, set up or read. `lines` holds the module's own
+    diagnostic lines ("E:function:line:text"), as it wrote them to standard error."""
+
+    def __init__(self, message, lines=()):
+        self.lines = list(lines)
+        details = "".join("\n  " + line.strip() for line in self.lines)
+        super().__init__(message + details)
+
+
+class CameraProcessDied(CameraError):
+    """The child process ended on its own (killed, or crashed)."""
+
+
+def _split_lines(text):
+    starts = [m.start() for m in _LINE.finditer(text)] + [len(text)]
+    return [text[a:b] for a, b in zip(starts, starts[1:])]
+
+
+# ---------------------------------------------------------------------------
+# Descriptors that cross to the child under every start method
+
+class _Fd:
+    """A descriptor handed to the child: inherited under fork, passed by the start method's
+    own means under spawn and forkserver."""
+
+    def __init__(self, fd):
+        self.fd = fd
+
+    def __reduce__(self):
+        return _rebuild_fd, (reduction.DupFd(self.fd),)
+
+
+def _rebuild_fd(dup):
+    return _Fd(dup.detach())
+
+
+def _close_quietly(fd):
+    try:
+        os.close(fd)
+    except OSError:
+        pass
+
+
+class _Token:
+    """A lock both processes take: one byte in a pipe. Taking it is a read, giving it back a
+    write, so each side sees the other's writes to the shared memory (both are system calls),
+    no name exists anywhere, and a process killed while holding it cannot wedge the other:
+    waits are bounded and the caller decides what a timeout means."""
+
+    def __init__(self, read_fd, write_fd):
+        self.read_fd, self.write_fd = read_fd, write_fd
+
+    def take(self, timeout, watch=()):
+        """True once taken; False after `timeout` seconds, or when a descriptor in `watch`
+        becomes readable first."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                if os.read(self.read_fd, 1):
+                    return True
+            except BlockingIOError:
+                pass
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            ready, _, _ = select.select([self.read_fd] + list(watch), [], [], remaining)
+            if any(fd in ready for fd in watch):
+                return False
+
+    def give(self):
+        os.write(self.write_fd, b"\0")
+
+
+class _Ring:
+    """Frames in anonymous shared memory: a header (state and sequence number of each slot),
+    then the slots, page-aligned."""
+
+    def __init__(self, fd, shape, dtype, slots):
+        self.shape, self.dtype, self.slots = tuple(shape), np.dtype(dtype), slots
+        frame_bytes = int(np.prod(self.shape)) * self.dtype.itemsize
+        self.slot_bytes = -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
+        self.map = mmap.mmap(fd, _HEADER_BYTES + slots * self.slot_bytes)
+        self.state = np.frombuffer(self.map, np.int64, slots, 0)
+        self.seq = np.frombuffer(self.map, np.int64, slots, slots * 8)
+        self.frames = [np.frombuffer(self.map, self.dtype, int(np.prod(self.shape)),
+                                     _HEADER_BYTES + i * self.slot_bytes).reshape(self.shape)
+                       for i in range(slots)]
+
+    @staticmethod
+    def create(shape, dtype):
+        frame_bytes = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        slots = ring_size(frame_bytes)
+        fd = _anonymous_memory()
+        ring = None
+        try:
+            slot_bytes = -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
+            os.ftruncate(fd, _HEADER_BYTES + slots * slot_bytes)
+            ring = _Ring(fd, shape, dtype, slots)
+            return ring, fd
+        except BaseException:
+            os.close(fd)
+            raise
+
+    def close(self):
+        self.state = self.seq = self.frames = None
+        try:
+            self.map.close()
+        except BufferError:
+            pass  # a view is still out there; the mapping goes with it
+
+
+def _anonymous_memory():
+    """A descriptor of memory without a name: memfd where Python has it (3.8 and later),
+    else a file in /dev/shm that is unlinked before anyone can see it (O_TMPFILE)."""
+    if hasattr(os, "memfd_create"):
+        return os.memfd_create("camsnap-frames", os.MFD_CLOEXEC)
+    directory = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    with tempfile.TemporaryFile(dir=directory) as f:
+        return os.dup(f.fileno())
+
+
+# ---------------------------------------------------------------------------
+# The child
+
+class _Stop(Exception):
+    pass
+
+
+class _Child:
+    """Everything the child does: one camera, one module, one loop."""
+
+    def __init__(self, setup, control, notify, token):
+        self.setup, self.control, self.notify, self.token = setup, control, notify, token
+        self.parent = os.getppid()
+        self.streaming = False
+        self.ring = None
+        self.seq = 0
+        self.pending = []
+        self.caught = tempfile.TemporaryFile()
+        self.camsnap = None
+
+    # standard error of the module, caught per call and written out again
+    def call(self, function, *args):
+        sys.stderr.flush()
+        self.caught.seek(0)
+        self.caught.truncate()
+        saved = os.dup(2)
+        try:
+            os.dup2(self.caught.fileno(), 2)
+            try:
+                result = function(*args)
+            finally:
+                os.dup2(saved, 2)
+        finally:
+            os.close(saved)
+        lines = []
+        if self.caught.tell():
+            self.caught.seek(0)
+            text = self.caught.read().decode("utf-8", "replace")
+            os.write(2, text.encode())
+            lines = _split_lines(text)
+        return result, lines
+
+    def check_parent(self):
+        if os.getppid() != self.parent:
+            raise _Stop()
+        if _terminate_requested or (signal.SIGTERM not in self.setup["blocked_by_parent"] and
+                                    signal.SIGTERM in signal.sigpending()):
+            raise _Stop()
+
+    def next_command(self, timeout):
+        if self.pending:
+            return self.pending.pop(0)
+        if not self.control.poll(timeout):
+            return None
+        try:
+            return self.control.recv()
+        except (EOFError, OSError):
+            raise _Stop()
+
+    def open_camera(self):
+        import camsnap
+        self.camsnap = camsnap
+        s = self.setup
+        ok, lines = self.call(camsnap.open, s["node"])
+        if not ok:
+            raise CameraError("cannot open /dev/video%d" % s["node"], lines)
+        ok, lines = self.call(camsnap.init, s["mode"], s["width"], s["height"])
+        if not ok:
+            self.call(camsnap.close)
+            raise CameraError("/dev/video%d refused mode %d at %dx%d" % (
+                s["node"], s["mode"], s["width"], s["height"]), lines)
+
+    def close_camera(self):
+        if self.camsnap is None:
+            return
+        if self.streaming:
+            self.call(self.camsnap.stopStream)
+            self.streaming = False
+        self.call(self.camsnap.close)
+        self.camsnap = None
+
+    def run(self):
+        try:
+            self.open_camera()
+        except CameraError as error:
+            self.control.send(("error", str(error).split("\n")[0], error.lines))
+            return
+        except Exception as error:  # camsnap missing or broken in the child's interpreter
+            self.control.send(("error", "the camera process cannot start: %s: %s" % (
+                type(error).__name__, error), []))
+            return
+        try:
+            self.control.send(("ready",))
+            while True:
+                self.check_parent()
+                command = self.next_command(0 if self.streaming else _PARENT_CHECK)
+                if command is not None:
+                    if command[0] == "close":
+                        return
+                    self.control.send(self.answer(command))
+                elif self.streaming:
+                    self.capture_one()
+        except (_Stop, BrokenPipeError, ConnectionResetError, EOFError):
+            pass
+        finally:
+            self.close_camera()
+            if self.ring is not None:
+                self.ring.close()
+
+    def answer(self, command):
+        name = command[0]
+        camsnap = self.camsnap
+        if name == "stream":
+            if self.streaming:
+                return ("ok",)
+            ok, lines = self.call(camsnap.startStream)
+            if not ok:
+                return ("error", "the stream did not start", lines)
+            self.streaming = True
+            return ("ok",)
+        if name == "stop":
+            if not self.streaming:
+                return ("ok",)
+            self.streaming = False
+            ok, lines = self.call(camsnap.stopStream)
+            return ("ok",) if ok else ("error", "the stream did not stop", lines)
+        if name in ("single", "series"):
+            if self.streaming:
+                return ("error", "a stream is running: stop() it before a %s capture" % name, [])
+            if name == "single":
+                frames, lines = self.call(camsnap.captureSingle)
+            else:
+                frames, lines = self.call(camsnap.captureSeries, command[1])
+            if frames is None:
+                return ("error", "the %s capture failed" % name, lines)
+            return ("frames", frames)
+        return ("error", "unknown request %r" % (name,), [])
+
+    def capture_one(self):
+        frame, lines = self.call(self.camsnap.captureStream)
+        if frame is None:
+            # The module has ended the stream itself; the parent's next read says why.
+            self.streaming = False
+            self.control.send(("stream-failed", self.seq, lines))
+            return
+        if self.ring is None:
+            self.ring, fd = _Ring.create(frame.shape, frame.dtype)
+            self.control.send(("ring", frame.shape, frame.dtype.str, self.ring.slots))
+            try:
+                with _socket_of(self.control) as sock:
+                    reduction.sendfds(sock, [fd])
+            finally:
+                os.close(fd)
+        self.seq += 1
+        slot = self.claim_slot()
+        self.ring.frames[slot][...] = frame
+        self.with_token(self.publish, slot)
+        try:
+            os.write(self.notify, b"\0")
+        except BlockingIOError:
+            pass  # the parent has a wake-up waiting already
+
+    def with_token(self, action, *args):
+        while not self.token.take(_PARENT_CHECK):
+            self.check_parent()
+        try:
+            return action(*args)
+        finally:
+            self.token.give()
+
+    def claim_slot(self):
+        def claim():
+            state, seq = self.ring.state, self.ring.seq
+            free = [i for i in range(self.ring.slots) if state[i] == _FREE]
+            if free:
+                slot = free[0]
+            else:  # the parent is behind: the oldest unread frame makes room
+                slot = min((i for i in range(self.ring.slots) if state[i] == _READY),
+                           key=lambda i: seq[i])
+            state[slot] = _WRITING
+            return slot
+        return self.with_token(claim)
+
+    def publish(self, slot):
+        self.ring.seq[slot] = self.seq
+        self.ring.state[slot] = _READY
+
+
+def _socket_of(connection):
+    """The connection's socket (a socketpair under every start method) for passing a
+    descriptor; the object owns a duplicate, so closing it leaves the connection open."""
+    import socket
+    return socket.socket(socket.AF_UNIX, socket.SOCK_STREAM, fileno=os.dup(connection.fileno()))
+
+
+def _child_main(setup, control, notify, token_read, token_write, close_fds):
+    for fd in close_fds:
+        _close_quietly(fd)
+    _hold_signals(setup)
+    description = setup.get("virtual")
+    if description is not None:
+        _configure_virtual(description)
+    token = _Token(token_read.fd, token_write.fd)
+    child = _Child(setup, control, notify.fd, token)
+    try:
+        child.run()
+    finally:
+        child.caught.close()
+
+
+_terminate_requested = []
+
+
+def _hold_signals(setup):
+    """The parent's signals are the parent's business: a Ctrl-C reaches the whole process
+    group, and a handled signal that lands in the camera's wait ends it with EINTR (a
+    failed capture). They are blocked in this thread, so its waits are never cut short, and
+    ignored, since threads of numpy's maths libraries do not block them. A SIGTERM that the
+    parent does not handle asks the child to stop the stream and close the camera."""
+    # Blocked already when the child was forked from the thread that started it (_start);
+    # a spawned child's interpreter clears the mask before this runs.
+    signal.pthread_sigmask(signal.SIG_BLOCK, setup["blocked"])
+    for number in setup["blocked"]:
+        if number == signal.SIGTERM and number not in setup["blocked_by_parent"]:
+            signal.signal(number, lambda *_: _terminate_requested.append(True))
+        else:
+            signal.signal(number, signal.SIG_IGN)
+
+
+def _configure_virtual(description):
+    """The virtual cameras the parent had when it started the child, as every start method
+    sees them. Configured without rewriting this process's environment (nothing it starts
+    needs it, and a description written to a file would outlive a child's quick exit)."""
+    import camsnap_vcam
+    configure = getattr(camsnap_vcam.configure, "__wrapped__", camsnap_vcam.configure)
+    configure(description)
+
+
+def _virtual_description():
+    """The parent's virtual cameras, or None when it has none (the library not preloaded)."""
+    try:
+        import camsnap_vcam
+        return camsnap_vcam.describe()
+    except (ImportError, RuntimeError):
+        return None
+
+
+def _signals_handled_here():
+    """Signals with a Python handler in this process (SIGINT's KeyboardInterrupt included)."""
+    handled = set()
+    for number in signal.Signals:
+        try:
+            handler = signal.getsignal(number)
+        except (ValueError, OSError):
+            continue
+        if callable(handler):
+            handled.add(number)
+    return handled
+
+
+# ---------------------------------------------------------------------------
+# The parent
+
+class _Link:
+    """The parent's side of one child: its process, descriptors and ring. Kept apart from
+    CameraProcess so that dropping the CameraProcess closes it (weakref.finalize)."""
+
+    def __init__(self):
+        self.process = None
+        self.control = None
+        self.notify_read = self.notify_write = None
+        self.token = None
+        self.ring = None
+        self.closed = False
+
+    def close(self):
+        if self.closed:
+            return
+        self.closed = True
+        process = self.process
+        try:
+            if process is not None and process.is_alive():
+                try:
+                    self.control.send(("close",))
+                except (OSError, ValueError):
+                    pass
+                process.join(_CLOSE_WAIT)
+                if process.is_alive():
+                    process.kill() if hasattr(process, "kill") else os.kill(process.pid, signal.SIGKILL)
+                    process.join()
+        finally:
+            if self.control is not None:
+                self.control.close()
+            for fd in (self.notify_read, self.notify_write):
+                if fd is not None:
+                    _close_quietly(fd)
+            if self.token is not None:
+                _close_quietly(self.token.read_fd)
+                _close_quietly(self.token.write_fd)
+            if self.ring is not None:
+                self.ring.close()
+                self.ring = None
+
+
+class CameraProcess:
+    """The camera /dev/video<node> in a child process: `mode` 0 (16-bit IR) or 1 (RGB), at
+    width x height, as camsnap's init takes them. A context manager; close() ends it.
+
+    read(timeout=None) gives the next frame of the stream, latest() the newest without
+    waiting; iterating (also `async for`) gives frames one after another. The stream starts
+    with the first of these and runs until stop() or close(). single() and series(n) take
+    frames as captureSingle and captureSeries do, while no stream runs.
+
+    `dropped` counts the frames the camera delivered that the parent did not get: the ring
+    (ring_size()) was full because it read too slowly, or latest() skipped them.
+
+    start_method: "fork", "forkserver" or "spawn" (default: multiprocessing's). A virtual
+    camera set up in this process (camsnap_vcam) is the one the child sees."""
+
+    def __init__(self, node, mode, width, height, start_method=None):
+        self._link = _Link()
+        self._finalizer = weakref.finalize(self, self._link.close)
+        self._streaming = False
+        self._last_seq = 0
+        self.dropped = 0
+        self.node = node
+        try:
+            self._start(start_method, {"node": node, "mode": mode, "width": width,
+                                       "height": height})
+        except BaseException:
+            self.close()
+            raise
+
+    # -- life cycle ---------------------------------------------------------
+    def _start(self, start_method, setup):
+        link = self._link
+        context = multiprocessing.get_context(start_method)
+        parent_control, child_control = context.Pipe(duplex=True)
+        link.control = parent_control
+        link.notify_read, link.notify_write = os.pipe()
+        os.set_blocking(link.notify_read, False)
+        os.set_blocking(link.notify_write, False)
+        token_read, token_write = os.pipe()
+        os.set_blocking(token_read, False)
+        link.token = _Token(token_read, token_write)
+        link.token.give()
+        handled = _signals_handled_here()
+        setup["blocked_by_parent"] = handled
+        setup["blocked"] = handled | {signal.SIGINT, signal.SIGTERM}
+        setup["virtual"] = _virtual_description()
+        close_fds = [parent_control.fileno(), link.notify_read] \
+            if context.get_start_method() == "fork" else []
+        link.process = context.Process(
+            target=_child_main, name="camsnap-camera-%d" % setup["node"], daemon=True,
+            args=(setup, child_control, _Fd(link.notify_write), _Fd(token_read),
+                  _Fd(token_write), close_fds))
+        if context.get_start_method() == "forkserver":
+            # The server itself must start with this thread's usual mask.
+            from multiprocessing import forkserver
+            forkserver.ensure_running()
+        # The child is born with the signals blocked, so a Ctrl-C during its start-up does not
+        # reach its Python code.
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, setup["blocked"])
+        try:
+            link.process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        child_control.close()
+        answer = self._answer()
+        if answer[0] == "error":
+            raise CameraError(answer[1], answer[2])
+
+    def close(self):
+        """Stops the stream, closes the camera and ends the child (within a few seconds at
+        most; it is killed if it does not). Safe to call more than once."""
+        self._finalizer()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    @property
+    def closed(self):
+        return self._link.closed
+
+    @property
+    def pid(self):
+        """The child's process id."""
+        return self._link.process.pid
+
+    # -- talking to the child -----------------------------------------------
+    def _check_open(self):
+        if self._link.closed:
+            raise ValueError("the CameraProcess is closed")
+
+    def _died(self):
+        process = self._link.process
+        process.join(1.0)
+        raise CameraProcessDied("the camera process ended (exit code %s)" % process.exitcode)
+
+    def _handle(self, message):
+        """Messages the child sends on its own; a frame's arrival is signalled apart."""
+        if message[0] == "ring":
+            _, shape, dtype, slots = message
+            with _socket_of(self._link.control) as sock:
+                fd = reduction.recvfds(sock, 1)[0]
+            try:
+                self._link.ring = _Ring(fd, shape, dtype, slots)
+            finally:
+                os.close(fd)
+        elif message[0] == "stream-failed":
+            self._streaming = False
+            raise CameraError("the camera stopped delivering frames (the stream has ended; "
+                              "the next read starts it again)", message[2])
+
+    def _receive(self):
+        try:
+            return self._link.control.recv()
+        except (EOFError, OSError):
+            self._died()
+
+    def _answer(self):
+        """Waits (without the interpreter lock) for the child's answer to a request."""
+        link = self._link
+        while True:
+            ready = multiprocessing.connection.wait([link.control, link.process.sentinel])
+            if link.control in ready:
+                message = self._receive()
+                if message[0] in ("ok", "error", "frames", "ready"):
+                    return message
+                self._handle(message)
+            elif link.process.sentinel in ready:
+                self._died()
+
+    def _request(self, *command):
+        self._check_open()
+        try:
+            self._link.control.send(command)
+        except OSError:
+            self._died()
+        answer = self._answer()
+        if answer[0] == "error":
+            raise CameraError(answer[1], answer[2])
+        return answer
+
+    def _poll_messages(self):
+        """Handles what the child has sent; raises for a failed stream or a dead child."""
+        link = self._link
+        while link.control.poll():
+            self._handle(self._receive())
+        if not link.process.is_alive():
+            self._died()
+
+    # -- streaming ----------------------------------------------------------
+    def _ensure_streaming(self):
+        self._check_open()
+        if not self._streaming:
+            self._request("stream")
+            self._streaming = True
+
+    def _take(self, newest):
+        """A copy of the next (or newest) frame in the ring, or None."""
+        ring = self._link.ring
+        if ring is None:
+            return None
+
+        def choose():
+            waiting = [i for i in range(ring.slots)
+                       if ring.state[i] == _READY and ring.seq[i] > self._last_seq]
+            if not waiting:
+                return None
+            slot = (max if newest else min)(waiting, key=lambda i: ring.seq[i])
+            if newest:
+                for i in waiting:
+                    if i != slot:
+                        ring.state[i] = _FREE
+            ring.state[slot] = _READING
+            return slot
+
+        slot = self._with_token(choose)
+        if slot is None:
+            return None
+        try:
+            seq = int(ring.seq[slot])
+            frame = ring.frames[slot].copy()
+        finally:
+            self._with_token(ring.state.__setitem__, slot, _FREE)
+        self.dropped += seq - self._last_seq - 1
+        self._last_seq = seq
+        return frame
+
+    def _with_token(self, action, *args):
+        link = self._link
+        if not link.token.take(1e9, watch=[link.process.sentinel]):
+            self._died()
+        try:
+            return action(*args)
+        finally:
+            link.token.give()
+
+    def _drain_wakeups(self):
+        try:
+            while os.read(self._link.notify_read, 4096):
+                pass
+        except BlockingIOError:
+            pass
+
+    def read(self, timeout=None):
+        """The next frame of the stream (starting it if needed), as a numpy array the caller
+        owns. Frames come in order; ones the ring could not keep count in `dropped`.
+        TimeoutError after `timeout` seconds without a frame; CameraError when the stream
+        has failed (after the frames it delivered); CameraProcessDied when the child has."""
+        self._ensure_streaming()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        link = self._link
+        while True:
+            self._drain_wakeups()
+            frame = self._take(newest=False)
+            if frame is not None:
+                return frame
+            self._poll_messages()
+            remaining = None if deadline is None else deadline - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                raise TimeoutError("no frame from /dev/video%d within %.3g s" % (self.node, timeout))
+            select.select([link.notify_read, link.control, link.process.sentinel], [], [],
+                          remaining)
+
+    def latest(self):
+        """The newest frame not yet returned, without waiting (starting the stream if
+        needed), or None. Older waiting frames are skipped and count in `dropped`."""
+        self._ensure_streaming()
+        self._drain_wakeups()
+        frame = self._take(newest=True)
+        if frame is None:
+            self._poll_messages()
+        return frame
+
+    def stop(self):
+        """Stops the stream; frames not yet read are discarded. read() starts it again."""
+        self._check_open()
+        if not self._streaming:
+            return
+        self._streaming = False
+        self._request("stop")
+        ring = self._link.ring
+        if ring is not None:
+            def discard():
+                for i in range(ring.slots):
+                    if ring.state[i] == _READY:
+                        ring.state[i] = _FREE
+            self._with_token(discard)
+
+    def __iter__(self):
+        while True:
+            yield self.read()
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        """The next frame, waiting in the event loop (not in a thread)."""
+        self._ensure_streaming()
+        loop = asyncio.get_event_loop()
+        link = self._link
+        while True:
+            self._drain_wakeups()
+            frame = self._take(newest=False)
+            if frame is not None:
+                return frame
+            self._poll_messages()
+            woken = loop.create_future()
+
+            def wake():
+                if not woken.done():
+                    woken.set_result(None)
+            fds = (link.notify_read, link.control.fileno(), link.process.sentinel)
+            for fd in fds:
+                loop.add_reader(fd, wake)
+            try:
+                await woken
+            finally:
+                for fd in fds:
+                    loop.remove_reader(fd)
+
+    # -- single and series --------------------------------------------------
+    def single(self):
+        """One frame as captureSingle takes it (its own short stream, the first two frames
+        discarded). CameraError if a stream is running or the capture fails."""
+        return self._capture("single")
+
+    def series(self, n):
+        """n frames in one array as captureSeries(n) takes them. CameraError if a stream is
+        running or the capture fails."""
+        if n <= 0:
+            raise ValueError("a series needs at least one frame (not %d)" % n)
+        return self._capture("series", n)
+
+    def _capture(self, *command):
+        if self._streaming:
+            raise CameraError("a stream is running: stop() it before a %s capture" % command[0])
+        return self._request(*command)[1]

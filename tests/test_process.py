@@ -1,0 +1,188 @@
+"""camsnap_process: the camera in a child process, on the virtual camera."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from camsnap_process import CameraError, CameraProcess, CameraProcessDied
+from conftest import ir_camera
+from frames import ir16_from_raw, rgb_from_raw
+
+METHODS = ["fork", "forkserver", "spawn"]
+
+
+def raw(vcam, fourcc, w, h, seq):
+    stride, size = (w * 2, w * h * 2) if fourcc == "Y16 " else (w, w * h * 3 // 2)
+    return vcam.render(fourcc, w, h, stride, size, seq)
+
+
+def expected(vcam, mode, w, h, seq):
+    if mode == 0:
+        return ir16_from_raw(raw(vcam, "Y16 ", w, h, seq), w, h, w * 2, 2)
+    return rgb_from_raw(raw(vcam, "YU12", w, h, seq), w, h, w, 1)
+
+
+def camera(vcam, fps=30, **config):
+    ir_camera(vcam, fps=fps, formats=[vcam.fmt("Y16 ", [(160, 120)]),
+                                      vcam.fmt("YU12", [(160, 120)])], **config)
+
+
+def process_gone(pid):
+    """True once pid has exited (a zombie of a parent that does not reap counts)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+def wait_gone(pid, limit):
+    start = time.monotonic()
+    while not process_gone(pid) and time.monotonic() - start < limit:
+        time.sleep(0.02)
+    return time.monotonic() - start
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("mode", [0, 1])
+def test_child_sees_the_tests_camera_and_delivers_exact_frames(vcam, method, mode):
+    camera(vcam)
+    with CameraProcess(0, mode, 160, 120, start_method=method) as cam:
+        for seq in (1, 2, 3):   # the stream discards the driver's first frame
+            np.testing.assert_array_equal(cam.read(timeout=5), expected(vcam, mode, 160, 120, seq))
+        assert cam.dropped == 0
+        cam.stop()
+        # each capture's own stream counts from 0: the third frame is 2
+        np.testing.assert_array_equal(cam.single(), expected(vcam, mode, 160, 120, 2))
+        series = cam.series(2)
+        assert series.shape[0] == 2
+        np.testing.assert_array_equal(series[1], expected(vcam, mode, 160, 120, 3))
+        pid = cam.pid
+    assert process_gone(pid)
+
+
+@pytest.mark.parametrize("node, mode, w, h, message, function", [
+    (3, 0, 160, 120, "cannot open /dev/video3", "cs_open"),
+    (0, 5, 160, 120, "/dev/video0 refused mode 5 at 160x120", "cs_init"),
+])
+def test_a_camera_that_cannot_be_set_up_raises_with_the_modules_lines(vcam, node, mode, w, h,
+                                                                       message, function):
+    ir_camera(vcam)
+    with pytest.raises(CameraError) as caught:
+        CameraProcess(node, mode, w, h)
+    assert str(caught.value).startswith(message)
+    assert caught.value.lines and all(line.startswith("E:%s:" % function) for line in caught.value.lines)
+
+
+def test_a_slow_reader_gets_frames_in_order_and_the_gaps_counted(vcam):
+    camera(vcam, fps=200)
+    with CameraProcess(0, 0, 160, 120) as cam:
+        frames = [cam.read(timeout=5)]
+        time.sleep(0.4)   # about 80 frames arrive: more than the ring holds
+        frames += [cam.read(timeout=5) for _ in range(3)]
+        frames.append(cam.latest())
+        dropped = cam.dropped
+    seqs = [next((k for k in range(1, 2000) if np.array_equal(f, expected(vcam, 0, 160, 120, k))), None)
+            for f in frames]
+    assert seqs[0] == 1 and seqs == sorted(set(seqs)), seqs
+    assert dropped == seqs[-1] - len(seqs) > 0, (dropped, seqs)
+
+
+def test_a_failed_stream_raises_after_its_frames_and_starts_again(vcam):
+    camera(vcam)
+    vcam.set_stop_after(0, 4)   # the discarded frame and three more, then silence
+    with CameraProcess(0, 0, 160, 120) as cam:
+        got = [cam.read(timeout=5) for _ in range(3)]
+        with pytest.raises(CameraError) as caught:
+            cam.read(timeout=5)
+        assert "stopped delivering" in str(caught.value) and caught.value.lines
+        assert cam.read(timeout=5).shape == (120, 160)   # a new stream
+    for seq, frame in enumerate(got, 1):
+        np.testing.assert_array_equal(frame, expected(vcam, 0, 160, 120, seq))
+
+
+def test_a_dead_child_raises_on_the_next_read_never_hangs(vcam):
+    camera(vcam)
+    with CameraProcess(0, 0, 160, 120) as cam:
+        cam.read(timeout=5)
+        os.kill(cam.pid, signal.SIGKILL)
+        with pytest.raises(CameraProcessDied):
+            for _ in range(100):   # frames already in the ring come first
+                cam.read(timeout=5)
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_signals_the_parent_handles_do_not_reach_the_camera(vcam, method):
+    camera(vcam, fps=100)
+    received = []
+    previous = signal.signal(signal.SIGUSR1, lambda *a: received.append(1))
+    try:
+        with CameraProcess(0, 0, 160, 120, start_method=method) as cam:
+            for seq in range(1, 31):
+                os.kill(cam.pid, signal.SIGUSR1)   # what a process-group signal does
+                np.testing.assert_array_equal(cam.read(timeout=5), expected(vcam, 0, 160, 120, seq))
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+
+
+def test_dropping_the_object_ends_the_child(vcam):
+    camera(vcam)
+    cam = CameraProcess(0, 0, 160, 120)
+    cam.read(timeout=5)
+    pid = cam.pid
+    del cam
+    measured = wait_gone(pid, 10)
+    assert process_gone(pid), "the child still runs %.2f s after the object went" % measured
+
+
+PARENT = textwrap.dedent("""
+    import sys, time
+    from camsnap_process import CameraProcess
+    if __name__ == "__main__":
+        cam = CameraProcess(0, 0, 160, 120, start_method=sys.argv[1])
+        cam.read(timeout=5)
+        print(cam.pid, flush=True)
+        if sys.argv[2] == "exit":
+            sys.exit(0)
+        while True:
+            cam.read(timeout=5)
+""")
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("end", ["SIGKILL", "SIGINT", "exit"])
+def test_the_child_stops_when_the_parent_ends_and_leaves_nothing(vcam, tmp_path, method, end):
+    """SIGKILL of the parent mid-stream, Ctrl-C (SIGINT to the process group) and a plain exit
+    without close(): the child exits, /dev/shm is as it was, and the camera opens again."""
+    camera(vcam)
+    script = tmp_path / "parent.py"
+    script.write_text(PARENT)
+    shm_before = sorted(os.listdir("/dev/shm"))
+    parent = subprocess.Popen([sys.executable, str(script), method, end], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        child = int(parent.stdout.readline())
+        if end == "SIGKILL":
+            parent.kill()
+        elif end == "SIGINT":
+            os.killpg(parent.pid, signal.SIGINT)
+        parent.wait(timeout=30)
+        measured = wait_gone(child, 10)
+        assert process_gone(child), "the child still runs %.2f s after its parent" % measured
+    finally:
+        if parent.poll() is None:
+            parent.kill()
+            parent.wait()
+    errors = parent.stderr.read().decode()
+    assert "camsnap-camera" not in errors   # no traceback from the child
+    if end == "SIGINT":
+        assert errors.rstrip().endswith("KeyboardInterrupt"), errors
+    time.sleep(0.2)  # a forkserver goes when its parent has gone
+    assert sorted(os.listdir("/dev/shm")) == shm_before
+    with CameraProcess(0, 0, 160, 120) as cam:
+        np.testing.assert_array_equal(cam.read(timeout=5), expected(vcam, 0, 160, 120, 1))
