@@ -748,7 +748,8 @@ class CameraProcess:
     async def __anext__(self):
         """The next frame, waiting in the event loop (not in a thread)."""
         self._ensure_streaming()
-        loop = asyncio.get_event_loop()
+        loop = asyncio.get_running_loop() if hasattr(asyncio, "get_running_loop") \
+            else asyncio.get_event_loop()
         link = self._link
         while True:
             self._drain_wakeups()
