@@ -27,6 +27,20 @@ def expected(vcam, mode, w, h, seq):
     return rgb_from_raw(raw(vcam, "YU12", w, h, seq), w, h, w, 1)
 
 
+def seqs_of(vcam, frames, mode=0, w=160, h=120):
+    """Which frame of the stream each is (None: none of the first 2000), matched exactly. A
+    loaded machine may make the child miss frames of a fixed-rate camera: tests check the
+    order and exactness, not that no number is missing."""
+    seqs, k = [], 0
+    for frame in frames:
+        start = k
+        while k < 2000 and not np.array_equal(frame, expected(vcam, mode, w, h, k)):
+            k += 1
+        seqs.append(k if k < 2000 else None)
+        k = start if k == 2000 else k + 1
+    return seqs
+
+
 def camera(vcam, fps=30, **config):
     ir_camera(vcam, fps=fps, formats=[vcam.fmt("Y16 ", [(160, 120)]),
                                       vcam.fmt("YU12", [(160, 120)])], **config)
@@ -53,15 +67,16 @@ def wait_gone(pid, limit):
 def test_child_sees_the_tests_camera_and_delivers_exact_frames(vcam, method, mode):
     camera(vcam)
     with CameraProcess(0, mode, 160, 120, start_method=method) as cam:
-        for seq in (1, 2, 3):   # the stream discards the driver's first frame
-            np.testing.assert_array_equal(cam.read(timeout=5), expected(vcam, mode, 160, 120, seq))
+        seqs = seqs_of(vcam, [cam.read(timeout=5) for _ in range(3)], mode)
+        assert seqs[0] == 1 and seqs == sorted(set(seqs)), seqs  # the driver's first is discarded
         assert cam.dropped == 0
         cam.stop()
-        # each capture's own stream counts from 0: the third frame is 2
-        np.testing.assert_array_equal(cam.single(), expected(vcam, mode, 160, 120, 2))
-        series = cam.series(2)
+        # each capture's own stream counts from 0 and discards two frames
+        single, series = cam.single(), cam.series(2)
         assert series.shape[0] == 2
-        np.testing.assert_array_equal(series[1], expected(vcam, mode, 160, 120, 3))
+        assert seqs_of(vcam, [single], mode)[0] >= 2
+        kept = seqs_of(vcam, list(series), mode)
+        assert kept[0] >= 2 and kept[1] > kept[0], kept
         pid = cam.pid
     assert process_gone(pid)
 
@@ -87,14 +102,13 @@ def test_a_slow_reader_gets_frames_in_order_and_the_gaps_counted(vcam):
         frames += [cam.read(timeout=5) for _ in range(3)]
         frames.append(cam.latest())
         dropped = cam.dropped
-    seqs = [next((k for k in range(1, 2000) if np.array_equal(f, expected(vcam, 0, 160, 120, k))), None)
-            for f in frames]
+    seqs = seqs_of(vcam, frames)
     assert seqs[0] == 1 and seqs == sorted(set(seqs)), seqs
     assert dropped == seqs[-1] - len(seqs) > 0, (dropped, seqs)
 
 
 def test_a_failed_stream_raises_after_its_frames_and_starts_again(vcam):
-    camera(vcam)
+    camera(vcam, fps=0)  # a frame whenever asked: none missed, however busy the machine
     vcam.set_stop_after(0, 4)   # the discarded frame and three more, then silence
     with CameraProcess(0, 0, 160, 120) as cam:
         got = [cam.read(timeout=5) for _ in range(3)]
@@ -102,8 +116,7 @@ def test_a_failed_stream_raises_after_its_frames_and_starts_again(vcam):
             cam.read(timeout=5)
         assert "stopped delivering" in str(caught.value) and caught.value.lines
         assert cam.read(timeout=5).shape == (120, 160)   # a new stream
-    for seq, frame in enumerate(got, 1):
-        np.testing.assert_array_equal(frame, expected(vcam, 0, 160, 120, seq))
+    assert seqs_of(vcam, got) == [1, 2, 3]
 
 
 def test_a_dead_child_raises_on_the_next_read_never_hangs(vcam):
@@ -123,9 +136,12 @@ def test_signals_the_parent_handles_do_not_reach_the_camera(vcam, method):
     previous = signal.signal(signal.SIGUSR1, lambda *a: received.append(1))
     try:
         with CameraProcess(0, 0, 160, 120, start_method=method) as cam:
-            for seq in range(1, 31):
+            frames = []
+            for _ in range(30):
                 os.kill(cam.pid, signal.SIGUSR1)   # what a process-group signal does
-                np.testing.assert_array_equal(cam.read(timeout=5), expected(vcam, 0, 160, 120, seq))
+                frames.append(cam.read(timeout=5))
+        seqs = seqs_of(vcam, frames)
+        assert None not in seqs and seqs == sorted(set(seqs)), seqs
     finally:
         signal.signal(signal.SIGUSR1, previous)
 
@@ -185,4 +201,4 @@ def test_the_child_stops_when_the_parent_ends_and_leaves_nothing(vcam, tmp_path,
     time.sleep(0.2)  # a forkserver goes when its parent has gone
     assert sorted(os.listdir("/dev/shm")) == shm_before
     with CameraProcess(0, 0, 160, 120) as cam:
-        np.testing.assert_array_equal(cam.read(timeout=5), expected(vcam, 0, 160, 120, 1))
+        assert seqs_of(vcam, [cam.read(timeout=5)])[0] is not None

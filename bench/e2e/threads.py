@@ -7,7 +7,7 @@ captureStream() (it keeps the interpreter lock while it waits for a frame), Came
 lock and copies each frame out of shared memory) and OpenCV's VideoCapture.read() (it lets go
 of the lock while it waits). At 9, 30 and 60 frames a second, 640x480 "Y16 " and 1080p "YU12"
 converted to RGB. Per case: the main loop's iterations against running alone (the mean of the
-alone windows just before and after the block), its longest stall (the longest gap between
+alone windows just before and after that method's), its longest stall (the longest gap between
 two iterations), the frames the reader got against those the camera delivered, and whether
 they are exact. Run through bench/e2e/run --threads.
 """
@@ -168,20 +168,22 @@ def main():
         raw, expected = frames_of(code, w, h)
         for fps in RATES:
             set_up_camera(code, w, h, fps, raw)
+            # Alone windows between the methods: each is set against the two beside it,
+            # so a change of the machine's load during the block moves both alike.
             alone = [main_loop(args.seconds)[0]]
             rows = []
             for name, method in METHODS:
                 (count, stall), reader, dropped = method(code, mode, w, h, args.seconds)
-                rows.append((name, count, stall, len(reader.samples), dropped, reader,
-                             exactness(name, reader, expected, code)))
                 set_up_camera(code, w, h, fps, raw)
-            alone.append(main_loop(args.seconds)[0])
-            base = sum(alone) / len(alone)
-            for name, count, stall, got, dropped, reader, exact in rows:
+                alone.append(main_loop(args.seconds)[0])
+                base = (alone[-2] + alone[-1]) / 2.0
+                rows.append((name, count / base, stall, len(reader.samples), dropped, reader,
+                             exactness(name, reader, expected, code)))
+            for name, ratio, stall, got, dropped, reader, exact in rows:
                 due = int(round(fps * args.seconds))
                 print("| %s | %d fps | %s | %.1f%% | %.0f ms | %d / ~%d | %d | %s%s |" % (
-                    label, fps, name, 100.0 * count / base, stall * 1e3, got, due, dropped, exact,
-                    "" if reader.error is None else " (%s)" % reader.error))
+                    label, fps, name, 100.0 * ratio, stall * 1e3, got, due, dropped, exact,
+                    "" if reader.error is None else " (%s)" % reader.error), flush=True)
 
 
 if __name__ == "__main__":

@@ -47,6 +47,8 @@ RING_LEAST = 3
 # How often a waiting child checks that its parent is still there; with a capture's own
 # wait of at most 500 ms it notices a dead parent within a second.
 _PARENT_CHECK = 0.25
+# The child holds the token for a few microseconds at a time; far longer means it is stuck.
+_TOKEN_WAIT = 10.0
 # How long close() waits for the child to stop the stream and close the camera.
 _CLOSE_WAIT = 3.0
 
@@ -626,7 +628,15 @@ class CameraProcess:
             self._link.control.send(command)
         except OSError:
             self._died()
-        answer = self._answer()
+        try:
+            answer = self._answer()
+        except CameraProcessDied:
+            raise
+        except BaseException:
+            # Interrupted (Ctrl-C) before the answer came: it would be taken for the answer
+            # to the next request. The child goes; a new CameraProcess starts afresh.
+            self.close()
+            raise
         if answer[0] == "error":
             raise CameraError(answer[1], answer[2])
         return answer
@@ -679,7 +689,10 @@ class CameraProcess:
 
     def _with_token(self, action, *args):
         link = self._link
-        if not link.token.take(1e9, watch=[link.process.sentinel]):
+        if not link.token.take(_TOKEN_WAIT, watch=[link.process.sentinel]):
+            if link.process.is_alive():
+                self.close()
+                raise CameraError("the camera process does not answer (closed)")
             self._died()
         try:
             return action(*args)
