@@ -95,15 +95,16 @@ def test_a_camera_that_cannot_be_set_up_raises_with_the_modules_lines(vcam, node
 
 
 def test_a_slow_reader_gets_frames_in_order_and_the_gaps_counted(vcam):
-    camera(vcam, fps=200)
+    camera(vcam, fps=0)          # a frame whenever asked: the child runs far ahead
+    vcam.set_stop_after(0, 60)   # ... for 60 frames, more than the ring holds
     with CameraProcess(0, 0, 160, 120) as cam:
         frames = [cam.read(timeout=5)]
-        time.sleep(0.4)   # about 80 frames arrive: more than the ring holds
+        time.sleep(0.3)
         frames += [cam.read(timeout=5) for _ in range(3)]
         frames.append(cam.latest())
         dropped = cam.dropped
     seqs = seqs_of(vcam, frames)
-    assert seqs[0] == 1 and seqs == sorted(set(seqs)), seqs
+    assert None not in seqs and seqs == sorted(set(seqs)), seqs
     assert dropped == seqs[-1] - len(seqs) > 0, (dropped, seqs)
 
 
