@@ -25,7 +25,7 @@ struct Format {
     std::vector<FrameSize> sizes;
 };
 
-// nullptr for a name that is not one of "Y16", "BGR3", "YU12".
+// nullptr for a name that is not one of "Y16", "BGR3", "YU12", "YUYV".
 const PixelFormat* find_pixel_format(const std::string& name);
 
 size_t frame_bytes(const PixelFormat& pixel, FrameSize size);
@@ -33,7 +33,7 @@ size_t frame_bytes(const PixelFormat& pixel, FrameSize size);
 // The frame a camera sends as its frame `number`: every byte depends on the
 // number, so a frame put together from two frames, or the wrong frame, shows.
 // The number itself is stamped where a capture can read it back:
-//   Y16, BGR3: bytes 0..3, little-endian (the first two 16-bit pixels);
+//   Y16, BGR3, YUYV: bytes 0..3, little-endian (the first two 16-bit pixels);
 //   YU12: the first 32 luma samples of row 0 are 255 for a set bit, 0 for a
 //   clear one (bit 0 first), and their chroma samples are 128, so the RGB of
 //   those pixels is exactly black or white.

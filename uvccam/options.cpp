@@ -8,7 +8,7 @@ const char kUsage[] =
     "usage: uvccam --format CODE:WxH[,WxH...] [--format ...] [--name NAME] [--fps N]\n"
     "              [--first N] [--unplug-after FRAMES] [--gadget DIR] [--verbose]\n"
     "       uvccam --format ... --dump DIR --count N [--first N]\n"
-    "CODE is Y16, BGR3 or YU12. The camera runs until SIGTERM/SIGINT, or until it\n"
+    "CODE is Y16, BGR3, YU12 or YUYV. The camera runs until SIGTERM/SIGINT, or until it\n"
     "has sent FRAMES frames, then leaves the bus as if unplugged. --dump writes N\n"
     "frames of each format and size to DIR/CODE-WxH-NUMBER.raw instead.\n";
 

@@ -3,7 +3,7 @@ import collections
 
 import camsnap
 import frames
-from usbcam import COLOUR_CAMERA, IR_CAMERA, Y16_CAMERA, raw_frame
+from usbcam import COLOUR_CAMERA, IR_CAMERA, Y16_CAMERA, YUYV_CAMERA, raw_frame
 
 Case = collections.namedtuple("Case", "camera mode size code shape")
 
@@ -14,6 +14,8 @@ CASES = {
     "ir16-y16": Case(Y16_CAMERA, 0, (160, 120), "Y16", (120, 160)),
     "rgb-yu12": Case(IR_CAMERA, 1, (160, 120), "YU12", (120, 160, 3)),
     "rgb-yu12-640": Case(COLOUR_CAMERA, 1, (640, 480), "YU12", (480, 640, 3)),
+    # The IR mode reads whatever the driver answers as 16-bit pixels.
+    "ir16-yuyv": Case(YUYV_CAMERA, 0, (160, 120), "YUYV", (120, 160)),
 }
 
 

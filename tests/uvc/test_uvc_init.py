@@ -4,7 +4,7 @@ import pytest
 
 import camsnap
 from cases import CASES, opened
-from usbcam import FOURCC, driver_format, driver_view
+from usbcam import FOURCC, YUYV_CAMERA, driver_format, driver_view
 
 # (code, width, height, bytesperline, sizeimage) as uvcvideo answers.
 DRIVER_FORMAT = {
@@ -12,6 +12,7 @@ DRIVER_FORMAT = {
     "ir16-y16": ("Y16 ", 160, 120, 320, 38400),
     "rgb-yu12": ("YU12", 160, 120, 160, 28800),
     "rgb-yu12-640": ("YU12", 640, 480, 640, 460800),
+    "ir16-yuyv": ("YUYV", 160, 120, 320, 38400),
 }
 
 
@@ -32,3 +33,10 @@ def test_ir_mode_on_a_camera_without_bgr3_asks_for_y16_and_stays_ir16(bus):
     opened(camera.capture, case)
     # Mode 2 would double the rows; IR16 keeps the driver's 120.
     assert camsnap.captureSeries(1).shape == (1, 120, 160)
+
+
+def test_rgb_mode_on_a_yuyv_camera_is_refused_naming_both_formats(bus, reports):
+    camera = bus.plug(**YUYV_CAMERA)
+    assert camsnap.open(camera.capture) is True
+    assert camsnap.init(1, 160, 120) is False
+    assert reports() == [("cs_init", "Driver set format YUYV instead of YU12\n")]

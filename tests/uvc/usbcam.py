@@ -19,8 +19,8 @@ CAP_VIDEO_CAPTURE = 0x00000001
 CAP_META_CAPTURE = 0x00800000
 
 # Bits per pixel of the formats the camera offers, and the codes V4L2 shows.
-BITS = {"Y16": 16, "BGR3": 24, "YU12": 12}
-FOURCC = {"Y16": "Y16 ", "BGR3": "BGR3", "YU12": "YU12"}
+BITS = {"Y16": 16, "BGR3": 24, "YU12": 12, "YUYV": 16}
+FOURCC = {"Y16": "Y16 ", "BGR3": "BGR3", "YU12": "YU12", "YUYV": "YUYV"}
 
 BYTE_MIX = np.uint32(2654435761)
 FRAME_MIX = 40503
@@ -158,6 +158,7 @@ class Bus:
         self.camera = None
         self.key = None
         self.runs = []  # every camera started, for the closing summary
+        self.notes = []  # what tests measured, for the closing summary
 
     def plug(self, fresh=False, **config):
         key = repr(sorted(config.items()))
@@ -180,7 +181,7 @@ class Bus:
         nodes, the control transfers the host gave up on before the camera
         had taken them, the requests the device saw, kernel complaints."""
         if not self.runs:
-            return []
+            return self.notes
         times = [camera.enumeration_s for camera in self.runs]
         logs = [camera.log() for camera in self.runs]
         lost = sum(log.count("uvccam: lost control transfer") for log in logs)
@@ -201,7 +202,7 @@ class Bus:
                 "%d control transfers abandoned by the host"
                 % (len(times), min(times), max(times), sum(times) / len(times), streams, lost),
                 "uvccam: requests (type request value-high: count): "
-                + ", ".join("%s: %d" % item for item in sorted(requests.items()))]
+                + ", ".join("%s: %d" % item for item in sorted(requests.items()))] + self.notes
 
 
 def gadget_problem():
@@ -222,3 +223,5 @@ IR_CAMERA = dict(name="IR cam", formats=[("Y16", [(160, 120)]), ("BGR3", [(160, 
                                          ("YU12", [(160, 120)])])
 Y16_CAMERA = dict(name="Y16 cam", formats=[("Y16", [(160, 120)])])
 COLOUR_CAMERA = dict(name="Colour cam", formats=[("YU12", [(160, 120), (320, 240), (640, 480)])])
+# What most webcams offer; thermal cameras carry raw 16-bit data in it.
+YUYV_CAMERA = dict(name="YUYV cam", formats=[("YUYV", [(160, 120)])])
