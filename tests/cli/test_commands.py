@@ -38,15 +38,20 @@ def test_list_shows_each_format_as_text_with_its_sizes(camera, cli, vcam):
     camera()
     vcam.add_node(1, card=b"metadata", formats=[])
     vcam.add_node(2, card=b"stepwise", formats=[vcam.fmt("BGR3", [vcam.stepwise(16, 640, 16, 16, 480, 16)])])
+    vcam.add_node(3, card=b"webcam", formats=[vcam.fmt("YUYV", [(160, 120)]), vcam.fmt("YU12", [(160, 120)])])
+    vcam.add_node(4, card=b"yuyv only", formats=[vcam.fmt("YUYV", [(160, 120)])])
     code, out, _ = cli("list")
     assert code == 0
     rows = [re.split(r"\s{2,}", line.strip()) for line in out.splitlines()]
     assert rows == [
-        ["NODE", "CARD", "FORMAT", "SIZES"],
-        ["/dev/video0", "test camera", "'Y16 '", "160x120 640x480"],
+        ["NODE", "CARD", "MODES", "FORMAT", "SIZES"],
+        ["/dev/video0", "test camera", "ir16 rgb", "'Y16 '", "160x120 640x480"],
         ["'YU12'", "160x120 640x480"],
-        ["/dev/video1", "metadata", "-", "(no capture formats)"],
-        ["/dev/video2", "stepwise", "'BGR3'", "(no fixed sizes)"],
+        ["/dev/video1", "metadata", "none", "-", "(no capture formats)"],
+        ["/dev/video2", "stepwise", "ir16", "'BGR3'", "(no fixed sizes)"],
+        ["/dev/video3", "webcam", "rgb", "'YUYV'", "160x120"],
+        ["'YU12'", "160x120"],
+        ["/dev/video4", "yuyv only", "none", "'YUYV'", "160x120"],
     ]
 
 
