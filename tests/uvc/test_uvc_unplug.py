@@ -71,10 +71,12 @@ def test_unplug_during_capture_fails_cleanly_and_the_camera_works_again(bus, rep
     assert np.all(np.diff(numbers) == 1), numbers
     assert len(numbers) < FRAMES_BEFORE_UNPLUG
     assert lines, "the failed capture wrote no diagnostic"
-    # Whether the stream-off after it still reaches the driver depends on how
-    # far uvcvideo's disconnect has got.
-    assert lines[0][0] == "dequeue_buffer"
-    assert {function for function, _ in lines} <= {"dequeue_buffer", "streamoff"}
+    # The unplug lands in a dequeue, or (a busy machine makes the window wide
+    # enough) between a dequeue and the re-queue of that buffer, where the queue
+    # is what fails. Whether the stream-off after it still reaches the driver
+    # depends on how far uvcvideo's disconnect has got.
+    assert lines[0][0] in ("dequeue_buffer", "queue_buffer"), lines
+    assert {function for function, _ in lines} <= {"dequeue_buffer", "queue_buffer", "streamoff"}
 
     # The node is gone: every call fails with its line, none raises.
     assert camsnap.captureSingle() is None

@@ -117,8 +117,11 @@ def open_at_one_to_one(browser, view):
     """The page from the printed URL, switched to 1:1 by its key, so that it shows the
     frames pixel for pixel."""
     browser.navigate(view.page_url)
-    browser.wait_for("document.querySelector('[data-zoom=\"1\"]') !== null")
+    # The buttons come with the page, their keys only once its script has wired them:
+    # a key pressed before that is lost and the page stays fitted to the window.
+    browser.wait_for("document.querySelector('[data-zoom=\"fit\"].on') !== null")
     browser.key("1")
+    browser.wait_for("document.querySelector('[data-zoom=\"1\"].on') !== null")
 
 
 # Slow enough that a screenshot almost always falls between two frames, so the page's
