@@ -3,6 +3,7 @@
 #include "libc.h"
 
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace vcam {
@@ -26,7 +27,8 @@ BufferMemory::BufferMemory(uint32_t count, size_t buffer_size) {
     stride_ = (buffer_size + page - 1) / page * page;
     if (stride_ == 0) stride_ = page;
     total_ = stride_ * count;
-    fd_ = memfd_create("camsnap_vcam", MFD_CLOEXEC);
+    // The system call itself: glibc only wraps it since 2.27, and the wheels link against 2.17.
+    fd_ = int(syscall(SYS_memfd_create, "camsnap_vcam", MFD_CLOEXEC));
     if (fd_ < 0) return;
     if (ftruncate(fd_, off_t(total_)) != 0) return;
     // Straight to the C library: this library's own mmap() would look the descriptor up
