@@ -17,7 +17,7 @@ EXIT_BUSY = 4               # another program holds the camera
 EXIT_PERMISSION = 5         # no right to open the node (the video group)
 EXIT_BUFFERS = 6            # the driver needs more buffers than one capture asks for
 EXIT_INIT_REFUSED = 7       # the camera refused the mode or size
-EXIT_NO_VIRTUAL = 8         # --virtual asked, but the virtual camera library is not built
+EXIT_NO_VIRTUAL = 8         # --virtual asked, but no virtual camera library is found
 
 MODES = {"ir16": 0, "rgb": 1}
 
@@ -60,7 +60,8 @@ def add_camera_arguments(parser):
     parser.add_argument("--width", type=at_least(1), default=640, help="frame width (default 640)")
     parser.add_argument("--height", type=at_least(1), default=480, help="frame height (default 480)")
     parser.add_argument("--virtual", action="store_true",
-                        help="use the built-in virtual camera instead of a real one")
+                        help="use the virtual camera (libcamsnap_vcam.so, installed with camsnap) "
+                             "instead of a real one")
 
 
 def frame_size_text(frame):

@@ -11,7 +11,7 @@ def register(subparsers):
                                    "frame sizes. "
                                    "Exits with 3 when there is none.")
     parser.add_argument("--virtual", action="store_true",
-                        help="list the built-in virtual camera (on /dev/video0)")
+                        help="list the virtual camera (on /dev/video0)")
     parser.set_defaults(func=run, device=0)
 
 

@@ -1,4 +1,4 @@
-"""The camsnap command: capture from UVC cameras (or the built-in virtual one)."""
+"""The camsnap command: capture from UVC cameras (or the virtual one installed with camsnap)."""
 import argparse
 import importlib
 import sys
@@ -6,7 +6,7 @@ import sys
 from camsnap_cli import __version__
 from camsnap_cli.common import CliError, EXIT_FAILURE, EXIT_USAGE
 
-SUBCOMMANDS = ("list_cmd", "snap", "series", "stream", "view")
+SUBCOMMANDS = ("list_cmd", "snap", "series", "stream", "view", "virtual_cmd")
 
 
 def _subcommand_modules():
@@ -26,7 +26,7 @@ def build_parser():
         description="Capture frames from UVC cameras (16-bit infrared or colour) as files.",
         epilog="Exit codes: 0 done, 1 capture or write failed, 2 bad arguments, 3 no camera, 4 camera busy, "
                "5 permission denied, 6 driver needs more buffers, 7 mode or size refused, "
-               "8 virtual camera not built, 130 Ctrl-C.")
+               "8 no virtual camera library, 130 Ctrl-C.")
     parser.add_argument("--version", action="version", version="camsnap " + __version__)
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     for module in _subcommand_modules():

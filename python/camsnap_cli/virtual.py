@@ -1,4 +1,4 @@
-"""The built-in virtual camera behind --virtual: finding its library, re-running the command
+"""The virtual camera behind --virtual (installed with camsnap): finding its library, re-running the command
 with it preloaded, and making /dev/video<N> a virtual camera."""
 import os
 import sys
@@ -13,17 +13,19 @@ _REEXEC_MARK = "CAMSNAP_CLI_REEXECUTED"
 
 
 
-def _project_root():
-    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+NO_LIBRARY = ("no virtual camera library (libcamsnap_vcam.so): install camsnap from a wheel or "
+              "the sdist, which include it, or in a source tree run scripts/build 3.11, or set "
+              "CAMSNAP_VCAM to the library")
 
 
 def virtual_library():
-    """The virtual camera library: $CAMSNAP_VCAM, else the one in the build tree; None if neither."""
-    named = os.environ.get("CAMSNAP_VCAM")
-    if named and os.path.isfile(named):
-        return os.path.realpath(named)
-    built = os.path.join(_project_root(), "build", "py3.11", "vcam", "libcamsnap_vcam.so")
-    return built if os.path.isfile(built) else None
+    """The virtual camera library: the installed one, $CAMSNAP_VCAM, or the source tree's
+    build (camsnap_vcam.library_path()); None if there is none."""
+    import camsnap_vcam
+    try:
+        return camsnap_vcam.library_path()
+    except RuntimeError:
+        return None
 
 
 def _library_loaded(real_path):
@@ -54,8 +56,7 @@ def ensure_virtual(args):
         return
     library = virtual_library()
     if library is None:
-        raise CliError("the virtual camera is not built: run scripts/camsnap from the source tree "
-                       "(it builds it), or set CAMSNAP_VCAM to libcamsnap_vcam.so", EXIT_NO_VIRTUAL)
+        raise CliError(NO_LIBRARY, EXIT_NO_VIRTUAL)
     if not _library_loaded(library):
         if os.environ.get(_REEXEC_MARK):
             raise CliError("the virtual camera %s did not load through LD_PRELOAD" % library,

@@ -50,12 +50,13 @@ def test_virtual_finds_the_camera_in_the_build_tree(tmp_path):
 
 
 def test_virtual_without_the_camera_library_exits_8(tmp_path):
-    # A copy of the package outside the source tree has no build tree to find the camera in.
-    shutil.copytree(os.path.join(TOP, "python", "camsnap_cli"), str(tmp_path / "camsnap_cli"))
+    # A copy of the packages outside the source tree, without the library, has no camera to find.
+    for package in ("camsnap_cli", "camsnap_vcam"):
+        shutil.copytree(os.path.join(TOP, "python", package), str(tmp_path / package))
     env = plain_environment(PYTHONPATH=os.pathsep.join([str(tmp_path), os.path.join(TOP, "build", "py3.11")]))
     run = camsnap(["snap", "--virtual"], tmp_path, env)
     assert run.returncode == common.EXIT_NO_VIRTUAL
-    assert "virtual camera is not built" in run.stderr
+    assert "no virtual camera library (libcamsnap_vcam.so)" in run.stderr
 
 
 @pytest.mark.skipif(os.path.exists("/dev/video9"), reason="this machine has a /dev/video9")
