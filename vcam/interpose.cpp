@@ -21,6 +21,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -1141,7 +1142,15 @@ VCAM_EXPORT long syscall(long number, ...) {
     long a[6];
     for (long &x : a) x = va_arg(ap, long);
     va_end(ap);
-    static const auto real = next_definition<long (*)(long, ...)>("syscall");
+    // Not a function-local static: its initialisation guard may itself wait with syscall()
+    // (libc++abi's does, in the wheels' statically linked C++ runtime), which would come back
+    // here and wait for itself. Two threads resolving it at once store the same address.
+    static std::atomic<long (*)(long, ...)> resolved{nullptr};
+    auto real = resolved.load(std::memory_order_acquire);
+    if (!real) {
+        real = next_definition<long (*)(long, ...)>("syscall");
+        resolved.store(real, std::memory_order_release);
+    }
     if (g_configured.load()) {
         auto p = [&](int i) { return reinterpret_cast<void *>(a[i]); };
         auto path = [&](int i) { return reinterpret_cast<const char *>(a[i]); };
