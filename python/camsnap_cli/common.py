@@ -202,10 +202,8 @@ def _offers(formats, mode, width, height):
     return False
 
 
-def _init(camsnap, args):
-    ok, lines = module_call(camsnap.init, MODES[args.mode], args.width, args.height)
-    if ok:
-        return
+def init_refused(camsnap, args, lines):
+    """The CliError for an init the camera refused, naming what it offers."""
     formats = _formats_of(camsnap, args.device)
     path = node_path(args.device)
     # The text cs_init writes in src/device/device.cpp when S_FMT fails; a change there must be
@@ -213,11 +211,17 @@ def _init(camsnap, args):
     refused_format = any(text.startswith("Failed to set format") for _, _, text in lines)
     if refused_format and _offers(formats, args.mode, args.width, args.height):
         # Drivers refuse a format they offer while another program has buffers on the camera.
-        raise CliError("%s refused %s at %dx%d, which it offers: another program is probably "
-                       "using the camera; close it and try again" % (
-                           path, args.mode, args.width, args.height), EXIT_BUSY)
-    raise CliError("%s refused %s at %dx%d; it offers: %s" % (
+        return CliError("%s refused %s at %dx%d, which it offers: another program is probably "
+                        "using the camera; close it and try again" % (
+                            path, args.mode, args.width, args.height), EXIT_BUSY)
+    return CliError("%s refused %s at %dx%d; it offers: %s" % (
         path, args.mode, args.width, args.height, describe_formats(formats)), EXIT_INIT_REFUSED)
+
+
+def _init(camsnap, args):
+    ok, lines = module_call(camsnap.init, MODES[args.mode], args.width, args.height)
+    if not ok:
+        raise init_refused(camsnap, args, lines)
 
 
 @contextlib.contextmanager

@@ -1,31 +1,32 @@
 """camsnap view: the camera's live picture in a browser, for the person who started it.
 
-Two processes. The command's own process makes every camsnap call, on its main thread, in
-the capture loop: the extension keeps one device state and no locks. It also keeps the
+The camera runs in a child process (camsnap_process.CameraProcess). The extension keeps the
 interpreter lock while it waits for a frame, up to a frame period each call, which would
-starve HTTP threads in the same interpreter (a 9 Hz thermal camera would hold them off
-most of the time). So the web server (view_server) runs in a child process forked before
-the camera is opened, and the raw frames reach it through a pipe. The page draws them
-itself: colour map, range, readouts and histogram are the browser's work.
+starve the HTTP threads of the same interpreter (a 9 Hz thermal camera would hold them off
+most of the time); this process serves the page from its threads and waits for frames
+without the lock. The page draws the raw frames itself: colour map, range, readouts and
+histogram are the browser's work.
 """
-import contextlib
 import ipaddress
-import multiprocessing
+import multiprocessing.util
 import os
 import signal
 import time
 
 from camsnap_cli import calibration as calibrations
-from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, add_camera_arguments,
-                                module_call, needs_more_buffers, node_path,
-                                open_camera, start_stream)
+from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, MODES,
+                                add_camera_arguments, init_refused, needs_more_buffers,
+                                node_path, probe_node, split_lines)
 from camsnap_cli.view_server import make_server, serve_frames
 from camsnap_cli.virtual import ensure_virtual
+from camsnap_process import CameraError, CameraProcess, CameraProcessDied
 
 # A stream that fails this many times in a row (each time restarted) is given up.
 RESTARTS_IN_A_ROW = 3
 # Buffers per series when the driver refuses a stream of one buffer.
 SERIES_FIRST, SERIES_MOST = 2, 4
+# The longest a stop request waits for the frame loop to look at it.
+STOP_CHECK_S = 0.25
 
 
 def register(subparsers):
@@ -86,12 +87,10 @@ def _url(args, port, token):
     return "http://%s:%d/?token=%s" % (host, port, token)
 
 
-STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
-
-
 class StopRequest:
-    """Turns the first SIGINT or SIGTERM into a request the capture loop sees at its next
-    frame; a second SIGINT interrupts at once, or as soon as the camera's wait has ended."""
+    """Turns the first SIGINT or SIGTERM into a request the frame loop sees within
+    STOP_CHECK_S; a second SIGINT interrupts at once. The camera's process ignores both: this
+    one decides, and closing the camera ends that one."""
 
     def __init__(self):
         self.requested = False
@@ -112,103 +111,127 @@ class StopRequest:
             signal.signal(number, handler)
         return False
 
-    @contextlib.contextmanager
-    def shielded(self):
-        """Holds the signals back while the camera waits for a frame: a handled signal ends
-        the wait in poll with EINTR, as the kernel does, which the module reports as a failed
-        capture. They are handled when the call returns."""
-        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-        try:
-            yield
-        finally:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+
+def _lines(error):
+    return split_lines("".join(error.lines))
 
 
-def stream_frames(camsnap, stop):
-    """Frames of a running stream. A failed captureStream has ended the stream; it is started
-    again, up to RESTARTS_IN_A_ROW times without a good frame in between."""
+def _process_died(error):
+    return CliError("%s (see the lines above)" % error, EXIT_FAILURE)
+
+
+def open_camera_process(args):
+    """The camera the arguments name, opened and set up in its own process; CliError naming
+    what to do when it cannot be."""
+    probe_node(args.device)
+    try:
+        # Forked: no thread runs yet, and a virtual camera set up in this process (with any
+        # failure it is told to inject) is the child's as it stands.
+        return CameraProcess(args.device, MODES[args.mode], args.width, args.height,
+                             start_method="fork")
+    except CameraProcessDied as error:
+        raise _process_died(error)
+    except CameraError as error:
+        if str(error).startswith("cannot open"):
+            probe_node(args.device)  # the node may have gone meanwhile: say so if it did
+            raise CliError("cannot open %s (see the E: line above)" % node_path(args.device))
+        if not error.lines:  # the camera's process could not start
+            raise CliError(str(error), EXIT_FAILURE)
+        import camsnap
+        raise init_refused(camsnap, args, _lines(error))
+
+
+def start_stream(camera):
+    """True once the stream runs; False when the driver wants more buffers than the one a
+    stream asks for."""
+    try:
+        camera.start()
+        return True
+    except CameraProcessDied as error:
+        raise _process_died(error)
+    except CameraError as error:
+        if needs_more_buffers(_lines(error)):
+            return False
+        raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
+
+
+def stream_frames(camera, stop):
+    """Frames of a running stream. A stream that fails has ended; it is started again, up to
+    RESTARTS_IN_A_ROW times without a good frame in between."""
     failures = 0
     while not stop.requested:
-        with stop.shielded():
-            frame = camsnap.captureStream()
-        if frame is not None:
-            failures = 0
-            yield frame
+        try:
+            frame = camera.read(timeout=STOP_CHECK_S)
+        except TimeoutError:
             continue
-        failures += 1
-        if stop.requested:
-            return
-        if failures > RESTARTS_IN_A_ROW:
-            raise CliError("the camera stopped delivering frames (see the E: lines above)",
-                           EXIT_FAILURE)
-        if not start_stream(camsnap):
-            raise CliError("the stream did not start again (see the E: lines above)", EXIT_FAILURE)
+        except CameraProcessDied as error:
+            raise _process_died(error)
+        except CameraError:
+            failures += 1
+            if stop.requested:
+                return
+            if failures > RESTARTS_IN_A_ROW:
+                raise CliError("the camera stopped delivering frames (see the E: lines above)",
+                               EXIT_FAILURE)
+            if not start_stream(camera):
+                raise CliError("the stream did not start again (see the E: lines above)",
+                               EXIT_FAILURE)
+            continue
+        failures = 0
+        yield frame
 
 
-def series_frames(camsnap, stop):
+def series_frames(camera, stop):
     """Frames of back-to-back series, for drivers that refuse a stream of one buffer (vivid
     wants two at least): each series asks for as many buffers as the driver wants, up to
     SERIES_MOST, and starts and stops the camera itself, so the rate is lower."""
     count, failures = SERIES_FIRST, 0
     while not stop.requested:
-        with stop.shielded():
-            frames, lines = module_call(camsnap.captureSeries, count)
-        if frames is not None:
-            failures = 0
-            for frame in frames:
-                yield frame
+        try:
+            frames = camera.series(count)
+        except CameraProcessDied as error:
+            raise _process_died(error)
+        except CameraError as error:
+            if needs_more_buffers(_lines(error)):
+                if count == SERIES_MOST:
+                    raise CliError("the driver needs more than %d buffers: the live view cannot "
+                                   "run on this camera" % SERIES_MOST, EXIT_BUFFERS)
+                count += 1
+                continue
+            failures += 1
+            if failures > RESTARTS_IN_A_ROW:
+                raise CliError("the camera stopped delivering frames (see the E: lines above)",
+                               EXIT_FAILURE)
             continue
-        if needs_more_buffers(lines):
-            if count == SERIES_MOST:
-                raise CliError("the driver needs more than %d buffers: the live view cannot run "
-                               "on this camera" % SERIES_MOST, EXIT_BUFFERS)
-            count += 1
-            continue
-        failures += 1
-        if failures > RESTARTS_IN_A_ROW:
-            raise CliError("the camera stopped delivering frames (see the E: lines above)",
-                           EXIT_FAILURE)
+        failures = 0
+        for frame in frames:
+            yield frame
 
 
-def capture_loop(camsnap, send, stop):
-    """Captures until a stop is requested; every camsnap call of the command happens here.
-    send((frame, capture time)) hands each frame to the web server."""
-    if start_stream(camsnap):
-        frames = stream_frames(camsnap, stop)
+def captured_frames(camera, stop):
+    """(frame, capture time) until a stop is requested."""
+    if start_stream(camera):
+        frames = stream_frames(camera, stop)
     else:
         print("camsnap view: the driver wants more buffers than a stream asks for; showing "
               "series of frames instead (a lower frame rate)", flush=True)
-        frames = series_frames(camsnap, stop)
+        frames = series_frames(camera, stop)
     for frame in frames:
+        yield frame, time.monotonic()
+
+
+def receiver(frames):
+    """serve_frames' receive(): the next of `frames`, EOFError after the last."""
+    def receive():
         try:
-            send((frame, time.monotonic()))
-        except OSError:
-            raise CliError("the web server of the view has stopped", EXIT_FAILURE)
+            return next(frames)
+        except StopIteration:
+            raise EOFError
+    return receive
 
 
-def serve(server, receiving, sending):
-    """The web server process: serves until the capture side closes its end of the pipe."""
-    # Ctrl-C in a terminal, or a SIGTERM to the process group, reaches this process too; the
-    # capture side decides, and its closing the pipe ends this one (after a recording is
-    # finished). A killed capture side closes the pipe as well.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    # The fork copied the capture side's end too; while it is open here, no EOF comes.
-    sending.close()
-    serve_frames(server, receiving.recv)
-
-
-def start_server_process(server):
-    """Forks the web server; returns (process, send). No thread and no camera exist yet, so
-    the fork copies neither a held lock nor the device."""
-    context = multiprocessing.get_context("fork")
-    receiving, sending = context.Pipe(duplex=False)
-    process = context.Process(target=serve, args=(server, receiving, sending),
-                              name="camsnap-view-http", daemon=True)
-    process.start()
-    receiving.close()
-    server.server_close()  # the child serves on its copy of the socket
-    return process, sending
+def _close_in_child(server):
+    server.socket.close()
 
 
 def run(args):
@@ -217,22 +240,18 @@ def run(args):
     settings = {"mode": args.mode, "device": node_path(args.device),
                 "ir": args.mode != "rgb"}
     server = _bind(args, settings, calibration)
+    # The camera's process is forked after the socket exists; it must not keep the port.
+    multiprocessing.util.register_after_fork(server, _close_in_child)
     url = _url(args, server.server_address[1], server.access.token)
-    with StopRequest() as stop:
-        process, sending = start_server_process(server)
-        try:
-            with open_camera(args) as camsnap:
-                print("camsnap view: %s (Ctrl-C stops)" % url, flush=True)
-                if args.host is not None:
-                    print("camsnap view: warning: serving on %s: anyone who has this URL sees "
-                          "the camera" % args.host, flush=True)
-                print("camsnap view: snapshots and recordings go to %s" % server.save_dir, flush=True)
-                capture_loop(camsnap, sending.send, stop)
-        finally:
-            sending.close()
-            process.join(timeout=30)
-            if process.is_alive():
-                process.kill()
-                process.join()
+    try:
+        with StopRequest() as stop, open_camera_process(args) as camera:
+            print("camsnap view: %s (Ctrl-C stops)" % url, flush=True)
+            if args.host is not None:
+                print("camsnap view: warning: serving on %s: anyone who has this URL sees "
+                      "the camera" % args.host, flush=True)
+            print("camsnap view: snapshots and recordings go to %s" % server.save_dir, flush=True)
+            serve_frames(server, receiver(captured_frames(camera, stop)))
+    finally:
+        server.server_close()
     print("camsnap view: stopped", flush=True)
     return 0

@@ -749,8 +749,8 @@ def make_server(address, port, settings, calibration, save_dir, host=None):
 
 
 def serve_frames(server, receive):
-    """The web server process's work: serves while receive() gives (frame, capture time),
-    until it raises EOFError; then finishes a recording and stops serving."""
+    """Serves from threads while receive() gives (frame, capture time) in this one, until it
+    raises EOFError; then finishes a recording and stops serving."""
     serving = threading.Thread(target=server.serve_forever, name="camsnap-view-http", daemon=True)
     serving.start()
     try:

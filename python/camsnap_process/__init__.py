@@ -495,8 +495,8 @@ class CameraProcess:
 
     read(timeout=None) gives the next frame of the stream, latest() the newest without
     waiting; iterating (also `async for`) gives frames one after another. The stream starts
-    with the first of these and runs until stop() or close(). single() and series(n) take
-    frames as captureSingle and captureSeries do, while no stream runs.
+    with the first of these (or start()) and runs until stop() or close(). single() and
+    series(n) take frames as captureSingle and captureSeries do, while no stream runs.
 
     `dropped` counts the frames the camera delivered that the parent did not get: the ring
     (ring_size()) was full because it read too slowly, or latest() skipped them.
@@ -650,7 +650,9 @@ class CameraProcess:
             self._died()
 
     # -- streaming ----------------------------------------------------------
-    def _ensure_streaming(self):
+    def start(self):
+        """Starts the stream, if it is not running; read(), latest() and iterating start it
+        themselves. CameraError (with the module's lines) when the camera does not start."""
         self._check_open()
         if not self._streaming:
             self._request("stream")
@@ -711,7 +713,7 @@ class CameraProcess:
         owns. Frames come in order; ones the ring could not keep count in `dropped`.
         TimeoutError after `timeout` seconds without a frame; CameraError when the stream
         has failed (after the frames it delivered); CameraProcessDied when the child has."""
-        self._ensure_streaming()
+        self.start()
         deadline = None if timeout is None else time.monotonic() + timeout
         link = self._link
         while True:
@@ -729,7 +731,7 @@ class CameraProcess:
     def latest(self):
         """The newest frame not yet returned, without waiting (starting the stream if
         needed), or None. Older waiting frames are skipped and count in `dropped`."""
-        self._ensure_streaming()
+        self.start()
         self._drain_wakeups()
         frame = self._take(newest=True)
         if frame is None:
@@ -760,7 +762,7 @@ class CameraProcess:
 
     async def __anext__(self):
         """The next frame, waiting in the event loop (not in a thread)."""
-        self._ensure_streaming()
+        self.start()
         loop = asyncio.get_running_loop() if hasattr(asyncio, "get_running_loop") \
             else asyncio.get_event_loop()
         link = self._link
