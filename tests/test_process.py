@@ -1,5 +1,6 @@
 """camsnap_process: the camera in a child process, on the virtual camera."""
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from camsnap_process import CameraError, CameraProcess, CameraProcessDied
+from camsnap_process import CameraError, CameraProcess, CameraProcessDied, ring_size
 from conftest import ir_camera
 from frames import ir16_from_raw, rgb_from_raw
 
@@ -122,6 +123,27 @@ def test_a_failed_stream_raises_after_its_frames_and_starts_again(vcam):
         assert "stopped delivering" in str(caught.value) and caught.value.lines
         assert cam.read(timeout=5).shape == (120, 160)   # a new stream
     assert seqs_of(vcam, got) == [1, 2, 3]
+
+
+@pytest.mark.parametrize("slots_allowed", [4, 2])
+def test_frame_memory_keeps_to_the_file_size_limit(vcam, slots_allowed):
+    # Shared memory obeys ulimit -f: growing it past the limit raised SIGXFSZ in the child.
+    camera(vcam, fps=0)
+    slot = -(-160 * 120 * 2 // 4096) * 4096
+    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096 + slots_allowed * slot, saved[1]))
+    try:
+        assert ring_size(160 * 120 * 2) == slots_allowed
+        cam = CameraProcess(0, 0, 160, 120)   # the child inherits the limit
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+    with cam:
+        if slots_allowed >= 3:
+            assert seqs_of(vcam, [cam.read(timeout=5) for _ in range(6)]) == [1, 2, 3, 4, 5, 6]
+        else:
+            with pytest.raises(CameraError, match=r"ulimit -f"):
+                cam.read(timeout=5)
+            assert cam.single().shape == (120, 160)   # the camera is still usable
 
 
 def test_a_dead_child_raises_on_the_next_read_never_hangs(vcam):

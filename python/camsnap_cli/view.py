@@ -120,6 +120,11 @@ def _process_died(error):
     return CliError("%s (see the lines above)" % error, EXIT_FAILURE)
 
 
+def stopped_delivering(error):
+    reason = " (see the E: lines above)" if error.lines else ": %s" % error
+    return CliError("the camera stopped delivering frames" + reason, EXIT_FAILURE)
+
+
 def open_camera_process(args):
     """The camera the arguments name, opened and set up in its own process; CliError naming
     what to do when it cannot be."""
@@ -166,13 +171,12 @@ def stream_frames(camera, stop):
             continue
         except CameraProcessDied as error:
             raise _process_died(error)
-        except CameraError:
+        except CameraError as error:
             failures += 1
             if stop.requested:
                 return
             if failures > RESTARTS_IN_A_ROW:
-                raise CliError("the camera stopped delivering frames (see the E: lines above)",
-                               EXIT_FAILURE)
+                raise stopped_delivering(error)
             if not start_stream(camera):
                 raise CliError("the stream did not start again (see the E: lines above)",
                                EXIT_FAILURE)
@@ -200,8 +204,7 @@ def series_frames(camera, stop):
                 continue
             failures += 1
             if failures > RESTARTS_IN_A_ROW:
-                raise CliError("the camera stopped delivering frames (see the E: lines above)",
-                               EXIT_FAILURE)
+                raise stopped_delivering(error)
             continue
         failures = 0
         for frame in frames:

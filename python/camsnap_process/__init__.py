@@ -23,6 +23,7 @@ import multiprocessing.connection
 import multiprocessing.util  # noqa: F401  (its exit handler must be registered before ours)
 import os
 import re
+import resource
 import select
 import signal
 import sys
@@ -59,8 +60,17 @@ _LINE = re.compile(r"E:[A-Za-z_]\w*:\d+:")
 
 
 def ring_size(frame_bytes):
-    """Slots of the ring for frames of this many bytes (see RING_BYTES, RING_MOST)."""
-    return max(RING_LEAST, min(RING_MOST, RING_BYTES // max(1, frame_bytes)))
+    """Slots of the ring for frames of this many bytes (see RING_BYTES, RING_MOST), fewer
+    where the file size limit (ulimit -f), which shared memory obeys too, allows fewer."""
+    slots = max(RING_LEAST, min(RING_MOST, RING_BYTES // max(1, frame_bytes)))
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+    if limit != resource.RLIM_INFINITY:
+        slots = min(slots, (limit - _HEADER_BYTES) // _slot_bytes(frame_bytes))
+    return slots
+
+
+def _slot_bytes(frame_bytes):
+    return -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
 
 
 class CameraError(RuntimeError):
@@ -143,8 +153,7 @@ class _Ring:
 
     def __init__(self, fd, shape, dtype, slots):
         self.shape, self.dtype, self.slots = tuple(shape), np.dtype(dtype), slots
-        frame_bytes = int(np.prod(self.shape)) * self.dtype.itemsize
-        self.slot_bytes = -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
+        self.slot_bytes = _slot_bytes(int(np.prod(self.shape)) * self.dtype.itemsize)
         self.map = mmap.mmap(fd, _HEADER_BYTES + slots * self.slot_bytes)
         self.state = np.frombuffer(self.map, np.int64, slots, 0)
         self.seq = np.frombuffer(self.map, np.int64, slots, slots * 8)
@@ -156,13 +165,15 @@ class _Ring:
     def create(shape, dtype):
         frame_bytes = int(np.prod(shape)) * np.dtype(dtype).itemsize
         slots = ring_size(frame_bytes)
+        size = _HEADER_BYTES + max(slots, RING_LEAST) * _slot_bytes(frame_bytes)
+        if slots < RING_LEAST:
+            # Growing the memory past the limit would raise SIGXFSZ, which ends the process.
+            raise CameraError("%d frames of %d bytes need %d bytes of shared memory, more than "
+                              "the file size limit (ulimit -f) allows" % (RING_LEAST, frame_bytes, size))
         fd = _anonymous_memory()
-        ring = None
         try:
-            slot_bytes = -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
-            os.ftruncate(fd, _HEADER_BYTES + slots * slot_bytes)
-            ring = _Ring(fd, shape, dtype, slots)
-            return ring, fd
+            os.ftruncate(fd, size)
+            return _Ring(fd, shape, dtype, slots), fd
         except BaseException:
             os.close(fd)
             raise
@@ -331,7 +342,13 @@ class _Child:
             self.control.send(("stream-failed", self.seq, lines))
             return
         if self.ring is None:
-            self.ring, fd = _Ring.create(frame.shape, frame.dtype)
+            try:
+                self.ring, fd = _Ring.create(frame.shape, frame.dtype)
+            except (CameraError, OSError) as error:
+                self.streaming = False
+                self.call(self.camsnap.stopStream)
+                self.control.send(("stream-refused", "no memory for the frames: %s" % error))
+                return
             self.control.send(("ring", frame.shape, frame.dtype.str, self.ring.slots))
             try:
                 with _socket_of(self.control) as sock:
@@ -598,6 +615,9 @@ class CameraProcess:
                 self._link.ring = _Ring(fd, shape, dtype, slots)
             finally:
                 os.close(fd)
+        elif message[0] == "stream-refused":
+            self._streaming = False
+            raise CameraError(message[1])
         elif message[0] == "stream-failed":
             self._streaming = False
             raise CameraError("the camera stopped delivering frames (the stream has ended; "
