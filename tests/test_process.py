@@ -185,7 +185,7 @@ def test_dropping_the_object_ends_the_child(vcam):
 
 
 PARENT = textwrap.dedent("""
-    import sys, time
+    import os, signal, sys, time
     from camsnap_process import CameraProcess
     if __name__ == "__main__":
         cam = CameraProcess(0, 0, 160, 120, start_method=sys.argv[1])
@@ -193,16 +193,22 @@ PARENT = textwrap.dedent("""
         print(cam.pid, flush=True)
         if sys.argv[2] == "exit":
             sys.exit(0)
+        if sys.argv[2] == "SIGKILL-holding-token":  # killed between its two token calls
+            cam._link.token.take(5)
+            os.kill(os.getpid(), signal.SIGKILL)
         while True:
             cam.read(timeout=5)
 """)
 
 
 @pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("end", ["SIGKILL", "SIGINT", "exit"])
+@pytest.mark.parametrize("end", ["SIGKILL", "SIGKILL-holding-token", "SIGINT", "exit"])
 def test_the_child_stops_when_the_parent_ends_and_leaves_nothing(vcam, tmp_path, method, end):
-    """SIGKILL of the parent mid-stream, Ctrl-C (SIGINT to the process group) and a plain exit
-    without close(): the child exits, /dev/shm is as it was, and the camera opens again."""
+    """SIGKILL of the parent mid-stream (also while it holds the ring's token), Ctrl-C (SIGINT
+    to the process group) and a plain exit without close(): the child exits, /dev/shm is as it
+    was, and the camera opens again. A forkserver child holds its server's liveness pipe, so
+    the server outlives a killed parent as long as the child runs: the child must not wait
+    for its parent process to change."""
     camera(vcam)
     script = tmp_path / "parent.py"
     script.write_text(PARENT)

@@ -241,6 +241,14 @@ class _Child:
     def check_parent(self):
         if os.getppid() != self.parent:
             raise _Stop()
+        # Under forkserver the parent of this process is the server, which outlives the
+        # program by as long as its own exit takes: a closed control pipe says it sooner,
+        # also when the program died holding the token.
+        if self.control.poll(0):
+            try:
+                self.pending.append(self.control.recv())
+            except (EOFError, OSError):
+                raise _Stop()
         if _terminate_requested or (signal.SIGTERM not in self.setup["blocked_by_parent"] and
                                     signal.SIGTERM in signal.sigpending()):
             raise _Stop()
