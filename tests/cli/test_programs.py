@@ -51,7 +51,7 @@ def test_virtual_finds_the_camera_in_the_build_tree(tmp_path):
 
 def test_virtual_without_the_camera_library_exits_8(tmp_path):
     # A copy of the packages outside the source tree, without the library, has no camera to find.
-    for package in ("camsnap_cli", "camsnap_vcam"):
+    for package in ("camsnap_cli", "camsnap_process", "camsnap_vcam"):
         shutil.copytree(os.path.join(TOP, "python", package), str(tmp_path / package))
     env = plain_environment(PYTHONPATH=os.pathsep.join([str(tmp_path), os.path.join(TOP, "build", "py3.11")]))
     run = camsnap(["snap", "--virtual"], tmp_path, env)
