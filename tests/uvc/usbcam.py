@@ -207,7 +207,7 @@ class Bus:
 
 def gadget_problem():
     if not os.path.exists(PROGRAM):
-        return "no camera program %s (build it: scripts/build 3.11)" % PROGRAM
+        return "no camera program %s (build it: scripts/build --uvccam 3.11)" % PROGRAM
     with open("/proc/mounts") as f:
         if not any(line.split()[1:3] == [GADGET, "gadgetfs"] for line in f):
             return "gadgetfs is not mounted on %s" % GADGET
