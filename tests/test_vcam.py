@@ -139,6 +139,24 @@ def test_sysfs_and_dev_list_each_node_as_configured_now():
     assert {"video0", "video5", "null"} <= set(os.listdir("/dev"))
 
 
+@pytest.mark.parametrize("entry, at, nofollow", [
+    ("__xstat", False, False), ("__xstat64", False, False), ("__lxstat", False, True),
+    ("__lxstat64", False, True), ("__fxstatat", True, False), ("__fxstatat64", True, False),
+])
+@pytest.mark.parametrize("path", ["/dev/video7", "/sys/class/video4linux/video7/dev", __file__])
+def test_the_stat_entry_points_of_glibc_before_2_33_answer_as_stat(entry, at, nofollow, path):
+    # Programs built against glibc 2.17 to 2.32 call these (the wheels are built against
+    # 2.17); the version argument is the layout's, _STAT_VER.
+    vcam.add_node(7)
+    version = 1 if os.uname().machine == "x86_64" else 0
+    got, want = ctypes.create_string_buffer(512), ctypes.create_string_buffer(512)
+    f = getattr(LIBC, entry)
+    args = (AT_FDCWD, path.encode(), got, 0) if at else (path.encode(), got)
+    assert f(version, *args) == 0, os.strerror(ctypes.get_errno())
+    assert (LIBC.lstat if nofollow else LIBC.stat)(path.encode(), want) == 0
+    assert got.raw == want.raw
+
+
 @pytest.mark.parametrize("request_name", ["VIDIOC_QUERYCAP", "VIDIOC_S_FMT", "VIDIOC_DQBUF"])
 def test_an_argument_pointer_to_nothing_is_efault(node, request_name):
     LIBC.ioctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p]
