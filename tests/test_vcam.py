@@ -1154,6 +1154,34 @@ def test_children_see_the_cameras_the_parent_described():
     assert vcam.log(2) == []
 
 
+@pytest.fixture(scope="module")
+def german_locale(tmp_path_factory):
+    """Variables under which setlocale finds de_DE.UTF-8: the system's, else one that
+    localedef makes from Debian's `locales` definitions."""
+    names = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, universal_newlines=True).stdout
+    if "de_DE.utf8" in names.split():
+        return {}
+    where = tmp_path_factory.mktemp("locales")
+    # localedef exits 1 for mere warnings: what counts is the locale it wrote.
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(where / "de_DE.UTF-8")],
+                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if not (where / "de_DE.UTF-8" / "LC_NUMERIC").exists():
+        pytest.skip("no de_DE.UTF-8 locale and no definitions to make one (Debian's locales)")
+    return {"LOCPATH": str(where)}
+
+
+def test_numbers_in_the_description_ignore_the_programs_locale(german_locale):
+    code = """
+import json, locale, camsnap_vcam as vcam
+locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+assert locale.localeconv()["decimal_point"] == ","
+vcam.add_node(0, fps=7.5, hostile=1, hostile_rate=0.25)
+print(vcam.describe())
+"""
+    node = json.loads(run_child(code, env=dict(os.environ, **german_locale)))["nodes"][0]
+    assert (node["fps"], node["hostile_rate"]) == (7.5, 0.25)
+
+
 def test_a_long_description_travels_in_a_file():
     vcam.add_node(0, frames=[bytes(range(256)) * 1000])
     variable = os.environ["CAMSNAP_VCAM_CONFIG"]
