@@ -1102,6 +1102,39 @@ def test_hostile_frames_stay_inside_the_buffers_handed_over(seed):
     assert filled > 0
 
 
+def heap_in_use():
+    """Bytes the C heap has handed out (mallinfo2: every arena, and mmap()ed blocks)."""
+    fields = [ctypes.c_size_t] * 10
+    info = type("mallinfo2", (ctypes.Structure,), {"_fields_": [
+        (name, t) for name, t in zip(("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                      "fsmblks", "uordblks", "fordblks", "keepcost"), fields)]})
+    LIBC.mallinfo2.restype = info
+    got = LIBC.mallinfo2()
+    return got.uordblks + got.hblkhd
+
+
+def test_a_camera_running_for_hours_keeps_its_memory():
+    """100 000 frames (an hour at 30 fps): the log keeps the recent requests, not every one."""
+    vcam.add_node(0, formats=[vcam.fmt("GREY", [(16, 16)])])  # tiny frames, fps 0: fast
+    fd = v4l2.open_node(0)
+    try:
+        slots = start(fd, width=16, height=16, pixelformat=vcam.fourcc("GREY"))
+
+        def run(frames):
+            for _ in range(frames):
+                b = v4l2.dqbuf(fd)
+                v4l2.qbuf(fd, b.index, slots.addr(b.index), slots.size)
+
+        run(20000)  # past the bound, so the log is as long as it gets
+        before = heap_in_use()
+        run(80000)
+        grown = heap_in_use() - before
+    finally:
+        os.close(fd)
+    assert vcam.state(0)["qbuf_total"] == 100002
+    assert grown < 1 << 20, "the heap grew by %d bytes over the last 80 000 frames" % grown
+
+
 # ---------------------------------------------------------------------------
 # The description: CAMSNAP_VCAM_CONFIG and what children see
 
