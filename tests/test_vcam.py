@@ -139,6 +139,24 @@ def test_sysfs_and_dev_list_each_node_as_configured_now():
     assert {"video0", "video5", "null"} <= set(os.listdir("/dev"))
 
 
+@pytest.mark.parametrize("entry, at, nofollow", [
+    ("__xstat", False, False), ("__xstat64", False, False), ("__lxstat", False, True),
+    ("__lxstat64", False, True), ("__fxstatat", True, False), ("__fxstatat64", True, False),
+])
+@pytest.mark.parametrize("path", ["/dev/video7", "/sys/class/video4linux/video7/dev", __file__])
+def test_the_stat_entry_points_of_glibc_before_2_33_answer_as_stat(entry, at, nofollow, path):
+    # Programs built against glibc 2.17 to 2.32 call these (the wheels are built against
+    # 2.17); the version argument is the layout's, _STAT_VER.
+    vcam.add_node(7)
+    version = 1 if os.uname().machine == "x86_64" else 0
+    got, want = ctypes.create_string_buffer(512), ctypes.create_string_buffer(512)
+    f = getattr(LIBC, entry)
+    args = (AT_FDCWD, path.encode(), got, 0) if at else (path.encode(), got)
+    assert f(version, *args) == 0, os.strerror(ctypes.get_errno())
+    assert (LIBC.lstat if nofollow else LIBC.stat)(path.encode(), want) == 0
+    assert got.raw == want.raw
+
+
 @pytest.mark.parametrize("request_name", ["VIDIOC_QUERYCAP", "VIDIOC_S_FMT", "VIDIOC_DQBUF"])
 def test_an_argument_pointer_to_nothing_is_efault(node, request_name):
     LIBC.ioctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p]
@@ -1084,6 +1102,39 @@ def test_hostile_frames_stay_inside_the_buffers_handed_over(seed):
     assert filled > 0
 
 
+def heap_in_use():
+    """Bytes the C heap has handed out (mallinfo2: every arena, and mmap()ed blocks)."""
+    fields = [ctypes.c_size_t] * 10
+    info = type("mallinfo2", (ctypes.Structure,), {"_fields_": [
+        (name, t) for name, t in zip(("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                      "fsmblks", "uordblks", "fordblks", "keepcost"), fields)]})
+    LIBC.mallinfo2.restype = info
+    got = LIBC.mallinfo2()
+    return got.uordblks + got.hblkhd
+
+
+def test_a_camera_running_for_hours_keeps_its_memory():
+    """100 000 frames (an hour at 30 fps): the log keeps the recent requests, not every one."""
+    vcam.add_node(0, formats=[vcam.fmt("GREY", [(16, 16)])])  # tiny frames, fps 0: fast
+    fd = v4l2.open_node(0)
+    try:
+        slots = start(fd, width=16, height=16, pixelformat=vcam.fourcc("GREY"))
+
+        def run(frames):
+            for _ in range(frames):
+                b = v4l2.dqbuf(fd)
+                v4l2.qbuf(fd, b.index, slots.addr(b.index), slots.size)
+
+        run(20000)  # past the bound, so the log is as long as it gets
+        before = heap_in_use()
+        run(80000)
+        grown = heap_in_use() - before
+    finally:
+        os.close(fd)
+    assert vcam.state(0)["qbuf_total"] == 100002
+    assert grown < 1 << 20, "the heap grew by %d bytes over the last 80 000 frames" % grown
+
+
 # ---------------------------------------------------------------------------
 # The description: CAMSNAP_VCAM_CONFIG and what children see
 
@@ -1134,6 +1185,34 @@ def test_children_see_the_cameras_the_parent_described():
     assert seen == vcam.describe()
     # each process has its own state: the child's S_FMT left the parent's node alone
     assert vcam.log(2) == []
+
+
+@pytest.fixture(scope="module")
+def german_locale(tmp_path_factory):
+    """Variables under which setlocale finds de_DE.UTF-8: the system's, else one that
+    localedef makes from Debian's `locales` definitions."""
+    names = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, universal_newlines=True).stdout
+    if "de_DE.utf8" in names.split():
+        return {}
+    where = tmp_path_factory.mktemp("locales")
+    # localedef exits 1 for mere warnings: what counts is the locale it wrote.
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(where / "de_DE.UTF-8")],
+                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if not (where / "de_DE.UTF-8" / "LC_NUMERIC").exists():
+        pytest.skip("no de_DE.UTF-8 locale and no definitions to make one (Debian's locales)")
+    return {"LOCPATH": str(where)}
+
+
+def test_numbers_in_the_description_ignore_the_programs_locale(german_locale):
+    code = """
+import json, locale, camsnap_vcam as vcam
+locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+assert locale.localeconv()["decimal_point"] == ","
+vcam.add_node(0, fps=7.5, hostile=1, hostile_rate=0.25)
+print(vcam.describe())
+"""
+    node = json.loads(run_child(code, env=dict(os.environ, **german_locale)))["nodes"][0]
+    assert (node["fps"], node["hostile_rate"]) == (7.5, 0.25)
 
 
 def test_a_long_description_travels_in_a_file():

@@ -239,6 +239,7 @@ const DqbufOverride *Node::current_dqbuf_override() const {
 
 void Node::record(const char *name, Args args, int result) {
     log_.push_back(LogEntry{name, std::move(args), result});
+    if (log_.size() > kLogLimit) log_.pop_front();
 }
 
 void Node::closed(int file) {

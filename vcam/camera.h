@@ -76,7 +76,9 @@ struct NodeConfig {
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
 
-
+// Requests a node's log keeps: the most recent ones. A camera replaying a recording for hours
+// would otherwise grow by half a kilobyte a frame; the counters of state_text() count on.
+constexpr size_t kLogLimit = 10000;
 
 struct LogEntry {
     std::string name;
@@ -207,7 +209,7 @@ private:
     std::vector<Fault> faults_;
     std::vector<DqbufOverride> dqbuf_overrides_;
     std::map<std::string, uint64_t> calls_;
-    std::vector<LogEntry> log_;
+    std::deque<LogEntry> log_;  // at most kLogLimit, oldest first
     std::shared_ptr<Hostile> hostile_;
     uint64_t hostile_seed_ = 0;
     double hostile_rate_ = 0;

@@ -2,6 +2,7 @@
 // they saw.
 // Every function answers 0 (or a length) on success and -errno on a bad argument.
 #include "config.h"
+#include "libc.h"
 #include "pattern.h"
 #include "registry.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#define VCAM_EXPORT extern "C" __attribute__((visibility("default")))
 
 using namespace vcam;
 
@@ -38,7 +38,7 @@ long copy_text(const std::string &text, char *out, size_t cap) {
 
 }  // namespace
 
-VCAM_EXPORT int vcam_reset() {
+extern "C" VCAM_EXPORT int vcam_reset() {
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     reg.clear();
@@ -48,7 +48,7 @@ VCAM_EXPORT int vcam_reset() {
 }
 
 // Replaces every node by a description ({"nodes": [...]}); -EINVAL with the fault in `error`.
-VCAM_EXPORT long vcam_configure(const char *description, char *error, size_t cap) {
+extern "C" VCAM_EXPORT long vcam_configure(const char *description, char *error, size_t cap) {
     if (!description) return -EINVAL;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
@@ -59,7 +59,7 @@ VCAM_EXPORT long vcam_configure(const char *description, char *error, size_t cap
 }
 
 // Adds node N, or makes it afresh, from a node description ({"node": N, ...}).
-VCAM_EXPORT long vcam_configure_node(const char *description, char *error, size_t cap) {
+extern "C" VCAM_EXPORT long vcam_configure_node(const char *description, char *error, size_t cap) {
     if (!description) return -EINVAL;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
@@ -69,13 +69,13 @@ VCAM_EXPORT long vcam_configure_node(const char *description, char *error, size_
     return -EINVAL;
 }
 
-VCAM_EXPORT long vcam_describe(char *out, size_t cap) {
+extern "C" VCAM_EXPORT long vcam_describe(char *out, size_t cap) {
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     return copy_text(describe(reg), out, cap);
 }
 
-VCAM_EXPORT int vcam_set_fmt_answer(int n, uint32_t mask, uint32_t width, uint32_t height,
+extern "C" VCAM_EXPORT int vcam_set_fmt_answer(int n, uint32_t mask, uint32_t width, uint32_t height,
                                     uint32_t bytesperline, uint32_t sizeimage, uint32_t pixelformat) {
     Override o{mask, PixFormat{width, height, pixelformat, bytesperline, sizeimage}};
     return int(with_node(n, [&](Node &node) {
@@ -84,14 +84,14 @@ VCAM_EXPORT int vcam_set_fmt_answer(int n, uint32_t mask, uint32_t width, uint32
     }));
 }
 
-VCAM_EXPORT int vcam_clear_frames(int n) {
+extern "C" VCAM_EXPORT int vcam_clear_frames(int n) {
     return int(with_node(n, [&](Node &node) {
         node.set_frames({});
         return 0;
     }));
 }
 
-VCAM_EXPORT int vcam_add_frame(int n, const void *data, size_t len) {
+extern "C" VCAM_EXPORT int vcam_add_frame(int n, const void *data, size_t len) {
     std::string frame(static_cast<const char *>(data), len);
     return int(with_node(n, [&](Node &node) {
         node.add_frame(std::move(frame));
@@ -99,7 +99,7 @@ VCAM_EXPORT int vcam_add_frame(int n, const void *data, size_t len) {
     }));
 }
 
-VCAM_EXPORT int vcam_set_fps(int n, double fps) {
+extern "C" VCAM_EXPORT int vcam_set_fps(int n, double fps) {
     if (fps < 0) return -EINVAL;
     return int(with_node(n, [&](Node &node) {
         node.set_fps(fps, Clock::now());
@@ -108,21 +108,21 @@ VCAM_EXPORT int vcam_set_fps(int n, double fps) {
 }
 
 // Nonzero: S_PARM answers the node's own rate and leaves it, as a camera with one frame interval.
-VCAM_EXPORT int vcam_set_fixed_fps(int n, int fixed) {
+extern "C" VCAM_EXPORT int vcam_set_fixed_fps(int n, int fixed) {
     return int(with_node(n, [&](Node &node) {
         node.set_fixed_fps(fixed != 0);
         return 0;
     }));
 }
 
-VCAM_EXPORT int vcam_set_stop_after(int n, long long k) {
+extern "C" VCAM_EXPORT int vcam_set_stop_after(int n, long long k) {
     return int(with_node(n, [&](Node &node) {
         node.set_stop_after(k);
         return 0;
     }));
 }
 
-VCAM_EXPORT int vcam_fault(int n, const char *request, unsigned long long nth, int err) {
+extern "C" VCAM_EXPORT int vcam_fault(int n, const char *request, unsigned long long nth, int err) {
     if (!request || !known_request(request) || nth == 0 || err <= 0) return -EINVAL;
     return int(with_node(n, [&](Node &node) {
         node.add_fault(request, nth, err);
@@ -131,7 +131,7 @@ VCAM_EXPORT int vcam_fault(int n, const char *request, unsigned long long nth, i
 }
 
 // mask: 1 index, 2 flags, 4 bytesused.
-VCAM_EXPORT int vcam_dqbuf_override(int n, unsigned long long nth, uint32_t mask, uint32_t index,
+extern "C" VCAM_EXPORT int vcam_dqbuf_override(int n, unsigned long long nth, uint32_t mask, uint32_t index,
                                     uint32_t flags, uint32_t bytesused) {
     if (nth == 0) return -EINVAL;
     DqbufOverride o;
@@ -145,15 +145,15 @@ VCAM_EXPORT int vcam_dqbuf_override(int n, unsigned long long nth, uint32_t mask
     }));
 }
 
-VCAM_EXPORT long vcam_log(int n, char *out, size_t cap) {
+extern "C" VCAM_EXPORT long vcam_log(int n, char *out, size_t cap) {
     return with_node(n, [&](Node &node) { return copy_text(node.log_text(), out, cap); });
 }
 
-VCAM_EXPORT long vcam_state(int n, char *out, size_t cap) {
+extern "C" VCAM_EXPORT long vcam_state(int n, char *out, size_t cap) {
     return with_node(n, [&](Node &node) { return copy_text(node.state_text(), out, cap); });
 }
 
-VCAM_EXPORT int vcam_render(uint32_t pixelformat, uint32_t width, uint32_t height,
+extern "C" VCAM_EXPORT int vcam_render(uint32_t pixelformat, uint32_t width, uint32_t height,
                             uint32_t bytesperline, uint32_t size, uint32_t seq, void *out) {
     if (!out && size) return -EINVAL;
     render(pixelformat, width, height, bytesperline, size, seq, static_cast<uint8_t *>(out));
@@ -162,7 +162,7 @@ VCAM_EXPORT int vcam_render(uint32_t pixelformat, uint32_t width, uint32_t heigh
 
 // Hostile answers for node n from a generator seeded with `seed`; rate is the chance that a
 // request fails with a random errno. A negative rate makes the node honest again.
-VCAM_EXPORT int vcam_set_hostile(int n, unsigned long long seed, double rate) {
+extern "C" VCAM_EXPORT int vcam_set_hostile(int n, unsigned long long seed, double rate) {
     if (rate > 1) return -EINVAL;
     return int(with_node(n, [&](Node &node) {
         node.set_hostile(seed, rate);

@@ -5,7 +5,6 @@
 #include "libc.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/stat.h>
 #include <sys/stat.h>
@@ -17,17 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#define VCAM_EXPORT __attribute__((visibility("default")))
-
 namespace vcam {
 namespace {
-
-template <typename Fn>
-Fn next(const char *name) {
-    void *sym = dlsym(RTLD_NEXT, name);
-    if (!sym) std::abort();
-    return reinterpret_cast<Fn>(sym);
-}
 
 bool empty_path(const char *path) { return path && !*path; }
 
@@ -62,8 +52,6 @@ void fill_statx(int n, struct statx *x) {
     x->stx_dev_minor = minor(st.st_dev);
 }
 
-using StatAt = int (*)(int, const char *, struct stat *, int);
-
 int stat_at(int dirfd, const char *path, struct stat *st, int flags) {
     std::string redirect;
     const int n = stat_target(dirfd, path, flags, &redirect);
@@ -71,8 +59,7 @@ int stat_at(int dirfd, const char *path, struct stat *st, int flags) {
         node_stat(n, st);
         return 0;
     }
-    static const StatAt real = next<StatAt>("fstatat");
-    return real(dirfd, redirect.empty() ? path : redirect.c_str(), st, flags);
+    return libc::fstatat(dirfd, redirect.empty() ? path : redirect.c_str(), st, flags);
 }
 
 int access_at(int dirfd, const char *path, int mode, int flags) {
@@ -86,7 +73,7 @@ int access_at(int dirfd, const char *path, int mode, int flags) {
         }
         return 0;
     }
-    static const auto real = next<int (*)(int, const char *, int, int)>("faccessat");
+    static const Next<int(int, const char *, int, int)> real("faccessat");
     return real(dirfd, redirect.empty() ? path : redirect.c_str(), mode, flags);
 }
 
@@ -104,7 +91,7 @@ ssize_t readlink_at(int dirfd, const char *path, char *buf, size_t size) {
         std::memcpy(buf, name.data(), n);
         return ssize_t(n);
     }
-    static const auto real = next<ssize_t (*)(int, const char *, char *, size_t)>("readlinkat");
+    static const Next<ssize_t(int, const char *, char *, size_t)> real("readlinkat");
     return real(dirfd, path, buf, size);
 }
 
@@ -161,8 +148,7 @@ VCAM_EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, str
         fill_statx(n, x);
         return 0;
     }
-    static const auto real = next<int (*)(int, const char *, int, unsigned, struct statx *)>("statx");
-    return real(dirfd, redirect.empty() ? path : redirect.c_str(), flags, mask, x);
+    return libc::statx(dirfd, redirect.empty() ? path : redirect.c_str(), flags, mask, x);
 }
 
 VCAM_EXPORT int access(const char *path, int mode) noexcept { return access_at(AT_FDCWD, path, mode, 0); }
@@ -180,13 +166,13 @@ VCAM_EXPORT ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t si
 VCAM_EXPORT FILE *fopen(const char *path, const char *mode) {
     Target t;
     if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) path = t.redirect.c_str();
-    static const auto real = next<FILE *(*)(const char *, const char *)>("fopen");
+    static const Next<FILE *(const char *, const char *)> real("fopen");
     return real(path, mode);
 }
 VCAM_EXPORT FILE *fopen64(const char *path, const char *mode) {
     Target t;
     if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) path = t.redirect.c_str();
-    static const auto real = next<FILE *(*)(const char *, const char *)>("fopen64");
+    static const Next<FILE *(const char *, const char *)> real("fopen64");
     return real(path, mode);
 }
 

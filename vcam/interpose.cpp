@@ -6,7 +6,6 @@
 #include "paths.h"
 #include "registry.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -29,8 +28,6 @@
 #include <cstring>
 #include <set>
 #include <vector>
-
-#define VCAM_EXPORT __attribute__((visibility("default")))
 
 namespace vcam {
 
@@ -83,16 +80,6 @@ void Registry::notify() {
 }
 
 namespace {
-
-template <typename Fn>
-Fn next_definition(const char *name) {
-    void *sym = dlsym(RTLD_NEXT, name);
-    if (!sym) std::abort();  // nothing sensible can follow without the C library
-    return reinterpret_cast<Fn>(sym);
-}
-
-using OpenFn = int (*)(const char *, int, ...);
-using OpenatFn = int (*)(int, const char *, int, ...);
 
 bool mode_needed(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
@@ -152,7 +139,7 @@ int open_or_pass(const char *path, int flags, unsigned mode, const char *next_na
         int fd = open_target(AT_FDCWD, flags, mode, t);
         if (fd != kNotOurs) return fd;
     }
-    return next_definition<OpenFn>(next_name)(path, flags, mode);
+    return Next<int(const char *, int, ...)>(next_name)(path, flags, mode);
 }
 
 int openat_or_pass(int dirfd, const char *path, int flags, unsigned mode, const char *next_name) {
@@ -161,7 +148,7 @@ int openat_or_pass(int dirfd, const char *path, int flags, unsigned mode, const 
         int fd = open_target(dirfd, flags, mode, t);
         if (fd != kNotOurs) return fd;
     }
-    return next_definition<OpenatFn>(next_name)(dirfd, path, flags, mode);
+    return Next<int(int, const char *, int, ...)>(next_name)(dirfd, path, flags, mode);
 }
 
 int close_fake(int fd, bool *ours) {
@@ -816,81 +803,6 @@ void node_stat(int n, struct stat *st) {
     st->st_atim = st->st_mtim = st->st_ctim = loaded;
 }
 
-namespace libc {
-
-int close(int fd) {
-    static const auto f = next_definition<int (*)(int)>("close");
-    return f(fd);
-}
-
-int openat(int dirfd, const char *path, int flags, unsigned mode) {
-    static const auto f = next_definition<OpenatFn>("openat");
-    return f(dirfd, path, flags, mode);
-}
-
-int open(const char *path, int flags, unsigned mode) { return openat(AT_FDCWD, path, flags, mode); }
-
-ssize_t write(int fd, const void *buf, size_t n) {
-    static const auto f = next_definition<ssize_t (*)(int, const void *, size_t)>("write");
-    return f(fd, buf, n);
-}
-
-ssize_t readlink(const char *path, char *buf, size_t size) {
-    static const auto f = next_definition<ssize_t (*)(const char *, char *, size_t)>("readlink");
-    return f(path, buf, size);
-}
-
-int duplicate(int fd, bool cloexec) {
-    static const auto f = next_definition<int (*)(int, int, ...)>("fcntl");
-    return f(fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
-}
-
-DIR *opendir(const char *path) {
-    static const auto f = next_definition<DIR *(*)(const char *)>("opendir");
-    return f(path);
-}
-
-ssize_t read(int fd, void *buf, size_t n) {
-    static const auto f = next_definition<ssize_t (*)(int, void *, size_t)>("read");
-    return f(fd, buf, n);
-}
-
-int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask) {
-    static const auto f = next_definition<int (*)(pollfd *, nfds_t, const timespec *, const sigset_t *)>("ppoll");
-    return f(fds, n, timeout, mask);
-}
-
-int epoll_wait(int epfd, epoll_event *events, int max, int timeout) {
-    static const auto f = next_definition<int (*)(int, epoll_event *, int, int)>("epoll_wait");
-    return f(epfd, events, max, timeout);
-}
-
-int ioctl(int fd, unsigned long request, void *arg) {
-    static const auto f = next_definition<int (*)(int, unsigned long, ...)>("ioctl");
-    return f(fd, request, arg);
-}
-
-int poll(pollfd *fds, nfds_t n, int timeout) {
-    static const auto f = next_definition<int (*)(pollfd *, nfds_t, int)>("poll");
-    return f(fds, n, timeout);
-}
-
-void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
-    static const auto f = next_definition<void *(*)(void *, size_t, int, int, int, off_t)>("mmap");
-    return f(addr, length, prot, flags, fd, offset);
-}
-
-int munmap(void *addr, size_t length) {
-    static const auto f = next_definition<int (*)(void *, size_t)>("munmap");
-    return f(addr, length);
-}
-
-int select(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout) {
-    static const auto f = next_definition<int (*)(int, fd_set *, fd_set *, fd_set *, timeval *)>("select");
-    return f(nfds, r, w, e, timeout);
-}
-
-}  // namespace libc
 }  // namespace vcam
 
 using namespace vcam;
@@ -1029,8 +941,7 @@ VCAM_EXPORT int pselect(int nfds, fd_set *r, fd_set *w, fd_set *e, const struct 
         int ready = pselect_fake(nfds, r, w, e, timeout, mask, &ours);
         if (ours) return ready;
     }
-    static const auto f = next_definition<int (*)(int, fd_set *, fd_set *, fd_set *, const timespec *,
-                                                  const sigset_t *)>("pselect");
+    static const Next<int(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *)> f("pselect");
     return f(nfds, r, w, e, timeout, mask);
 }
 
@@ -1040,7 +951,7 @@ VCAM_EXPORT int epoll_ctl(int epfd, int op, int fd, struct epoll_event *event) n
         int r = epoll_ctl_fake(epfd, op, fd, event, &ours);
         if (ours) return r;
     }
-    static const auto f = next_definition<int (*)(int, int, int, epoll_event *)>("epoll_ctl");
+    static const Next<int(int, int, int, epoll_event *)> f("epoll_ctl");
     return f(epfd, op, fd, event);
 }
 
@@ -1050,7 +961,7 @@ VCAM_EXPORT int epoll_pwait(int epfd, struct epoll_event *events, int max, int t
         int r = epoll_wait_fake(epfd, events, max, deadline_after(timeout), mask, &ours);
         if (ours) return r;
     }
-    static const auto f = next_definition<int (*)(int, epoll_event *, int, int, const sigset_t *)>("epoll_pwait");
+    static const Next<int(int, epoll_event *, int, int, const sigset_t *)> f("epoll_pwait");
     return f(epfd, events, max, timeout, mask);
 }
 
@@ -1064,7 +975,7 @@ VCAM_EXPORT int epoll_wait(int epfd, struct epoll_event *events, int max, int ti
 }
 
 VCAM_EXPORT int dup(int fd) noexcept {
-    static const auto f = next_definition<int (*)(int)>("dup");
+    static const Next<int(int)> f("dup");
     if (g_configured.load()) {
         bool ours = false;
         int r = dup_fake(fd, -1, [&] { return f(fd); }, &ours);
@@ -1074,7 +985,7 @@ VCAM_EXPORT int dup(int fd) noexcept {
 }
 
 VCAM_EXPORT int dup2(int fd, int newfd) noexcept {
-    static const auto f = next_definition<int (*)(int, int)>("dup2");
+    static const Next<int(int, int)> f("dup2");
     if (g_configured.load()) {
         bool ours = false;
         int r = dup_fake(fd, newfd, [&] { return f(fd, newfd); }, &ours);
@@ -1084,7 +995,7 @@ VCAM_EXPORT int dup2(int fd, int newfd) noexcept {
 }
 
 VCAM_EXPORT int dup3(int fd, int newfd, int flags) noexcept {
-    static const auto f = next_definition<int (*)(int, int, int)>("dup3");
+    static const Next<int(int, int, int)> f("dup3");
     if (g_configured.load()) {
         bool ours = false;
         int r = dup_fake(fd, newfd, [&] { return f(fd, newfd, flags); }, &ours);
@@ -1095,10 +1006,8 @@ VCAM_EXPORT int dup3(int fd, int newfd, int flags) noexcept {
 
 // Every argument of fcntl fits a pointer-sized register, which is how the C library reads it.
 static int fcntl_with(const char *name, int fd, int cmd, void *arg) {
-    using Fn = int (*)(int, int, ...);
-    static const Fn plain = next_definition<Fn>("fcntl");
-    static const Fn wide = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fcntl64"));
-    const Fn f = std::strcmp(name, "fcntl64") == 0 && wide ? wide : plain;
+    static const Next<int(int, int, ...)> plain("fcntl"), wide("fcntl64");
+    const auto &f = std::strcmp(name, "fcntl64") == 0 && wide.available() ? wide : plain;
     if ((cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && g_configured.load()) {
         bool ours = false;
         int r = dup_fake(fd, -1, [&] { return f(fd, cmd, arg); }, &ours);
@@ -1148,7 +1057,8 @@ VCAM_EXPORT long syscall(long number, ...) {
     static std::atomic<long (*)(long, ...)> resolved{nullptr};
     auto real = resolved.load(std::memory_order_acquire);
     if (!real) {
-        real = next_definition<long (*)(long, ...)>("syscall");
+        real = reinterpret_cast<long (*)(long, ...)>(next_symbol("syscall"));
+        if (!real) return unavailable<long>();
         resolved.store(real, std::memory_order_release);
     }
     if (g_configured.load()) {

@@ -1,4 +1,8 @@
+// The camera description's JSON: a strict reader, string quoting, locale-independent numbers
+// and base64 for exact frames.
 #include "json.h"
+
+#include <locale.h>
 
 #include <cerrno>
 #include <cmath>
@@ -218,6 +222,24 @@ private:
     std::string error_;
 };
 
+// JSON numbers have a '.', whatever LC_NUMERIC the program chose (a de_DE program's
+// strtod stops at the '.' of 7.5 and its printf writes 7,5): the thread reads and writes
+// them in the C locale meanwhile.
+class CLocale {
+public:
+    CLocale() : previous_(uselocale(c_locale())) {}
+    ~CLocale() { uselocale(previous_); }
+    CLocale(const CLocale &) = delete;
+    CLocale &operator=(const CLocale &) = delete;
+
+private:
+    static locale_t c_locale() {
+        static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+        return c;
+    }
+    locale_t previous_;
+};
+
 bool whole_number(const std::string &text) {
     return !text.empty() && text.find_first_of(".eE") == std::string::npos;
 }
@@ -255,6 +277,7 @@ bool Value::to_u64(uint64_t *out) const {
 
 bool Value::to_double(double *out) const {
     if (!is(Type::Number)) return false;
+    const CLocale c;
     const double v = std::strtod(text.c_str(), nullptr);
     if (!std::isfinite(v)) return false;
     *out = v;
@@ -310,6 +333,7 @@ std::string quote(const std::string &s) {
 }
 
 std::string number(double v) {
+    const CLocale c;
     char text[32];
     for (int digits = 15; digits <= 17; ++digits) {
         std::snprintf(text, sizeof text, "%.*g", digits, v);

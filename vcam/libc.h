@@ -1,4 +1,5 @@
-// The C library's own entry points, behind the ones this library puts in front of them.
+// The C library's own entry points, behind the ones this library puts in front of them, and
+// the one lookup that finds them.
 #pragma once
 
 #include <dirent.h>
@@ -6,11 +7,63 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <type_traits>
 
-namespace vcam::libc {
+// What leaves the library: the interposed entry points and the vcam_* control functions.
+#define VCAM_EXPORT __attribute__((visibility("default")))
+
+struct statx;
+
+namespace vcam {
+
+// The next definition of `name` in the lookup order (normally the C library's), or null when
+// the running C library has none: glibc exports fstatat only from 2.33, statx and fcntl64
+// from 2.28, and the wheels run on 2.17.
+void *next_symbol(const char *name);
+
+template <typename R>
+R unavailable() {
+    errno = ENOSYS;
+    if constexpr (std::is_pointer_v<R>) return nullptr;
+    else return R(-1);
+}
+
+// A function of the C library, looked up once. Calling one the running C library lacks fails
+// with ENOSYS instead of jumping to nothing; callers with another way ask `available()`.
+template <typename Fn>
+class Next;
+
+template <typename R, typename... A>
+class Next<R(A...)> {
+public:
+    explicit Next(const char *name) : f_(reinterpret_cast<R (*)(A...)>(next_symbol(name))) {}
+    bool available() const { return f_ != nullptr; }
+    R operator()(A... a) const { return f_ ? f_(a...) : unavailable<R>(); }
+
+private:
+    R (*f_)(A...);
+};
+
+template <typename R, typename... A>
+class Next<R(A..., ...)> {
+public:
+    explicit Next(const char *name) : f_(reinterpret_cast<R (*)(A..., ...)>(next_symbol(name))) {}
+    bool available() const { return f_ != nullptr; }
+    template <typename... V>
+    R operator()(A... a, V... v) const {
+        return f_ ? f_(a..., v...) : unavailable<R>();
+    }
+
+private:
+    R (*f_)(A..., ...);
+};
+
+namespace libc {
 
 int close(int fd);
 int open(const char *path, int flags, unsigned mode);
@@ -28,5 +81,10 @@ int poll(pollfd *fds, nfds_t n, int timeout);
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void *addr, size_t length);
 int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, timeval *timeout);
+// fstatat() as the running C library offers it (before 2.33: __fxstatat).
+int fstatat(int dirfd, const char *path, struct stat *st, int flags);
+// statx() of the C library, or the system call where the C library predates it (2.28).
+int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *x);
 
-}  // namespace vcam::libc
+}  // namespace libc
+}  // namespace vcam

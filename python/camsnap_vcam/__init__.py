@@ -445,8 +445,8 @@ def _text(getter: Callable[[Any, int], int], n: Optional[int] = None) -> str:
 
 
 def log(n: int) -> List[Tuple[str, Dict[str, int], int]]:
-    """Every request node n saw, oldest first: (name, args, result), result 0 or -errno
-    (for POLL the number of ready descriptors)."""
+    """The last 10 000 requests node n saw, oldest first: (name, args, result), result 0 or
+    -errno (for POLL the number of ready descriptors). state(n) counts every call."""
     entries = []
     for line in _text(lambda out, cap: _lib().vcam_log(n, out, cap), n).splitlines():
         words = line.split()
