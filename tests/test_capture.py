@@ -338,20 +338,23 @@ def test_series_while_a_stream_runs_leaves_the_stream_alone(vcam, reports):
 
 # --- leaks --------------------------------------------------------------------
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]
-
-
+_MALLINFO_FIELDS = ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                    "uordblks", "fordblks", "keepcost")
 _libc = ctypes.CDLL(None)
-_libc.mallinfo2.restype = _MallInfo2
+try:
+    _mallinfo = _libc.mallinfo2
+    _field = ctypes.c_size_t
+except AttributeError:  # glibc before 2.33: the same figures as int, read as unsigned
+    _mallinfo = _libc.mallinfo
+    _field = ctypes.c_uint
+_mallinfo.restype = type("mallinfo", (ctypes.Structure,), {
+    "_fields_": [(name, _field) for name in _MALLINFO_FIELDS]})
 
 
 def heap_bytes():
     """Bytes the C heap has handed out and not had back: staging memory and
     array data both come from it, whether or not freed pages went to the OS."""
-    info = _libc.mallinfo2()
+    info = _mallinfo()
     return info.uordblks + info.hblkhd
 
 
