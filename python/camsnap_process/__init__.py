@@ -461,10 +461,13 @@ def _signals_handled_here():
     """Signals with a Python handler in this process (SIGINT's KeyboardInterrupt included)."""
     handled = set()
     for number in signal.Signals:
+        # No continue inside the except: Python 3.9.2 (Debian 11's) then keeps the caught
+        # exception, whose frames hold the CameraProcess being built, so dropping it would
+        # not end the child.
         try:
             handler = signal.getsignal(number)
         except (ValueError, OSError):
-            continue
+            handler = None
         if callable(handler):
             handled.add(number)
     return handled
