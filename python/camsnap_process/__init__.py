@@ -459,15 +459,17 @@ def _virtual_description():
 
 def _signals_handled_here():
     """Signals with a Python handler in this process (SIGINT's KeyboardInterrupt included)."""
+    # The C function under signal.getsignal: the wrapper turns each answer into a Handlers
+    # enum through a ValueError, which Python 3.9.2's enum (Debian 11's) keeps in a reference
+    # cycle with its frames, and those frames reach the CameraProcess being built: dropping
+    # it would then not end the child until the next garbage collection.
+    getsignal = getattr(signal.getsignal, "__wrapped__", signal.getsignal)
     handled = set()
     for number in signal.Signals:
-        # No continue inside the except: Python 3.9.2 (Debian 11's) then keeps the caught
-        # exception, whose frames hold the CameraProcess being built, so dropping it would
-        # not end the child.
         try:
-            handler = signal.getsignal(number)
+            handler = getsignal(number)
         except (ValueError, OSError):
-            handler = None
+            continue
         if callable(handler):
             handled.add(number)
     return handled
