@@ -159,10 +159,9 @@ def preview(frame, calibration=None):
     calibration = calibration or Calibration()
     rgb, lo, hi = colorize(frame)
     height, width = rgb.shape[:2]
-    draw_probe = ImageDraw.Draw(Image.new("RGB", (1, 1)))
     labels = [calibration.text(hi), calibration.text(lo)]
-    text_width = max(_text_size(draw_probe, t)[0] for t in labels)
-    text_height = max(_text_size(draw_probe, t)[1] for t in labels)
+    text_width = max(text_size(t)[0] for t in labels)
+    text_height = max(text_size(t)[1] for t in labels)
     panel = _MARGIN + _BAR_WIDTH + _MARGIN + text_width + _MARGIN
     canvas = np.zeros((max(height, 2 * text_height + 4), width + panel, 3), dtype=np.uint8)
     canvas[:height, :width] = rgb
@@ -176,10 +175,15 @@ def preview(frame, calibration=None):
     return image, lo, hi
 
 
-def _text_size(draw, text):
-    # From the origin, so that the size includes the font's offset above the glyphs.
-    _, _, right, bottom = draw.textbbox((0, 0), text)
-    return right, bottom
+def text_size(text):
+    """(right, bottom) of text drawn at the origin in the default font, so that the size
+    includes the font's offset above the glyphs. Measured by drawing it: Pillow before 9.2
+    measures only TrueType fonts (textbbox), and its default font is a bitmap one."""
+    from PIL import Image, ImageDraw
+    scratch = Image.new("L", (16 * len(text) + 16, 64))
+    ImageDraw.Draw(scratch).text((0, 0), text, fill=255)
+    box = scratch.getbbox()
+    return (box[2], box[3]) if box else (0, 0)
 
 
 def write_preview(frame, path, calibration=None):

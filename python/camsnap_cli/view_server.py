@@ -31,6 +31,7 @@ import urllib.parse
 import numpy as np
 
 from camsnap_cli.colormap import LUT
+from camsnap_cli.images import text_size
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The page and its own script and style: a strict Content-Security-Policy allows no inline code.
@@ -126,8 +127,7 @@ def preview_picture(frame, lut, lo, hi, calibration):
     picture = lut[map_index(frame, lo, hi)]
     height, width = picture.shape[:2]
     labels = [calibration.text(hi), calibration.text(lo)]
-    probe = ImageDraw.Draw(Image.new("RGB", (1, 1)))
-    sizes = [probe.textbbox((0, 0), text)[2:] for text in labels]
+    sizes = [text_size(text) for text in labels]
     text_width = max(size[0] for size in sizes)
     text_height = max(size[1] for size in sizes)
     margin, bar_width = 6, 16
