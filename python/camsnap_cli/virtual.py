@@ -28,11 +28,6 @@ def virtual_library():
         return None
 
 
-def _library_loaded(real_path):
-    with open("/proc/self/maps") as maps:
-        return any(line.rstrip("\n").endswith(real_path) for line in maps)
-
-
 def _reexec_preloaded(library):
     env = dict(os.environ)
     env["CAMSNAP_VCAM"] = library
@@ -57,13 +52,13 @@ def ensure_virtual(args):
     library = virtual_library()
     if library is None:
         raise CliError(NO_LIBRARY, EXIT_NO_VIRTUAL)
-    if not _library_loaded(library):
+    import camsnap_vcam as vcam
+    if not vcam.preloaded():
         if os.environ.get(_REEXEC_MARK):
             raise CliError("the virtual camera %s did not load through LD_PRELOAD" % library,
                            EXIT_NO_VIRTUAL)
         _reexec_preloaded(library)
     os.environ["CAMSNAP_VCAM"] = library
-    import camsnap_vcam as vcam
     vcam.reset()
     vcam.add_node(args.device, card=VIRTUAL_CARD,
                   formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],
