@@ -224,12 +224,16 @@ def captured_frames(camera, stop):
 
 
 def receiver(frames):
-    """serve_frames' receive(): the next of `frames`, EOFError after the last."""
+    """serve_frames' receive(): the next of `frames`, EOFError after the last; CliError when
+    the way to the camera's process fails."""
     def receive():
         try:
             return next(frames)
         except StopIteration:
             raise EOFError
+        except OSError as error:
+            raise CliError("the camera's process cannot be reached: %s" % (error.strerror or error),
+                           EXIT_FAILURE)
     return receive
 
 

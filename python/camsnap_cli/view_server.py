@@ -750,14 +750,14 @@ def make_server(address, port, settings, calibration, save_dir, host=None):
 
 def serve_frames(server, receive):
     """Serves from threads while receive() gives (frame, capture time) in this one, until it
-    raises EOFError; then finishes a recording and stops serving."""
+    raises (EOFError: no more frames); then finishes a recording and stops serving."""
     serving = threading.Thread(target=server.serve_forever, name="camsnap-view-http", daemon=True)
     serving.start()
     try:
         while True:
             frame, captured_at = receive()
             server.hub.publish(frame, captured_at)
-    except (EOFError, OSError):
+    except EOFError:
         pass
     finally:
         # Waiting browsers get their answer now rather than at their timeout.

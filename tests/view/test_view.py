@@ -19,7 +19,11 @@ from PIL import Image
 import frames
 import camsnap_vcam as vcam
 from camsnap_cli.colormap import colorbar, colorize
-from camsnap_cli.common import EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK, EXIT_USAGE
+from camsnap_cli.calibration import Calibration
+from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK,
+                                EXIT_USAGE)
+from camsnap_cli.view import receiver
+from camsnap_cli.view_server import make_server, serve_frames
 
 # What the page shows, read in one go, so that numbers and picture can be matched.
 SHOWN = """(() => {
@@ -388,3 +392,15 @@ def test_stream_failures(start_view, faults, exit_code, says):
         assert says in view.stderr()
     assert "E:" in view.stderr()
     assert_camera_released(view)
+
+
+def test_a_failure_on_the_way_to_the_camera_ends_the_command_with_its_reason(tmp_path):
+    server = make_server("127.0.0.1", 0, {}, Calibration(), str(tmp_path))
+
+    def frames():
+        raise OSError(errno.EIO, "Input/output error")
+        yield
+
+    with pytest.raises(CliError) as caught:
+        serve_frames(server, receiver(frames()))
+    assert caught.value.exit_code == EXIT_FAILURE and "Input/output error" in caught.value.message
