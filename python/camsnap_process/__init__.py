@@ -28,6 +28,7 @@ import select
 import signal
 import sys
 import tempfile
+import threading
 import time
 import weakref
 from multiprocessing import reduction
@@ -526,6 +527,8 @@ class CameraProcess:
     `dropped` counts the frames the camera delivered that the parent did not get: the ring
     (ring_size()) was full because it read too slowly, or latest() skipped them.
 
+    Threads may share it: their calls take turns, and each frame goes to one of them.
+
     start_method: "fork", "forkserver" or "spawn" (default: multiprocessing's). A virtual
     camera set up in this process (camsnap_vcam) is the one the child sees."""
 
@@ -535,6 +538,10 @@ class CameraProcess:
         self._streaming = False
         self._last_seq = 0
         self.dropped = 0
+        # Threads take turns: one talks to the child and takes frames at a time (two slots
+        # being read at once, and the child writing a third, would leave a three-slot ring no
+        # slot for the next frame; two threads reading the pipe would split its messages).
+        self._turn = threading.RLock()
         self.node = node
         try:
             self._start(start_method, {"node": node, "mode": mode, "width": width,
@@ -646,7 +653,12 @@ class CameraProcess:
                 message = self._receive()
                 if message[0] in ("ok", "error", "frames", "ready"):
                     return message
-                self._handle(message)
+                try:
+                    self._handle(message)
+                except CameraError:
+                    # The stream failed while this request (a stop) was on its way: it has
+                    # ended either way, and the answer is still to come.
+                    pass
             elif link.process.sentinel in ready:
                 self._died()
 
@@ -658,11 +670,10 @@ class CameraProcess:
             self._died()
         try:
             answer = self._answer()
-        except CameraProcessDied:
-            raise
         except BaseException:
-            # Interrupted (Ctrl-C) before the answer came: it would be taken for the answer
-            # to the next request. The child goes; a new CameraProcess starts afresh.
+            # Interrupted (Ctrl-C, a signal handler's exception) before the answer came, or the
+            # child died: a late answer would be taken for the next request's. The child goes;
+            # a new CameraProcess starts afresh.
             self.close()
             raise
         if answer[0] == "error":
@@ -682,9 +693,10 @@ class CameraProcess:
         """Starts the stream, if it is not running; read(), latest() and iterating start it
         themselves. CameraError (with the module's lines) when the camera does not start."""
         self._check_open()
-        if not self._streaming:
-            self._request("stream")
-            self._streaming = True
+        with self._turn:
+            if not self._streaming:
+                self._request("stream")
+                self._streaming = True
 
     def _take(self, newest):
         """A copy of the next (or newest) frame in the ring, or None."""
@@ -740,9 +752,21 @@ class CameraProcess:
         """The next frame of the stream (starting it if needed), as a numpy array the caller
         owns. Frames come in order; ones the ring could not keep count in `dropped`.
         TimeoutError after `timeout` seconds without a frame; CameraError when the stream
-        has failed (after the frames it delivered); CameraProcessDied when the child has."""
-        self.start()
+        has failed (after the frames it delivered); CameraProcessDied when the child has.
+        Threads may read at once: each frame goes to one of them."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        if not self._turn.acquire(timeout=-1 if timeout is None else max(timeout, 0)):
+            raise self._no_frame(timeout)
+        try:
+            return self._read(deadline, timeout)
+        finally:
+            self._turn.release()
+
+    def _no_frame(self, timeout):
+        return TimeoutError("no frame from /dev/video%d within %.3g s" % (self.node, timeout))
+
+    def _read(self, deadline, timeout):
+        self.start()
         link = self._link
         while True:
             self._drain_wakeups()
@@ -752,34 +776,36 @@ class CameraProcess:
             self._poll_messages()
             remaining = None if deadline is None else deadline - time.monotonic()
             if remaining is not None and remaining <= 0:
-                raise TimeoutError("no frame from /dev/video%d within %.3g s" % (self.node, timeout))
+                raise self._no_frame(timeout)
             select.select([link.notify_read, link.control, link.process.sentinel], [], [],
                           remaining)
 
     def latest(self):
         """The newest frame not yet returned, without waiting (starting the stream if
         needed), or None. Older waiting frames are skipped and count in `dropped`."""
-        self.start()
-        self._drain_wakeups()
-        frame = self._take(newest=True)
-        if frame is None:
-            self._poll_messages()
-        return frame
+        with self._turn:
+            self.start()
+            self._drain_wakeups()
+            frame = self._take(newest=True)
+            if frame is None:
+                self._poll_messages()
+            return frame
 
     def stop(self):
         """Stops the stream; frames not yet read are discarded. read() starts it again."""
         self._check_open()
-        if not self._streaming:
-            return
-        self._streaming = False
-        self._request("stop")
-        ring = self._link.ring
-        if ring is not None:
-            def discard():
-                for i in range(ring.slots):
-                    if ring.state[i] == _READY:
-                        ring.state[i] = _FREE
-            self._with_token(discard)
+        with self._turn:
+            if not self._streaming:
+                return
+            self._streaming = False
+            self._request("stop")
+            ring = self._link.ring
+            if ring is not None:
+                def discard():
+                    for i in range(ring.slots):
+                        if ring.state[i] == _READY:
+                            ring.state[i] = _FREE
+                self._with_token(discard)
 
     def __iter__(self):
         while True:
@@ -828,6 +854,7 @@ class CameraProcess:
         return self._capture("series", n)
 
     def _capture(self, *command):
-        if self._streaming:
-            raise CameraError("a stream is running: stop() it before a %s capture" % command[0])
-        return self._request(*command)[1]
+        with self._turn:
+            if self._streaming:
+                raise CameraError("a stream is running: stop() it before a %s capture" % command[0])
+            return self._request(*command)[1]
