@@ -16,10 +16,11 @@ import time
 from camsnap_cli import calibration as calibrations
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, MODES,
                                 add_camera_arguments, init_refused, needs_more_buffers,
-                                node_path, probe_node, split_lines)
+                                node_path, probe_node)
 from camsnap_cli.view_server import make_server, serve_frames
 from camsnap_cli.virtual import ensure_virtual
-from camsnap_process import CameraError, CameraProcess, CameraProcessDied
+from camsnap_process import (CameraError, CameraProcess, CameraProcessDied, CannotOpenCamera,
+                             CannotSetUpCamera)
 
 # A stream that fails this many times in a row (each time restarted) is given up.
 RESTARTS_IN_A_ROW = 3
@@ -112,10 +113,6 @@ class StopRequest:
         return False
 
 
-def _lines(error):
-    return split_lines("".join(error.lines))
-
-
 def _process_died(error):
     return CliError("%s (see the lines above)" % error, EXIT_FAILURE)
 
@@ -136,14 +133,14 @@ def open_camera_process(args):
                              start_method="fork")
     except CameraProcessDied as error:
         raise _process_died(error)
-    except CameraError as error:
-        if str(error).startswith("cannot open"):
-            probe_node(args.device)  # the node may have gone meanwhile: say so if it did
-            raise CliError("cannot open %s (see the E: line above)" % node_path(args.device))
-        if not error.lines:  # the camera's process could not start
-            raise CliError(str(error), EXIT_FAILURE)
+    except CannotOpenCamera:
+        probe_node(args.device)  # the node may have gone meanwhile: say so if it did
+        raise CliError("cannot open %s (see the E: line above)" % node_path(args.device))
+    except CannotSetUpCamera as error:
         import camsnap
-        raise init_refused(camsnap, args, _lines(error))
+        raise init_refused(camsnap, args, error.lines)
+    except CameraError as error:  # the camera's process could not start
+        raise CliError(str(error), EXIT_FAILURE)
 
 
 def start_stream(camera):
@@ -155,7 +152,7 @@ def start_stream(camera):
     except CameraProcessDied as error:
         raise _process_died(error)
     except CameraError as error:
-        if needs_more_buffers(_lines(error)):
+        if needs_more_buffers(error.lines):
             return False
         raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
 
@@ -196,7 +193,7 @@ def series_frames(camera, stop):
         except CameraProcessDied as error:
             raise _process_died(error)
         except CameraError as error:
-            if needs_more_buffers(_lines(error)):
+            if needs_more_buffers(error.lines):
                 if count == SERIES_MOST:
                     raise CliError("the driver needs more than %d buffers: the live view cannot "
                                    "run on this camera" % SERIES_MOST, EXIT_BUFFERS)

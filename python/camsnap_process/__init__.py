@@ -35,8 +35,9 @@ from multiprocessing import reduction
 
 import numpy as np
 
-__all__ = ["CameraProcess", "CameraError", "CameraProcessDied", "ring_size",
-           "RING_BYTES", "RING_MOST", "RING_LEAST"]
+__all__ = ["CameraProcess", "CameraError", "CannotOpenCamera", "CannotSetUpCamera",
+           "StreamFailed", "CameraProcessDied", "DiagnosticLine", "diagnostic_lines",
+           "StderrCatcher", "ring_size", "RING_BYTES", "RING_MOST", "RING_LEAST"]
 
 # Ring size. A parent that is late by up to RING_MOST frames loses nothing: 16 frames are
 # 0.27 s at 60 fps and 1.8 s at 9 fps, longer than a garbage collection, a GUI redraw or a
@@ -74,9 +75,65 @@ def _slot_bytes(frame_bytes):
     return -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
 
 
+class DiagnosticLine(str):
+    """One line the module wrote to standard error, "E:<function>:<line>:<text>", as it
+    wrote it, with its parts: `function`, `line` (the reporting source line) and `text`."""
+
+    @property
+    def function(self):
+        return self.split(":", 3)[1]
+
+    @property
+    def line(self):
+        return int(self.split(":", 3)[2])
+
+    @property
+    def text(self):
+        return self.split(":", 3)[3].strip()
+
+
+def diagnostic_lines(text):
+    """The DiagnosticLines in standard error text."""
+    starts = [m.start() for m in _LINE.finditer(text)] + [len(text)]
+    return [DiagnosticLine(text[a:b].rstrip("\n")) for a, b in zip(starts, starts[1:])]
+
+
+class StderrCatcher:
+    """Calls camsnap functions with their standard error caught: the module writes its lines
+    to descriptor 2 itself. What they write still reaches standard error."""
+
+    def __init__(self):
+        self._file = tempfile.TemporaryFile()
+
+    def call(self, function, *args):
+        """(function(*args), the DiagnosticLines it wrote)."""
+        sys.stderr.flush()
+        self._file.seek(0)
+        self._file.truncate()
+        saved = os.dup(2)
+        try:
+            os.dup2(self._file.fileno(), 2)
+            try:
+                result = function(*args)
+            finally:
+                os.dup2(saved, 2)
+        finally:
+            os.close(saved)
+        if not self._file.tell():
+            return result, []
+        self._file.seek(0)
+        text = self._file.read().decode("utf-8", "replace")
+        sys.stderr.write(text)
+        sys.stderr.flush()
+        return result, diagnostic_lines(text)
+
+    def close(self):
+        self._file.close()
+
+
 class CameraError(RuntimeError):
     """The camera could not be opened, set up or read. `lines` holds the module's own
-    diagnostic lines ("E:function:line:text"), as it wrote them to standard error."""
+    diagnostic lines (DiagnosticLine), as it wrote them to standard error."""
 
     def __init__(self, message, lines=()):
         self.lines = list(lines)
@@ -84,13 +141,25 @@ class CameraError(RuntimeError):
         super().__init__(message + details)
 
 
+class CannotOpenCamera(CameraError):
+    """The camera's node could not be opened (missing, busy or not yours)."""
+
+
+class CannotSetUpCamera(CameraError):
+    """The camera refused the mode or the size."""
+
+
+class StreamFailed(CameraError):
+    """The stream did not start, or stopped delivering frames; the next read starts it again."""
+
+
 class CameraProcessDied(CameraError):
     """The child process ended on its own (killed, or crashed)."""
 
 
-def _split_lines(text):
-    starts = [m.start() for m in _LINE.finditer(text)] + [len(text)]
-    return [text[a:b] for a, b in zip(starts, starts[1:])]
+# The child's failures cross the pipe as (class name, message, lines).
+_ERRORS = {error.__name__: error for error in (CameraError, CannotOpenCamera,
+                                               CannotSetUpCamera, StreamFailed)}
 
 
 # ---------------------------------------------------------------------------
@@ -214,30 +283,9 @@ class _Child:
         self.ring = None
         self.seq = 0
         self.pending = []
-        self.caught = tempfile.TemporaryFile()
+        self.stderr = StderrCatcher()
+        self.call = self.stderr.call
         self.camsnap = None
-
-    # standard error of the module, caught per call and written out again
-    def call(self, function, *args):
-        sys.stderr.flush()
-        self.caught.seek(0)
-        self.caught.truncate()
-        saved = os.dup(2)
-        try:
-            os.dup2(self.caught.fileno(), 2)
-            try:
-                result = function(*args)
-            finally:
-                os.dup2(saved, 2)
-        finally:
-            os.close(saved)
-        lines = []
-        if self.caught.tell():
-            self.caught.seek(0)
-            text = self.caught.read().decode("utf-8", "replace")
-            os.write(2, text.encode())
-            lines = _split_lines(text)
-        return result, lines
 
     def check_parent(self):
         if os.getppid() != self.parent:
@@ -270,11 +318,11 @@ class _Child:
         s = self.setup
         ok, lines = self.call(camsnap.open, s["node"])
         if not ok:
-            raise CameraError("cannot open /dev/video%d" % s["node"], lines)
+            raise CannotOpenCamera("cannot open /dev/video%d" % s["node"], lines)
         ok, lines = self.call(camsnap.init, s["mode"], s["width"], s["height"])
         if not ok:
             self.call(camsnap.close)
-            raise CameraError("/dev/video%d refused mode %d at %dx%d" % (
+            raise CannotSetUpCamera("/dev/video%d refused mode %d at %dx%d" % (
                 s["node"], s["mode"], s["width"], s["height"]), lines)
 
     def close_camera(self):
@@ -290,10 +338,11 @@ class _Child:
         try:
             self.open_camera()
         except CameraError as error:
-            self.control.send(("error", str(error).split("\n")[0], error.lines))
+            self.control.send(("error", type(error).__name__, str(error).split("\n")[0],
+                               error.lines))
             return
         except Exception as error:  # camsnap missing or broken in the child's interpreter
-            self.control.send(("error", "the camera process cannot start: %s: %s" % (
+            self.control.send(("error", "CameraError", "the camera process cannot start: %s: %s" % (
                 type(error).__name__, error), []))
             return
         try:
@@ -322,7 +371,7 @@ class _Child:
                 return ("ok",)
             ok, lines = self.call(camsnap.startStream)
             if not ok:
-                return ("error", "the stream did not start", lines)
+                return ("error", "StreamFailed", "the stream did not start", lines)
             self.streaming = True
             return ("ok",)
         if name == "stop":
@@ -330,18 +379,19 @@ class _Child:
                 return ("ok",)
             self.streaming = False
             ok, lines = self.call(camsnap.stopStream)
-            return ("ok",) if ok else ("error", "the stream did not stop", lines)
+            return ("ok",) if ok else ("error", "CameraError", "the stream did not stop", lines)
         if name in ("single", "series"):
             if self.streaming:
-                return ("error", "a stream is running: stop() it before a %s capture" % name, [])
+                return ("error", "CameraError",
+                        "a stream is running: stop() it before a %s capture" % name, [])
             if name == "single":
                 frames, lines = self.call(camsnap.captureSingle)
             else:
                 frames, lines = self.call(camsnap.captureSeries, command[1])
             if frames is None:
-                return ("error", "the %s capture failed" % name, lines)
+                return ("error", "CameraError", "the %s capture failed" % name, lines)
             return ("frames", frames)
-        return ("error", "unknown request %r" % (name,), [])
+        return ("error", "CameraError", "unknown request %r" % (name,), [])
 
     def capture_one(self):
         frame, lines = self.call(self.camsnap.captureStream)
@@ -418,7 +468,7 @@ def _child_main(setup, control, notify, token_read, token_write, close_fds):
     try:
         child.run()
     finally:
-        child.caught.close()
+        child.stderr.close()
 
 
 _terminate_requested = []
@@ -587,7 +637,7 @@ class CameraProcess:
         child_control.close()
         answer = self._answer()
         if answer[0] == "error":
-            raise CameraError(answer[1], answer[2])
+            raise _ERRORS[answer[1]](answer[2], answer[3])
 
     def close(self):
         """Stops the stream, closes the camera and ends the child (within a few seconds at
@@ -632,11 +682,11 @@ class CameraProcess:
                 os.close(fd)
         elif message[0] == "stream-refused":
             self._streaming = False
-            raise CameraError(message[1])
+            raise StreamFailed(message[1])
         elif message[0] == "stream-failed":
             self._streaming = False
-            raise CameraError("the camera stopped delivering frames (the stream has ended; "
-                              "the next read starts it again)", message[2])
+            raise StreamFailed("the camera stopped delivering frames (the stream has ended; "
+                               "the next read starts it again)", message[2])
 
     def _receive(self):
         try:
@@ -677,7 +727,7 @@ class CameraProcess:
             self.close()
             raise
         if answer[0] == "error":
-            raise CameraError(answer[1], answer[2])
+            raise _ERRORS[answer[1]](answer[2], answer[3])
         return answer
 
     def _poll_messages(self):

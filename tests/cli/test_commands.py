@@ -10,6 +10,7 @@ import pytest
 from PIL import Image
 
 from camsnap_cli import colormap, common, images, list_cmd, series, stream, virtual
+from camsnap_process import diagnostic_lines
 
 H, W = 120, 160
 
@@ -445,4 +446,4 @@ def test_camera_is_closed_after_each_command(camera, vcam, cli, tmp_path):
       ("cs_captureSingle", 35, "Failed to allocate buffers")]),
 ])
 def test_module_lines_are_parsed(text, lines):
-    assert common.split_lines(text) == lines
+    assert [(l.function, l.line, l.text) for l in diagnostic_lines(text)] == lines
