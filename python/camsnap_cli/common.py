@@ -1,9 +1,10 @@
 """Helpers shared by the subcommands: exit codes, camera arguments, calling the module with
-its diagnostic lines caught, and opening a camera with errors a person can act on."""
+its diagnostic lines caught, opening a camera with errors a person can act on, and Ctrl-C."""
 import argparse
 import contextlib
 import errno
 import os
+import signal
 import sys
 import typing
 
@@ -219,3 +220,33 @@ def open_camera(args):
         module_call(camsnap.stopStream)
         camsnap.close()
 
+
+class StopRequest:
+    """Turns the first of these signals (default: SIGINT, Ctrl-C) into a request that the work
+    loop sees (`requested`), so that it stops where it keeps what it has; a second Ctrl-C
+    interrupts at once. A signal ignored from the start (a command started in the background)
+    stays ignored; outside the main thread signals are not ours to handle."""
+
+    def __init__(self, *numbers):
+        self.numbers = numbers or (signal.SIGINT,)
+        self.requested = False
+        self._saved = {}  # type: dict
+
+    def __enter__(self):
+        for number in self.numbers:
+            try:
+                if signal.getsignal(number) is not signal.SIG_IGN:
+                    self._saved[number] = signal.signal(number, self._handle)
+            except ValueError:  # not the main thread
+                break
+        return self
+
+    def _handle(self, number, frame):
+        if self.requested and number == signal.SIGINT:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __exit__(self, *exc):
+        for number, handler in self._saved.items():
+            signal.signal(number, handler)
+        return False

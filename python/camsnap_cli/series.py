@@ -1,13 +1,11 @@
 """camsnap series: N frames to one .npy file or to numbered pictures, written as they come."""
-import contextlib
 import os
 import signal
 import sys
-from typing import List
 
 from camsnap_cli import images
-from camsnap_cli.common import (CliError, EXIT_OK, add_camera_arguments, at_least, checked_capture,
-                                frame_size_text, note_other_size, open_camera)
+from camsnap_cli.common import (CliError, EXIT_OK, StopRequest, add_camera_arguments, at_least,
+                                checked_capture, frame_size_text, note_other_size, open_camera)
 from camsnap_cli.virtual import ensure_virtual
 
 EXIT_INTERRUPTED = 130      # Ctrl-C, as a shell reports a process ended by SIGINT
@@ -72,33 +70,6 @@ class _Npy(images.GrowingNpy):
         return self.path
 
 
-@contextlib.contextmanager
-def _ctrl_c_after_batch():
-    """Turns the first Ctrl-C into a request to stop once the batch in hand is written (the
-    module cannot be interrupted inside a capture anyway); a second Ctrl-C interrupts at once.
-    Yields a list that is not empty once Ctrl-C was pressed."""
-    pressed = []  # type: List[bool]
-    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        # Started with Ctrl-C ignored (in the background, under nohup): leave it so.
-        yield pressed
-        return
-
-    def handler(number, frame):
-        if pressed:
-            raise KeyboardInterrupt
-        pressed.append(True)
-
-    try:
-        previous = signal.signal(signal.SIGINT, handler)
-    except ValueError:      # not the main thread: Ctrl-C is not ours to handle
-        yield pressed
-        return
-    try:
-        yield pressed
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
 def _whole(function, *args):
     """Calls function with Ctrl-C held back until it returns: a signal in the middle of a
     capture ends the module's wait for a frame as if the camera had stopped, and the frames of
@@ -119,7 +90,9 @@ def run(args):
     first = None
     interrupted = False
     try:
-        with _ctrl_c_after_batch() as pressed, open_camera(args) as camera:
+        # The first Ctrl-C stops once the batch in hand is written (the module cannot be
+        # interrupted inside a capture anyway).
+        with StopRequest() as stop, open_camera(args) as camera:
             with tqdm(total=args.frames, unit="frame", desc="capturing") as progress:
                 for size in runs(args.frames, args.batch):
                     batch = _whole(checked_capture, camera.captureSeries, size)
@@ -129,7 +102,7 @@ def run(args):
                     sink.append(batch)
                     progress.update(size)
                     del batch
-                    if pressed:
+                    if stop.requested:
                         interrupted = True
                         break
     except KeyboardInterrupt:

@@ -15,8 +15,8 @@ import time
 
 from camsnap_cli import calibration as calibrations
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, MODES,
-                                add_camera_arguments, init_refused, needs_more_buffers,
-                                node_path, probe_node)
+                                StopRequest, add_camera_arguments, init_refused,
+                                needs_more_buffers, node_path, probe_node)
 from camsnap_cli.view_server import make_server, serve_frames
 from camsnap_cli.virtual import ensure_virtual
 from camsnap_process import (CameraError, CameraProcess, CameraProcessDied, CannotOpenCamera,
@@ -86,31 +86,6 @@ def _url(args, port, token):
     elif ":" in host:
         host = "[%s]" % host
     return "http://%s:%d/?token=%s" % (host, port, token)
-
-
-class StopRequest:
-    """Turns the first SIGINT or SIGTERM into a request the frame loop sees within
-    STOP_CHECK_S; a second SIGINT interrupts at once. The camera's process ignores both: this
-    one decides, and closing the camera ends that one."""
-
-    def __init__(self):
-        self.requested = False
-        self._saved = {}
-
-    def __enter__(self):
-        for number in (signal.SIGINT, signal.SIGTERM):
-            self._saved[number] = signal.signal(number, self._handle)
-        return self
-
-    def _handle(self, number, frame):
-        if self.requested and number == signal.SIGINT:
-            raise KeyboardInterrupt
-        self.requested = True
-
-    def __exit__(self, *exc):
-        for number, handler in self._saved.items():
-            signal.signal(number, handler)
-        return False
 
 
 def _process_died(error):
@@ -248,7 +223,10 @@ def run(args):
     multiprocessing.util.register_after_fork(server, _close_in_child)
     url = _url(args, server.server_address[1], server.access.token)
     try:
-        with StopRequest() as stop, open_camera_process(args) as camera:
+        # The camera's process ignores both signals: this one decides, and closing the camera
+        # ends that one.
+        with StopRequest(signal.SIGINT, signal.SIGTERM) as stop, \
+                open_camera_process(args) as camera:
             print("camsnap view: %s (Ctrl-C stops)" % url, flush=True)
             if args.host is not None:
                 print("camsnap view: warning: serving on %s: anyone who has this URL sees "
