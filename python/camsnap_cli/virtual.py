@@ -5,13 +5,7 @@ import sys
 
 from camsnap_cli.common import CliError, EXIT_NO_VIRTUAL
 
-VIRTUAL_SIZES = [(160, 120), (640, 480), (1280, 720)]
-VIRTUAL_FPS = 30.0
-VIRTUAL_CARD = "camsnap virtual camera"
-
 _REEXEC_MARK = "CAMSNAP_CLI_REEXECUTED"
-
-
 
 NO_LIBRARY = ("no virtual camera library (libcamsnap_vcam.so): install camsnap from a wheel or "
               "the sdist, which include it, or in a source tree run scripts/build 3.11, or set "
@@ -45,8 +39,8 @@ def _reexec_preloaded(library):
 
 def ensure_virtual(args):
     """With --virtual: run this command with the virtual camera preloaded (re-executing the
-    process when it is not yet), then make /dev/video<device> a virtual camera offering
-    "Y16 " and "YU12" at 160x120, 640x480 and 1280x720, 30 frames per second."""
+    process when it is not yet), then make /dev/video<device> the camera `camsnap virtual`
+    offers (camsnap_vcam.standard_description)."""
     if not getattr(args, "virtual", False):
         return
     library = virtual_library()
@@ -59,7 +53,4 @@ def ensure_virtual(args):
                            EXIT_NO_VIRTUAL)
         _reexec_preloaded(library)
     os.environ["CAMSNAP_VCAM"] = library
-    vcam.reset()
-    vcam.add_node(args.device, card=VIRTUAL_CARD,
-                  formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],
-                  fps=VIRTUAL_FPS)
+    vcam.configure(vcam.standard_description(args.device))

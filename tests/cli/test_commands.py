@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from camsnap_cli import colormap, common, images, list_cmd, series, stream, virtual
+from camsnap_cli import colormap, common, images, list_cmd, series, stream
 from camsnap_process import diagnostic_lines
 
 H, W = 120, 160
@@ -65,7 +65,8 @@ def test_list_without_cameras_says_so_and_exits_3(vcam, cli):
 def test_list_virtual_offers_both_modes_at_three_sizes(vcam, cli):
     code, out, _ = cli("list", "--virtual")
     assert code == 0
-    assert list_cmd.table([{"id": 0, "card": virtual.VIRTUAL_CARD, "fmts": []}])[0][1] in out
+    card = vcam.standard_description()["nodes"][0]["card"]
+    assert list_cmd.table([{"id": 0, "card": card, "fmts": []}])[0][1] in out
     for code_text in ("'Y16 '", "'YU12'"):
         line = next(l for l in out.splitlines() if code_text in l)
         assert line.split(code_text)[1].split() == ["160x120", "640x480", "1280x720"]
