@@ -12,7 +12,7 @@ from typing import Any, Tuple
 import numpy as np
 
 from camsnap_cli.calibration import Calibration
-from camsnap_cli.colormap import colorbar, colorize
+from camsnap_cli.colour_maps import INFERNO, colour_bar, colourise
 from camsnap_cli.common import CliError, EXIT_USAGE
 
 EXTENSIONS = (".png", ".tif", ".tiff", ".npy")
@@ -157,7 +157,7 @@ def preview(frame, calibration=None):
     foot, both labelled in the calibration's terms. Returns (PIL image, lo, hi)."""
     from PIL import Image, ImageDraw
     calibration = calibration or Calibration()
-    rgb, lo, hi = colorize(frame)
+    rgb, lo, hi = colourise(frame)
     height, width = rgb.shape[:2]
     labels = [calibration.text(hi), calibration.text(lo)]
     text_width = max(text_size(t)[0] for t in labels)
@@ -166,7 +166,7 @@ def preview(frame, calibration=None):
     canvas = np.zeros((max(height, 2 * text_height + 4), width + panel, 3), dtype=np.uint8)
     canvas[:height, :width] = rgb
     bar_left = width + _MARGIN
-    canvas[:height, bar_left:bar_left + _BAR_WIDTH] = colorbar(height, _BAR_WIDTH)
+    canvas[:height, bar_left:bar_left + _BAR_WIDTH] = colour_bar(INFERNO, height, _BAR_WIDTH)
     image = Image.fromarray(canvas)
     draw = ImageDraw.Draw(image)
     text_left = bar_left + _BAR_WIDTH + _MARGIN

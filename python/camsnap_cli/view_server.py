@@ -30,7 +30,7 @@ import urllib.parse
 
 import numpy as np
 
-from camsnap_cli.colormap import LUT
+from camsnap_cli.colour_maps import COLOUR_MAPS, colour_bar, map_index
 from camsnap_cli.images import text_size
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -78,39 +78,7 @@ FOREIGN_HOST_PAGE = ("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf
 
 
 # ---------------------------------------------------------------------------
-# Colour maps: the page draws with the same tables (it fetches them from settings.json)
-
-def _ramp_lut(points):
-    points = np.array(points, dtype=np.float64)
-    at = np.linspace(0.0, 1.0, len(points))
-    x = np.linspace(0.0, 1.0, 256)
-    return np.stack([np.interp(x, at, points[:, c]) for c in range(3)], axis=1).round().astype(np.uint8)
-
-
-COLOUR_MAPS = collections.OrderedDict([
-    ("inferno", LUT),
-    # The classic thermal palette: black through blue and magenta to orange and white.
-    ("iron", _ramp_lut([(0, 0, 0), (32, 0, 140), (150, 0, 160), (220, 60, 40), (250, 150, 0),
-                        (255, 220, 60), (255, 255, 255)])),
-    ("grey", np.repeat(np.arange(256, dtype=np.uint8)[:, np.newaxis], 3, axis=1)),
-])
-
-
-def map_index(frame, lo, hi):
-    """Colour-map indices 0..255 of raw values for the range lo..hi: below lo 0, above hi 255.
-    With lo, hi the frame's own minimum and maximum this is colormap.colorize's stretch."""
-    index = np.asarray(frame).astype(np.int64)
-    index -= lo
-    index *= 255
-    index //= max(hi - lo, 1)
-    return np.clip(index, 0, 255, out=index)
-
-
-def colour_bar(lut, height, width=16):
-    """A colour map as a vertical bar, the maximum at the top."""
-    index = np.round(np.linspace(255, 0, height)).astype(np.int64)
-    return np.repeat(lut[index][:, np.newaxis, :], width, axis=1)
-
+# Pictures
 
 def encode_png(picture, compress_level=1):
     from PIL import Image
@@ -584,7 +552,7 @@ class ViewHandler(http.server.BaseHTTPRequestHandler):
         body = np.ascontiguousarray(frame, dtype=frame.dtype.newbyteorder("<")).tobytes()
         self._send(body, "application/octet-stream", frame_headers(number, frame, fps))
 
-    def colorbar(self, query):
+    def colour_bar(self, query):
         lut = COLOUR_MAPS.get(query.get("map", ["inferno"])[0])
         if lut is None:
             raise BadRequest("no such colour map")
@@ -659,7 +627,7 @@ def _is_int(value):
 
 
 GET_ROUTES = {"/": ViewHandler.static, "/view.js": ViewHandler.static, "/view.css": ViewHandler.static,
-              "/frame": ViewHandler.frame, "/colorbar.png": ViewHandler.colorbar,
+              "/frame": ViewHandler.frame, "/colorbar.png": ViewHandler.colour_bar,
               "/settings.json": ViewHandler.settings, "/stats.json": ViewHandler.stats}
 POST_ROUTES = {"/hold": ViewHandler.hold, "/snapshot": ViewHandler.snapshot, "/record": ViewHandler.record}
 

@@ -13,7 +13,8 @@ from PIL import Image
 
 from camsnap_cli.calibration import Calibration
 from camsnap_cli import view_server
-from camsnap_cli.view_server import COLOUR_MAPS, NPY_HEADER_BYTES, colour_bar, map_index
+from camsnap_cli.colour_maps import COLOUR_MAPS, colour_bar, map_index
+from camsnap_cli.view_server import NPY_HEADER_BYTES
 from test_view import BROWSER_FPS, ir_frame, message_starting, pause, point_at, rect, text_of
 
 WIDTH, HEIGHT = 160, 120
@@ -74,9 +75,9 @@ def test_colour_maps_range_and_readouts_on_a_paused_frame(page, browser):
     np.testing.assert_array_equal(picture(browser), mapped(frame, "iron", lo, hi))
     browser.key("m")
     np.testing.assert_array_equal(picture(browser), mapped(frame, "grey", lo, hi))
-    browser.wait_for("document.getElementById('colorbar').complete && "
-                     "document.getElementById('colorbar').src.includes('map=grey')")
-    np.testing.assert_array_equal(browser.screenshot(rect(browser, "#colorbar")),
+    browser.wait_for("document.getElementById('colourBar').complete && "
+                     "document.getElementById('colourBar').src.includes('map=grey')")
+    np.testing.assert_array_equal(browser.screenshot(rect(browser, "#colourBar")),
                                   colour_bar(COLOUR_MAPS["grey"], HEIGHT))
 
     # A manual range, typed in °C: values outside it take the map's ends.
