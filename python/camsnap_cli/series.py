@@ -3,9 +3,10 @@ import os
 import signal
 import sys
 
-from camsnap_cli import images
+from camsnap_cli import files, images
 from camsnap_cli.common import (CliError, EXIT_OK, StopRequest, add_camera_arguments, at_least,
                                 checked_capture, frame_size_text, note_other_size, open_camera)
+from camsnap_cli.npy import GrowingNpy
 from camsnap_cli.virtual import ensure_virtual
 
 EXIT_INTERRUPTED = 130      # Ctrl-C, as a shell reports a process ended by SIGINT
@@ -65,7 +66,7 @@ class _Pictures(object):
         return "%s to %s" % (numbered(self.path, 0), numbered(self.path, self.count - 1))
 
 
-class _Npy(images.GrowingNpy):
+class _Npy(GrowingNpy):
     def where(self):
         return self.path
 
@@ -83,7 +84,7 @@ def _whole(function, *args):
 
 def run(args):
     extension = images.check_extension(args.output)
-    images.check_writable(numbered(args.output, 0) if extension != ".npy" else args.output)
+    files.check_writable(numbered(args.output, 0) if extension != ".npy" else args.output)
     from tqdm import tqdm
     ensure_virtual(args)
     sink = _Npy(args.output, args.frames) if extension == ".npy" else _Pictures(args.output, args.frames)
