@@ -78,18 +78,9 @@ def _slot_bytes(frame_bytes):
 class DiagnosticLine(str):
     """One line the module wrote to standard error, "E:<function>:<line>:<text>", as it
     wrote it, with its parts: `function`, `line` (the reporting source line) and `text`."""
-
-    @property
-    def function(self):
-        return self.split(":", 3)[1]
-
-    @property
-    def line(self):
-        return int(self.split(":", 3)[2])
-
-    @property
-    def text(self):
-        return self.split(":", 3)[3].strip()
+    function = property(lambda self: self.split(":", 3)[1])
+    line = property(lambda self: int(self.split(":", 3)[2]))
+    text = property(lambda self: self.split(":", 3)[3].strip())
 
 
 def diagnostic_lines(text):
