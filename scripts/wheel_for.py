@@ -1,65 +1,51 @@
 """Makes the wheel of one older CPython out of the stable-ABI wheel: the same packages, the
 virtual camera and metadata, with that interpreter's own extension in place of
-camsnap.abi3.so and its own tags and numpy requirement.
+camsnap.abi3.so and its own tags and numpy requirement. The `wheel` tool unpacks it and packs
+the result, which names the wheel by its tags and writes RECORD anew.
 
     wheel_for.py ABI3_WHEEL EXTENSION PYTAG ABITAG NUMPY_REQUIREMENT OUT_DIR
 e.g. wheel_for.py dist/x.whl build/camsnap.so cp36 cp36m "numpy>=1.11.3" dist/
 """
-import base64
-import hashlib
+import glob
 import os
 import re
+import shutil
+import subprocess
 import sys
-import zipfile
+import tempfile
 
 
-def record_line(name, data):
-    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-    return "%s,sha256=%s,%d" % (name, digest, len(data))
+def wheel_tool(*args):
+    subprocess.check_call([sys.executable, "-m", "wheel"] + list(args), stdout=subprocess.DEVNULL)
+
+
+def rewrite(path, change):
+    with open(path, encoding="utf-8") as text:
+        changed = change(text.read())
+    with open(path, "w", encoding="utf-8") as text:
+        text.write(changed)
 
 
 def main(abi3_wheel, extension, pytag, abitag, numpy_requirement, out_dir):
-    base = os.path.basename(abi3_wheel)
-    match = re.match(r"^(.+?-.+?)-cp38-abi3-(.+)\.whl$", base)
+    match = re.match(r"^(.+?-.+?)-cp38-abi3-(.+)\.whl$", os.path.basename(abi3_wheel))
     if not match:
-        sys.exit("wheel_for: %s is not a cp38-abi3 wheel" % base)
+        sys.exit("wheel_for: %s is not a cp38-abi3 wheel" % abi3_wheel)
     name_version, platform = match.groups()
     arch = platform.split("_", 1)[1]
-    new_extension = "camsnap.cpython-%s%s-%s-linux-gnu.so" % (
-        pytag[2], pytag[3:] + ("m" if abitag.endswith("m") else ""), arch)
-    out = os.path.join(out_dir, "%s-%s-%s-%s.whl" % (name_version, pytag, abitag, platform))
-    records = []
-    with zipfile.ZipFile(abi3_wheel) as source, \
-            zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as target:
-        def put(item, name, data):  # keeps the entry's date and permissions
-            entry = zipfile.ZipInfo(name, item.date_time)
-            entry.external_attr = item.external_attr
-            entry.compress_type = zipfile.ZIP_DEFLATED
-            target.writestr(entry, data)
-            records.append(record_line(name, data))
-
-        record_name = None
-        for item in source.infolist():
-            name = item.filename
-            if name.endswith(".dist-info/RECORD"):
-                record_name = name
-                continue
-            if name == "camsnap.abi3.so":
-                with open(extension, "rb") as built:
-                    put(item, new_extension, built.read())
-                continue
-            data = source.read(name)
-            if name.endswith(".dist-info/WHEEL"):
-                data = data.replace(b"Tag: cp38-abi3-", ("Tag: %s-%s-" % (pytag, abitag)).encode())
-            elif name.endswith(".dist-info/METADATA"):
-                data = re.sub(rb"(?m)^Requires-Dist: numpy\b.*$",
-                              ("Requires-Dist: %s" % numpy_requirement).encode(), data)
-            put(item, name, data)
-        if record_name is None:
-            sys.exit("wheel_for: %s has no RECORD" % base)
-        records.append("%s,," % record_name)
-        target.writestr(record_name, "\n".join(records) + "\n")
-    print(out)
+    with tempfile.TemporaryDirectory() as work:
+        wheel_tool("unpack", "--dest", work, abi3_wheel)
+        tree = os.path.join(work, name_version)
+        os.remove(os.path.join(tree, "camsnap.abi3.so"))
+        shutil.copy(extension, os.path.join(tree, "camsnap.cpython-%s%s-%s-linux-gnu.so" % (
+            pytag[2], pytag[3:] + ("m" if abitag.endswith("m") else ""), arch)))
+        info = os.path.join(tree, name_version + ".dist-info")
+        rewrite(os.path.join(info, "WHEEL"),
+                lambda text: text.replace("Tag: cp38-abi3-", "Tag: %s-%s-" % (pytag, abitag)))
+        rewrite(os.path.join(info, "METADATA"),
+                lambda text: re.sub(r"(?m)^Requires-Dist: numpy\b.*$",
+                                    "Requires-Dist: " + numpy_requirement, text))
+        wheel_tool("pack", "--dest-dir", out_dir, tree)
+    print(glob.glob(os.path.join(out_dir, "%s-%s-%s-%s.whl" % (name_version, pytag, abitag, platform)))[0])
 
 
 if __name__ == "__main__":

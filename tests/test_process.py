@@ -1,10 +1,12 @@
 """camsnap_process: the camera in a child process, on the virtual camera."""
+import asyncio
 import os
 import resource
 import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -123,6 +125,70 @@ def test_a_failed_stream_raises_after_its_frames_and_starts_again(vcam):
         assert "stopped delivering" in str(caught.value) and caught.value.lines
         assert cam.read(timeout=5).shape == (120, 160)   # a new stream
     assert seqs_of(vcam, got) == [1, 2, 3]
+
+
+def test_stop_after_a_failed_stream_keeps_the_camera(vcam):
+    camera(vcam, fps=0)
+    vcam.set_stop_after(0, 2)
+    with CameraProcess(0, 0, 160, 120) as cam:
+        cam.read(timeout=5)
+        assert cam._link.control.poll(5)   # the failure waits, unread, when stop() is asked
+        cam.stop()
+        assert not cam.closed and cam.read(timeout=5).shape == (120, 160)
+
+
+def test_async_for_gives_the_streams_frames_in_order(vcam):
+    camera(vcam, fps=0)
+
+    async def first(cam, n):
+        frames = []
+        async for frame in cam:
+            frames.append(frame)
+            if len(frames) == n:
+                return frames
+
+    with CameraProcess(0, 0, 160, 120) as cam:
+        frames = asyncio.new_event_loop().run_until_complete(first(cam, 4))
+    seqs = seqs_of(vcam, frames)
+    assert None not in seqs and seqs == sorted(set(seqs)), seqs
+
+
+def limit_file_size(slots, frame_bytes=160 * 120 * 2):
+    """Sets ulimit -f so that the ring holds `slots` frames; returns the limits to restore."""
+    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096 + slots * (-(-frame_bytes // 4096) * 4096),
+                                               saved[1]))
+    return saved
+
+
+def test_two_reader_threads_share_a_three_slot_ring(vcam):
+    camera(vcam, fps=0)    # the child runs ahead: the ring stays full
+    saved = limit_file_size(3)
+    try:
+        cam = CameraProcess(0, 0, 160, 120)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+    got = {0: [], 1: []}
+    errors = []
+
+    def reader(k):
+        try:
+            for _ in range(100):
+                got[k].append(cam.read(timeout=5))
+        except Exception as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=reader, args=(k,), daemon=True) for k in got]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(t.is_alive() for t in threads), "readers still waiting after 60 s"
+    cam.close()
+    assert errors == []
+    seqs = [seqs_of(vcam, got[k]) for k in got]
+    assert all(None not in s and s == sorted(set(s)) for s in seqs), seqs
+    assert not set(seqs[0]) & set(seqs[1])
 
 
 @pytest.mark.parametrize("slots_allowed", [4, 2])

@@ -1,12 +1,12 @@
 """Helpers shared by the subcommands: exit codes, camera arguments, calling the module with
-its diagnostic lines caught, and opening a camera with errors a person can act on."""
+its diagnostic lines caught, opening a camera with errors a person can act on, and Ctrl-C."""
 import argparse
 import contextlib
 import errno
 import os
-import re
+import signal
 import sys
-import tempfile
+import typing
 
 # Exit codes, one per situation a script may want to tell apart.
 EXIT_OK = 0
@@ -20,8 +20,6 @@ EXIT_INIT_REFUSED = 7       # the camera refused the mode or size
 EXIT_NO_VIRTUAL = 8         # --virtual asked, but no virtual camera library is found
 
 MODES = {"ir16": 0, "rgb": 1}
-
-_LINE = re.compile(r"E:([A-Za-z_]\w*):(\d+):")
 
 
 class CliError(Exception):
@@ -84,42 +82,23 @@ def note_other_size(args, frame):
 # ---------------------------------------------------------------------------
 # Module calls and their diagnostic lines
 
-def split_lines(text):
-    """Standard error text -> [(function, line, text)] for each "E:<function>:<line>:<text>"."""
-    starts = [m for m in _LINE.finditer(text)]
-    result = []
-    for here, after in zip(starts, starts[1:] + [None]):
-        end = after.start() if after is not None else len(text)
-        result.append((here.group(1), int(here.group(2)), text[here.end():end].strip()))
-    return result
+_catcher = None  # type: typing.Any
 
 
 def module_call(function, *args):
-    """Calls a camsnap function with standard error (fd 2) caught; returns (result, lines).
-    The lines are written to standard error again, so the user still sees them."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile() as caught:
-        try:
-            os.dup2(caught.fileno(), 2)
-            try:
-                result = function(*args)
-            finally:
-                os.dup2(saved, 2)
-        finally:
-            os.close(saved)
-        caught.seek(0)
-        text = caught.read().decode("utf-8", "replace")
-    if text:
-        sys.stderr.write(text)
-        sys.stderr.flush()
-    return result, split_lines(text)
+    """Calls a camsnap function with standard error caught; returns (result, DiagnosticLines).
+    The lines still reach standard error, so the user sees them."""
+    global _catcher
+    if _catcher is None:
+        from camsnap_process import StderrCatcher
+        _catcher = StderrCatcher()
+    return _catcher.call(function, *args)
 
 
 def needs_more_buffers(lines):
     # The text request_buffers writes in src/device/v4l2.cpp when the driver grants more
     # buffers than asked; a change there must be made here too.
-    return any(text.startswith("Too many buffers required") for _, _, text in lines)
+    return any(line.text.startswith("Too many buffers required") for line in lines)
 
 
 def checked_capture(function, *args):
@@ -208,7 +187,7 @@ def init_refused(camsnap, args, lines):
     path = node_path(args.device)
     # The text cs_init writes in src/device/device.cpp when S_FMT fails; a change there must be
     # made here too.
-    refused_format = any(text.startswith("Failed to set format") for _, _, text in lines)
+    refused_format = any(line.text.startswith("Failed to set format") for line in lines)
     if refused_format and _offers(formats, args.mode, args.width, args.height):
         # Drivers refuse a format they offer while another program has buffers on the camera.
         return CliError("%s refused %s at %dx%d, which it offers: another program is probably "
@@ -240,3 +219,34 @@ def open_camera(args):
     finally:
         module_call(camsnap.stopStream)
         camsnap.close()
+
+
+class StopRequest:
+    """Turns the first of these signals (default: SIGINT, Ctrl-C) into a request that the work
+    loop sees (`requested`), so that it stops where it keeps what it has; a second Ctrl-C
+    interrupts at once. A signal ignored from the start (a command started in the background)
+    stays ignored; outside the main thread signals are not ours to handle."""
+
+    def __init__(self, *numbers):
+        self.numbers = numbers or (signal.SIGINT,)
+        self.requested = False
+        self._saved = {}  # type: dict
+
+    def __enter__(self):
+        for number in self.numbers:
+            try:
+                if signal.getsignal(number) is not signal.SIG_IGN:
+                    self._saved[number] = signal.signal(number, self._handle)
+            except ValueError:  # not the main thread
+                break
+        return self
+
+    def _handle(self, number, frame):
+        if self.requested and number == signal.SIGINT:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __exit__(self, *exc):
+        for number, handler in self._saved.items():
+            signal.signal(number, handler)
+        return False

@@ -1,13 +1,12 @@
 """camsnap series: N frames to one .npy file or to numbered pictures, written as they come."""
-import contextlib
 import os
 import signal
 import sys
-from typing import List
 
-from camsnap_cli import images
-from camsnap_cli.common import (CliError, EXIT_OK, add_camera_arguments, at_least, checked_capture,
-                                frame_size_text, note_other_size, open_camera)
+from camsnap_cli import files, images
+from camsnap_cli.common import (CliError, EXIT_OK, StopRequest, add_camera_arguments, at_least,
+                                checked_capture, frame_size_text, note_other_size, open_camera)
+from camsnap_cli.npy import GrowingNpy
 from camsnap_cli.virtual import ensure_virtual
 
 EXIT_INTERRUPTED = 130      # Ctrl-C, as a shell reports a process ended by SIGINT
@@ -67,36 +66,9 @@ class _Pictures(object):
         return "%s to %s" % (numbered(self.path, 0), numbered(self.path, self.count - 1))
 
 
-class _Npy(images.GrowingNpy):
+class _Npy(GrowingNpy):
     def where(self):
         return self.path
-
-
-@contextlib.contextmanager
-def _ctrl_c_after_batch():
-    """Turns the first Ctrl-C into a request to stop once the batch in hand is written (the
-    module cannot be interrupted inside a capture anyway); a second Ctrl-C interrupts at once.
-    Yields a list that is not empty once Ctrl-C was pressed."""
-    pressed = []  # type: List[bool]
-    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        # Started with Ctrl-C ignored (in the background, under nohup): leave it so.
-        yield pressed
-        return
-
-    def handler(number, frame):
-        if pressed:
-            raise KeyboardInterrupt
-        pressed.append(True)
-
-    try:
-        previous = signal.signal(signal.SIGINT, handler)
-    except ValueError:      # not the main thread: Ctrl-C is not ours to handle
-        yield pressed
-        return
-    try:
-        yield pressed
-    finally:
-        signal.signal(signal.SIGINT, previous)
 
 
 def _whole(function, *args):
@@ -112,14 +84,16 @@ def _whole(function, *args):
 
 def run(args):
     extension = images.check_extension(args.output)
-    images.check_writable(numbered(args.output, 0) if extension != ".npy" else args.output)
+    files.check_writable(numbered(args.output, 0) if extension != ".npy" else args.output)
     from tqdm import tqdm
     ensure_virtual(args)
     sink = _Npy(args.output, args.frames) if extension == ".npy" else _Pictures(args.output, args.frames)
     first = None
     interrupted = False
     try:
-        with _ctrl_c_after_batch() as pressed, open_camera(args) as camera:
+        # The first Ctrl-C stops once the batch in hand is written (the module cannot be
+        # interrupted inside a capture anyway).
+        with StopRequest() as stop, open_camera(args) as camera:
             with tqdm(total=args.frames, unit="frame", desc="capturing") as progress:
                 for size in runs(args.frames, args.batch):
                     batch = _whole(checked_capture, camera.captureSeries, size)
@@ -129,7 +103,7 @@ def run(args):
                     sink.append(batch)
                     progress.update(size)
                     del batch
-                    if pressed:
+                    if stop.requested:
                         interrupted = True
                         break
     except KeyboardInterrupt:

@@ -1,6 +1,6 @@
 """camsnap snap: one frame to a file."""
 from camsnap_cli import calibration as calibrations
-from camsnap_cli import images
+from camsnap_cli import files, images
 from camsnap_cli.common import (CliError, EXIT_OK, EXIT_USAGE, add_camera_arguments, checked_capture,
                                 frame_size_text, note_other_size, open_camera)
 from camsnap_cli.virtual import ensure_virtual
@@ -30,7 +30,7 @@ def run(args):
         raise CliError(str(error), EXIT_USAGE)
     preview = None if args.no_preview or args.mode != "ir16" else images.preview_path(args.output)
     for path in [args.output] + ([preview] if preview else []):
-        images.check_writable(path)
+        files.check_writable(path)
     ensure_virtual(args)
     with open_camera(args) as camera:
         frame = checked_capture(camera.captureSingle)

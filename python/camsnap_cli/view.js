@@ -154,7 +154,7 @@ function layout() {
 }
 
 function fitBar(height) {
-  const bar = $("colorbar");
+  const bar = $("colourBar");
   const src = "colorbar.png?map=" + encodeURIComponent(view.map) + "&height=" + height;
   if (view.settings.ir && bar.getAttribute("src") !== src) {
     bar.src = src;

@@ -15,11 +15,12 @@ import time
 
 from camsnap_cli import calibration as calibrations
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_USAGE, MODES,
-                                add_camera_arguments, init_refused, needs_more_buffers,
-                                node_path, probe_node, split_lines)
+                                StopRequest, add_camera_arguments, init_refused,
+                                needs_more_buffers, node_path, probe_node)
 from camsnap_cli.view_server import make_server, serve_frames
 from camsnap_cli.virtual import ensure_virtual
-from camsnap_process import CameraError, CameraProcess, CameraProcessDied
+from camsnap_process import (CameraError, CameraProcess, CameraProcessDied, CannotOpenCamera,
+                             CannotSetUpCamera)
 
 # A stream that fails this many times in a row (each time restarted) is given up.
 RESTARTS_IN_A_ROW = 3
@@ -87,35 +88,6 @@ def _url(args, port, token):
     return "http://%s:%d/?token=%s" % (host, port, token)
 
 
-class StopRequest:
-    """Turns the first SIGINT or SIGTERM into a request the frame loop sees within
-    STOP_CHECK_S; a second SIGINT interrupts at once. The camera's process ignores both: this
-    one decides, and closing the camera ends that one."""
-
-    def __init__(self):
-        self.requested = False
-        self._saved = {}
-
-    def __enter__(self):
-        for number in (signal.SIGINT, signal.SIGTERM):
-            self._saved[number] = signal.signal(number, self._handle)
-        return self
-
-    def _handle(self, number, frame):
-        if self.requested and number == signal.SIGINT:
-            raise KeyboardInterrupt
-        self.requested = True
-
-    def __exit__(self, *exc):
-        for number, handler in self._saved.items():
-            signal.signal(number, handler)
-        return False
-
-
-def _lines(error):
-    return split_lines("".join(error.lines))
-
-
 def _process_died(error):
     return CliError("%s (see the lines above)" % error, EXIT_FAILURE)
 
@@ -136,14 +108,14 @@ def open_camera_process(args):
                              start_method="fork")
     except CameraProcessDied as error:
         raise _process_died(error)
-    except CameraError as error:
-        if str(error).startswith("cannot open"):
-            probe_node(args.device)  # the node may have gone meanwhile: say so if it did
-            raise CliError("cannot open %s (see the E: line above)" % node_path(args.device))
-        if not error.lines:  # the camera's process could not start
-            raise CliError(str(error), EXIT_FAILURE)
+    except CannotOpenCamera:
+        probe_node(args.device)  # the node may have gone meanwhile: say so if it did
+        raise CliError("cannot open %s (see the E: line above)" % node_path(args.device))
+    except CannotSetUpCamera as error:
         import camsnap
-        raise init_refused(camsnap, args, _lines(error))
+        raise init_refused(camsnap, args, error.lines)
+    except CameraError as error:  # the camera's process could not start
+        raise CliError(str(error), EXIT_FAILURE)
 
 
 def start_stream(camera):
@@ -155,7 +127,7 @@ def start_stream(camera):
     except CameraProcessDied as error:
         raise _process_died(error)
     except CameraError as error:
-        if needs_more_buffers(_lines(error)):
+        if needs_more_buffers(error.lines):
             return False
         raise CliError("the stream did not start (see the E: lines above)", EXIT_FAILURE)
 
@@ -196,7 +168,7 @@ def series_frames(camera, stop):
         except CameraProcessDied as error:
             raise _process_died(error)
         except CameraError as error:
-            if needs_more_buffers(_lines(error)):
+            if needs_more_buffers(error.lines):
                 if count == SERIES_MOST:
                     raise CliError("the driver needs more than %d buffers: the live view cannot "
                                    "run on this camera" % SERIES_MOST, EXIT_BUFFERS)
@@ -224,12 +196,16 @@ def captured_frames(camera, stop):
 
 
 def receiver(frames):
-    """serve_frames' receive(): the next of `frames`, EOFError after the last."""
+    """serve_frames' receive(): the next of `frames`, EOFError after the last; CliError when
+    the way to the camera's process fails."""
     def receive():
         try:
             return next(frames)
         except StopIteration:
             raise EOFError
+        except OSError as error:
+            raise CliError("the camera's process cannot be reached: %s" % (error.strerror or error),
+                           EXIT_FAILURE)
     return receive
 
 
@@ -247,7 +223,10 @@ def run(args):
     multiprocessing.util.register_after_fork(server, _close_in_child)
     url = _url(args, server.server_address[1], server.access.token)
     try:
-        with StopRequest() as stop, open_camera_process(args) as camera:
+        # The camera's process ignores both signals: this one decides, and closing the camera
+        # ends that one.
+        with StopRequest(signal.SIGINT, signal.SIGTERM) as stop, \
+                open_camera_process(args) as camera:
             print("camsnap view: %s (Ctrl-C stops)" % url, flush=True)
             if args.host is not None:
                 print("camsnap view: warning: serving on %s: anyone who has this URL sees "

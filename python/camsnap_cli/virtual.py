@@ -5,13 +5,7 @@ import sys
 
 from camsnap_cli.common import CliError, EXIT_NO_VIRTUAL
 
-VIRTUAL_SIZES = [(160, 120), (640, 480), (1280, 720)]
-VIRTUAL_FPS = 30.0
-VIRTUAL_CARD = "camsnap virtual camera"
-
 _REEXEC_MARK = "CAMSNAP_CLI_REEXECUTED"
-
-
 
 NO_LIBRARY = ("no virtual camera library (libcamsnap_vcam.so): install camsnap from a wheel or "
               "the sdist, which include it, or in a source tree run scripts/build 3.11, or set "
@@ -26,11 +20,6 @@ def virtual_library():
         return camsnap_vcam.library_path()
     except RuntimeError:
         return None
-
-
-def _library_loaded(real_path):
-    with open("/proc/self/maps") as maps:
-        return any(line.rstrip("\n").endswith(real_path) for line in maps)
 
 
 def _reexec_preloaded(library):
@@ -50,21 +39,18 @@ def _reexec_preloaded(library):
 
 def ensure_virtual(args):
     """With --virtual: run this command with the virtual camera preloaded (re-executing the
-    process when it is not yet), then make /dev/video<device> a virtual camera offering
-    "Y16 " and "YU12" at 160x120, 640x480 and 1280x720, 30 frames per second."""
+    process when it is not yet), then make /dev/video<device> the camera `camsnap virtual`
+    offers (camsnap_vcam.standard_description)."""
     if not getattr(args, "virtual", False):
         return
     library = virtual_library()
     if library is None:
         raise CliError(NO_LIBRARY, EXIT_NO_VIRTUAL)
-    if not _library_loaded(library):
+    import camsnap_vcam as vcam
+    if not vcam.preloaded():
         if os.environ.get(_REEXEC_MARK):
             raise CliError("the virtual camera %s did not load through LD_PRELOAD" % library,
                            EXIT_NO_VIRTUAL)
         _reexec_preloaded(library)
     os.environ["CAMSNAP_VCAM"] = library
-    import camsnap_vcam as vcam
-    vcam.reset()
-    vcam.add_node(args.device, card=VIRTUAL_CARD,
-                  formats=[vcam.fmt("Y16 ", VIRTUAL_SIZES), vcam.fmt("YU12", VIRTUAL_SIZES)],
-                  fps=VIRTUAL_FPS)
+    vcam.configure(vcam.standard_description(args.device))

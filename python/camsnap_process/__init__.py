@@ -28,14 +28,16 @@ import select
 import signal
 import sys
 import tempfile
+import threading
 import time
 import weakref
 from multiprocessing import reduction
 
 import numpy as np
 
-__all__ = ["CameraProcess", "CameraError", "CameraProcessDied", "ring_size",
-           "RING_BYTES", "RING_MOST", "RING_LEAST"]
+__all__ = ["CameraProcess", "CameraError", "CannotOpenCamera", "CannotSetUpCamera",
+           "StreamFailed", "CameraProcessDied", "DiagnosticLine", "diagnostic_lines",
+           "StderrCatcher", "ring_size", "RING_BYTES", "RING_MOST", "RING_LEAST"]
 
 # Ring size. A parent that is late by up to RING_MOST frames loses nothing: 16 frames are
 # 0.27 s at 60 fps and 1.8 s at 9 fps, longer than a garbage collection, a GUI redraw or a
@@ -73,9 +75,56 @@ def _slot_bytes(frame_bytes):
     return -(-frame_bytes // _SLOT_ALIGN) * _SLOT_ALIGN
 
 
+class DiagnosticLine(str):
+    """One line the module wrote to standard error, "E:<function>:<line>:<text>", as it
+    wrote it, with its parts: `function`, `line` (the reporting source line) and `text`."""
+    function = property(lambda self: self.split(":", 3)[1])
+    line = property(lambda self: int(self.split(":", 3)[2]))
+    text = property(lambda self: self.split(":", 3)[3].strip())
+
+
+def diagnostic_lines(text):
+    """The DiagnosticLines in standard error text."""
+    starts = [m.start() for m in _LINE.finditer(text)] + [len(text)]
+    return [DiagnosticLine(text[a:b].rstrip("\n")) for a, b in zip(starts, starts[1:])]
+
+
+class StderrCatcher:
+    """Calls camsnap functions with their standard error caught: the module writes its lines
+    to descriptor 2 itself. What they write still reaches standard error."""
+
+    def __init__(self):
+        self._file = tempfile.TemporaryFile()
+
+    def call(self, function, *args):
+        """(function(*args), the DiagnosticLines it wrote)."""
+        sys.stderr.flush()
+        self._file.seek(0)
+        self._file.truncate()
+        saved = os.dup(2)
+        try:
+            os.dup2(self._file.fileno(), 2)
+            try:
+                result = function(*args)
+            finally:
+                os.dup2(saved, 2)
+        finally:
+            os.close(saved)
+        if not self._file.tell():
+            return result, []
+        self._file.seek(0)
+        text = self._file.read().decode("utf-8", "replace")
+        sys.stderr.write(text)
+        sys.stderr.flush()
+        return result, diagnostic_lines(text)
+
+    def close(self):
+        self._file.close()
+
+
 class CameraError(RuntimeError):
     """The camera could not be opened, set up or read. `lines` holds the module's own
-    diagnostic lines ("E:function:line:text"), as it wrote them to standard error."""
+    diagnostic lines (DiagnosticLine), as it wrote them to standard error."""
 
     def __init__(self, message, lines=()):
         self.lines = list(lines)
@@ -83,13 +132,25 @@ class CameraError(RuntimeError):
         super().__init__(message + details)
 
 
+class CannotOpenCamera(CameraError):
+    """The camera's node could not be opened (missing, busy or not yours)."""
+
+
+class CannotSetUpCamera(CameraError):
+    """The camera refused the mode or the size."""
+
+
+class StreamFailed(CameraError):
+    """The stream did not start, or stopped delivering frames; the next read starts it again."""
+
+
 class CameraProcessDied(CameraError):
     """The child process ended on its own (killed, or crashed)."""
 
 
-def _split_lines(text):
-    starts = [m.start() for m in _LINE.finditer(text)] + [len(text)]
-    return [text[a:b] for a, b in zip(starts, starts[1:])]
+# The child's failures cross the pipe as (class name, message, lines).
+_ERRORS = {error.__name__: error for error in (CameraError, CannotOpenCamera,
+                                               CannotSetUpCamera, StreamFailed)}
 
 
 # ---------------------------------------------------------------------------
@@ -213,30 +274,9 @@ class _Child:
         self.ring = None
         self.seq = 0
         self.pending = []
-        self.caught = tempfile.TemporaryFile()
+        self.stderr = StderrCatcher()
+        self.call = self.stderr.call
         self.camsnap = None
-
-    # standard error of the module, caught per call and written out again
-    def call(self, function, *args):
-        sys.stderr.flush()
-        self.caught.seek(0)
-        self.caught.truncate()
-        saved = os.dup(2)
-        try:
-            os.dup2(self.caught.fileno(), 2)
-            try:
-                result = function(*args)
-            finally:
-                os.dup2(saved, 2)
-        finally:
-            os.close(saved)
-        lines = []
-        if self.caught.tell():
-            self.caught.seek(0)
-            text = self.caught.read().decode("utf-8", "replace")
-            os.write(2, text.encode())
-            lines = _split_lines(text)
-        return result, lines
 
     def check_parent(self):
         if os.getppid() != self.parent:
@@ -269,11 +309,11 @@ class _Child:
         s = self.setup
         ok, lines = self.call(camsnap.open, s["node"])
         if not ok:
-            raise CameraError("cannot open /dev/video%d" % s["node"], lines)
+            raise CannotOpenCamera("cannot open /dev/video%d" % s["node"], lines)
         ok, lines = self.call(camsnap.init, s["mode"], s["width"], s["height"])
         if not ok:
             self.call(camsnap.close)
-            raise CameraError("/dev/video%d refused mode %d at %dx%d" % (
+            raise CannotSetUpCamera("/dev/video%d refused mode %d at %dx%d" % (
                 s["node"], s["mode"], s["width"], s["height"]), lines)
 
     def close_camera(self):
@@ -289,10 +329,11 @@ class _Child:
         try:
             self.open_camera()
         except CameraError as error:
-            self.control.send(("error", str(error).split("\n")[0], error.lines))
+            self.control.send(("error", type(error).__name__, str(error).split("\n")[0],
+                               error.lines))
             return
         except Exception as error:  # camsnap missing or broken in the child's interpreter
-            self.control.send(("error", "the camera process cannot start: %s: %s" % (
+            self.control.send(("error", "CameraError", "the camera process cannot start: %s: %s" % (
                 type(error).__name__, error), []))
             return
         try:
@@ -321,7 +362,7 @@ class _Child:
                 return ("ok",)
             ok, lines = self.call(camsnap.startStream)
             if not ok:
-                return ("error", "the stream did not start", lines)
+                return ("error", "StreamFailed", "the stream did not start", lines)
             self.streaming = True
             return ("ok",)
         if name == "stop":
@@ -329,18 +370,19 @@ class _Child:
                 return ("ok",)
             self.streaming = False
             ok, lines = self.call(camsnap.stopStream)
-            return ("ok",) if ok else ("error", "the stream did not stop", lines)
+            return ("ok",) if ok else ("error", "CameraError", "the stream did not stop", lines)
         if name in ("single", "series"):
             if self.streaming:
-                return ("error", "a stream is running: stop() it before a %s capture" % name, [])
+                return ("error", "CameraError",
+                        "a stream is running: stop() it before a %s capture" % name, [])
             if name == "single":
                 frames, lines = self.call(camsnap.captureSingle)
             else:
                 frames, lines = self.call(camsnap.captureSeries, command[1])
             if frames is None:
-                return ("error", "the %s capture failed" % name, lines)
+                return ("error", "CameraError", "the %s capture failed" % name, lines)
             return ("frames", frames)
-        return ("error", "unknown request %r" % (name,), [])
+        return ("error", "CameraError", "unknown request %r" % (name,), [])
 
     def capture_one(self):
         frame, lines = self.call(self.camsnap.captureStream)
@@ -417,7 +459,7 @@ def _child_main(setup, control, notify, token_read, token_write, close_fds):
     try:
         child.run()
     finally:
-        child.caught.close()
+        child.stderr.close()
 
 
 _terminate_requested = []
@@ -531,6 +573,8 @@ class CameraProcess:
     `dropped` counts the frames the camera delivered that the parent did not get: the ring
     (ring_size()) was full because it read too slowly, or latest() skipped them.
 
+    Threads may share it: their calls take turns, and each frame goes to one of them.
+
     start_method: "fork", "forkserver" or "spawn" (default: multiprocessing's). A virtual
     camera set up in this process (camsnap_vcam) is the one the child sees."""
 
@@ -540,6 +584,10 @@ class CameraProcess:
         self._streaming = False
         self._last_seq = 0
         self.dropped = 0
+        # Threads take turns: one talks to the child and takes frames at a time (two slots
+        # being read at once, and the child writing a third, would leave a three-slot ring no
+        # slot for the next frame; two threads reading the pipe would split its messages).
+        self._turn = threading.RLock()
         self.node = node
         try:
             self._start(start_method, {"node": node, "mode": mode, "width": width,
@@ -585,7 +633,7 @@ class CameraProcess:
         child_control.close()
         answer = self._answer()
         if answer[0] == "error":
-            raise CameraError(answer[1], answer[2])
+            raise _ERRORS[answer[1]](answer[2], answer[3])
 
     def close(self):
         """Stops the stream, closes the camera and ends the child (within a few seconds at
@@ -630,11 +678,11 @@ class CameraProcess:
                 os.close(fd)
         elif message[0] == "stream-refused":
             self._streaming = False
-            raise CameraError(message[1])
+            raise StreamFailed(message[1])
         elif message[0] == "stream-failed":
             self._streaming = False
-            raise CameraError("the camera stopped delivering frames (the stream has ended; "
-                              "the next read starts it again)", message[2])
+            raise StreamFailed("the camera stopped delivering frames (the stream has ended; "
+                               "the next read starts it again)", message[2])
 
     def _receive(self):
         try:
@@ -651,7 +699,12 @@ class CameraProcess:
                 message = self._receive()
                 if message[0] in ("ok", "error", "frames", "ready"):
                     return message
-                self._handle(message)
+                try:
+                    self._handle(message)
+                except CameraError:
+                    # The stream failed while this request (a stop) was on its way: it has
+                    # ended either way, and the answer is still to come.
+                    pass
             elif link.process.sentinel in ready:
                 self._died()
 
@@ -663,15 +716,14 @@ class CameraProcess:
             self._died()
         try:
             answer = self._answer()
-        except CameraProcessDied:
-            raise
         except BaseException:
-            # Interrupted (Ctrl-C) before the answer came: it would be taken for the answer
-            # to the next request. The child goes; a new CameraProcess starts afresh.
+            # Interrupted (Ctrl-C, a signal handler's exception) before the answer came, or the
+            # child died: a late answer would be taken for the next request's. The child goes;
+            # a new CameraProcess starts afresh.
             self.close()
             raise
         if answer[0] == "error":
-            raise CameraError(answer[1], answer[2])
+            raise _ERRORS[answer[1]](answer[2], answer[3])
         return answer
 
     def _poll_messages(self):
@@ -687,9 +739,10 @@ class CameraProcess:
         """Starts the stream, if it is not running; read(), latest() and iterating start it
         themselves. CameraError (with the module's lines) when the camera does not start."""
         self._check_open()
-        if not self._streaming:
-            self._request("stream")
-            self._streaming = True
+        with self._turn:
+            if not self._streaming:
+                self._request("stream")
+                self._streaming = True
 
     def _take(self, newest):
         """A copy of the next (or newest) frame in the ring, or None."""
@@ -745,9 +798,21 @@ class CameraProcess:
         """The next frame of the stream (starting it if needed), as a numpy array the caller
         owns. Frames come in order; ones the ring could not keep count in `dropped`.
         TimeoutError after `timeout` seconds without a frame; CameraError when the stream
-        has failed (after the frames it delivered); CameraProcessDied when the child has."""
-        self.start()
+        has failed (after the frames it delivered); CameraProcessDied when the child has.
+        Threads may read at once: each frame goes to one of them."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        if not self._turn.acquire(timeout=-1 if timeout is None else max(timeout, 0)):
+            raise self._no_frame(timeout)
+        try:
+            return self._read(deadline, timeout)
+        finally:
+            self._turn.release()
+
+    def _no_frame(self, timeout):
+        return TimeoutError("no frame from /dev/video%d within %.3g s" % (self.node, timeout))
+
+    def _read(self, deadline, timeout):
+        self.start()
         link = self._link
         while True:
             self._drain_wakeups()
@@ -757,34 +822,36 @@ class CameraProcess:
             self._poll_messages()
             remaining = None if deadline is None else deadline - time.monotonic()
             if remaining is not None and remaining <= 0:
-                raise TimeoutError("no frame from /dev/video%d within %.3g s" % (self.node, timeout))
+                raise self._no_frame(timeout)
             select.select([link.notify_read, link.control, link.process.sentinel], [], [],
                           remaining)
 
     def latest(self):
         """The newest frame not yet returned, without waiting (starting the stream if
         needed), or None. Older waiting frames are skipped and count in `dropped`."""
-        self.start()
-        self._drain_wakeups()
-        frame = self._take(newest=True)
-        if frame is None:
-            self._poll_messages()
-        return frame
+        with self._turn:
+            self.start()
+            self._drain_wakeups()
+            frame = self._take(newest=True)
+            if frame is None:
+                self._poll_messages()
+            return frame
 
     def stop(self):
         """Stops the stream; frames not yet read are discarded. read() starts it again."""
         self._check_open()
-        if not self._streaming:
-            return
-        self._streaming = False
-        self._request("stop")
-        ring = self._link.ring
-        if ring is not None:
-            def discard():
-                for i in range(ring.slots):
-                    if ring.state[i] == _READY:
-                        ring.state[i] = _FREE
-            self._with_token(discard)
+        with self._turn:
+            if not self._streaming:
+                return
+            self._streaming = False
+            self._request("stop")
+            ring = self._link.ring
+            if ring is not None:
+                def discard():
+                    for i in range(ring.slots):
+                        if ring.state[i] == _READY:
+                            ring.state[i] = _FREE
+                self._with_token(discard)
 
     def __iter__(self):
         while True:
@@ -833,6 +900,7 @@ class CameraProcess:
         return self._capture("series", n)
 
     def _capture(self, *command):
-        if self._streaming:
-            raise CameraError("a stream is running: stop() it before a %s capture" % command[0])
-        return self._request(*command)[1]
+        with self._turn:
+            if self._streaming:
+                raise CameraError("a stream is running: stop() it before a %s capture" % command[0])
+            return self._request(*command)[1]

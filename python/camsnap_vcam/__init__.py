@@ -22,7 +22,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
            "set_fmt_answer", "log", "state", "render", "fourcc", "REQUESTS", "describe",
-           "configure", "library_path", "environment", "standard_description"]
+           "configure", "library_path", "environment", "standard_description", "preloaded"]
 
 REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
             "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
@@ -104,6 +104,13 @@ def _preloaded() -> Optional[ctypes.CDLL]:
             return None
         _process_lib = _declare(process)
     return _process_lib
+
+
+def preloaded() -> bool:
+    """Whether this process preloads the library (LD_PRELOAD), so that its cameras can be
+    set up from here. Asks the process's own symbol lookup, which also works under
+    qemu-user, where /proc/self/maps does not list preloaded libraries."""
+    return _preloaded() is not None
 
 
 def _lib() -> ctypes.CDLL:

@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from camsnap_cli import colormap, common, images, list_cmd, series, stream, virtual
+from camsnap_cli import colour_maps, common, images, list_cmd, series, stream
+from camsnap_process import diagnostic_lines
 
 H, W = 120, 160
 
@@ -64,7 +65,8 @@ def test_list_without_cameras_says_so_and_exits_3(vcam, cli):
 def test_list_virtual_offers_both_modes_at_three_sizes(vcam, cli):
     code, out, _ = cli("list", "--virtual")
     assert code == 0
-    assert list_cmd.table([{"id": 0, "card": virtual.VIRTUAL_CARD, "fmts": []}])[0][1] in out
+    card = vcam.standard_description()["nodes"][0]["card"]
+    assert list_cmd.table([{"id": 0, "card": card, "fmts": []}])[0][1] in out
     for code_text in ("'Y16 '", "'YU12'"):
         line = next(l for l in out.splitlines() if code_text in l)
         assert line.split(code_text)[1].split() == ["160x120", "640x480", "1280x720"]
@@ -111,9 +113,9 @@ def test_snap_ir16_preview_is_the_colour_map_with_bar_and_range(camera, cli, tmp
     with Image.open(images.preview_path(path)) as picture:
         assert picture.mode == "RGB"
         shown = np.array(picture)
-    assert np.array_equal(shown[:H, :W], colormap.colorize(frame)[0])
+    assert np.array_equal(shown[:H, :W], colour_maps.colourise(frame)[0])
     bar = shown[:H, W + 6:W + 6 + 16]
-    assert np.array_equal(bar, colormap.colorbar(H, 16))
+    assert np.array_equal(bar, colour_maps.colour_bar(colour_maps.INFERNO, H, 16))
     # The maximum is written beside the top of the bar, the minimum beside its foot.
     labels = shown[:, W + 6 + 16:].max(axis=2)
     assert labels[:H // 3].max() > 200 and labels[-H // 3:].max() > 200
@@ -138,18 +140,18 @@ def test_snap_virtual_delivers_the_virtual_pattern(vcam, cli, tmp_path):
     (np.array([[7, 7]], np.uint16), [[0, 0]]),          # no range: no division by zero
     (np.array([[65535, 0, 1]], np.uint16), [[255, 0, 0]]),
 ])
-def test_colorize_stretches_between_minimum_and_maximum(frame, index):
-    rgb, lo, hi = colormap.colorize(frame)
+def test_colourise_stretches_between_minimum_and_maximum(frame, index):
+    rgb, lo, hi = colour_maps.colourise(frame)
     assert (lo, hi) == (int(frame.min()), int(frame.max()))
-    assert rgb.dtype == np.uint8 and np.array_equal(rgb, colormap.LUT[np.array(index)])
+    assert rgb.dtype == np.uint8 and np.array_equal(rgb, colour_maps.INFERNO[np.array(index)])
 
 
 def test_colour_map_brightens_from_minimum_to_maximum():
-    luminance = colormap.LUT.astype(float) @ [0.299, 0.587, 0.114]
+    luminance = colour_maps.INFERNO.astype(float) @ [0.299, 0.587, 0.114]
     assert (np.diff(luminance) > 0).all()
-    bar = colormap.colorbar(50, 3)
+    bar = colour_maps.colour_bar(colour_maps.INFERNO, 50, 3)
     assert bar.shape == (50, 3, 3)
-    assert np.array_equal(bar[0, 0], colormap.LUT[255]) and np.array_equal(bar[-1, 0], colormap.LUT[0])
+    assert np.array_equal(bar[0, 0], colour_maps.INFERNO[255]) and np.array_equal(bar[-1, 0], colour_maps.INFERNO[0])
 
 
 # ---------------------------------------------------------------------------
@@ -445,4 +447,4 @@ def test_camera_is_closed_after_each_command(camera, vcam, cli, tmp_path):
       ("cs_captureSingle", 35, "Failed to allocate buffers")]),
 ])
 def test_module_lines_are_parsed(text, lines):
-    assert common.split_lines(text) == lines
+    assert [(l.function, l.line, l.text) for l in diagnostic_lines(text)] == lines

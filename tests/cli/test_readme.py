@@ -9,7 +9,8 @@ import subprocess
 import pytest
 from PIL import Image
 
-from camsnap_cli import common, virtual
+from camsnap_cli import virtual
+from camsnap_process import diagnostic_lines
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 with open(os.path.join(TOP, "README.md")) as readme:
@@ -41,9 +42,9 @@ def test_example_runs(virtual_camera, block, capfd, tmp_path, monkeypatch):
     capfd.readouterr()
     exec(compile(block, "README.md", "exec"), {"__name__": "__readme__"})
     err = capfd.readouterr().err
-    printed = ["E:%s:<line>:%s" % (function, text) for function, _, text in common.split_lines(err)]
+    printed = ["E:%s:<line>:%s" % (line.function, line.text) for line in diagnostic_lines(err)]
     assert printed == ANNOUNCED.findall(block)
-    assert err == "" or common.split_lines(err), err
+    assert err == "" or diagnostic_lines(err), err
 
 
 def test_first_command_saves_a_frame(tmp_path):

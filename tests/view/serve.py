@@ -19,7 +19,6 @@ import sys
 
 import camsnap_cli.view
 import camsnap_process
-from camsnap_cli import virtual
 from camsnap_cli.main import main
 
 
@@ -42,9 +41,9 @@ def inject_faults(vcam, faults):
 
 
 def want_buffers(vcam, least):
-    sizes = virtual.VIRTUAL_SIZES
-    vcam.add_node(0, card=virtual.VIRTUAL_CARD, fps=virtual.VIRTUAL_FPS, min_buffers=least,
-                  formats=[vcam.fmt("Y16 ", sizes), vcam.fmt("YU12", sizes)])
+    description = vcam.standard_description()
+    description["nodes"][0]["min_buffers"] = least
+    vcam.configure(description)
 
 
 def camera_left():

@@ -12,14 +12,15 @@ import pytest
 from PIL import Image
 
 from camsnap_cli.calibration import Calibration
-from camsnap_cli import view_server
-from camsnap_cli.view_server import COLOUR_MAPS, NPY_HEADER_BYTES, colour_bar, map_index
+from camsnap_cli import files
+from camsnap_cli.colour_maps import COLOUR_MAPS, colour_bar, map_index
 from test_view import BROWSER_FPS, ir_frame, message_starting, pause, point_at, rect, text_of
 
 WIDTH, HEIGHT = 160, 120
 CELSIUS = Calibration(0.01, -273.15, "°C")   # hundredths of a kelvin
 HISTOGRAM_HEIGHT = 64
 HISTOGRAM_BAR = (232, 234, 237)
+NPY_HEADER = 128   # a recording's .npy header, room for any count
 
 
 def paused_frame(browser):
@@ -74,9 +75,9 @@ def test_colour_maps_range_and_readouts_on_a_paused_frame(page, browser):
     np.testing.assert_array_equal(picture(browser), mapped(frame, "iron", lo, hi))
     browser.key("m")
     np.testing.assert_array_equal(picture(browser), mapped(frame, "grey", lo, hi))
-    browser.wait_for("document.getElementById('colorbar').complete && "
-                     "document.getElementById('colorbar').src.includes('map=grey')")
-    np.testing.assert_array_equal(browser.screenshot(rect(browser, "#colorbar")),
+    browser.wait_for("document.getElementById('colourBar').complete && "
+                     "document.getElementById('colourBar').src.includes('map=grey')")
+    np.testing.assert_array_equal(browser.screenshot(rect(browser, "#colourBar")),
                                   colour_bar(COLOUR_MAPS["grey"], HEIGHT))
 
     # A manual range, typed in °C: values outside it take the map's ends.
@@ -192,7 +193,7 @@ def test_a_recording_running_at_ctrl_c_is_kept(start_view):
 def test_a_recording_on_a_full_disk_keeps_the_frames_that_fit(start_view):
     fit = 5
     view = start_view("--width", str(WIDTH), "--height", str(HEIGHT),
-                      file_limit=NPY_HEADER_BYTES + fit * WIDTH * HEIGHT * 2 + 1000)
+                      file_limit=NPY_HEADER + fit * WIDTH * HEIGHT * 2 + 1000)
     view.get("/frame")
     headers = {"Host": "127.0.0.1", "Content-Type": "application/json"}
     path = "/record?token=" + view.token
@@ -216,7 +217,7 @@ def test_saved_files_never_replace_one_and_are_not_private(tmp_path, monkeypatch
     if not hard_links:
         monkeypatch.setattr(os, "link", no_hard_links)
     (tmp_path / "a.png").write_bytes(b"old")
-    paths = [view_server.write_file(str(tmp_path), "a", ".png", b"new %d" % n) for n in range(2)]
+    paths = [files.write_new(str(tmp_path / "a.png"), b"new %d" % n) for n in range(2)]
     assert paths == [str(tmp_path / "a-2.png"), str(tmp_path / "a-3.png")]
     assert [open(p, "rb").read() for p in [str(tmp_path / "a.png")] + paths] == [b"old", b"new 0", b"new 1"]
     assert sorted(os.listdir(str(tmp_path))) == ["a-2.png", "a-3.png", "a.png"]

@@ -18,8 +18,12 @@ from PIL import Image
 
 import frames
 import camsnap_vcam as vcam
-from camsnap_cli.colormap import colorbar, colorize
-from camsnap_cli.common import EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK, EXIT_USAGE
+from camsnap_cli.colour_maps import INFERNO, colour_bar, colourise
+from camsnap_cli.calibration import Calibration
+from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_FAILURE, EXIT_NO_CAMERA, EXIT_OK,
+                                EXIT_USAGE)
+from camsnap_cli.view import receiver
+from camsnap_cli.view_server import make_server, serve_frames
 
 # What the page shows, read in one go, so that numbers and picture can be matched.
 SHOWN = """(() => {
@@ -27,7 +31,7 @@ SHOWN = """(() => {
                          return {x: r.x, y: r.y, width: r.width, height: r.height}; };
   const text = (id) => document.getElementById(id).textContent;
   return {number: Number(text("number")), fps: text("fps"), min: text("min"), max: text("max"),
-          size: text("size"), frame: rect("frame"), bar: rect("colorbar"), maxLabel: rect("max"),
+          size: text("size"), frame: rect("frame"), bar: rect("colourBar"), maxLabel: rect("max"),
           minLabel: rect("min"),
           scaleShown: getComputedStyle(document.getElementById("scale")).display !== "none"};
 })()"""
@@ -73,7 +77,7 @@ def camera_frame_behind(picture, width, height, max_value):
     number and the bottom right one is the largest, 3(w-1) + 7(h-1) above it."""
     seq = max_value - 3 * (width - 1) - 7 * (height - 1)
     frame = ir_frame(width, height, seq)
-    expected, lo, hi = colorize(frame)
+    expected, lo, hi = colourise(frame)
     assert hi == max_value
     return seq, expected, lo
 
@@ -162,7 +166,7 @@ def test_ir_view_shows_each_new_frame_colour_mapped_with_its_minimum_and_maximum
 
     # The colour bar stands beside the picture, as tall as it, maximum at the top.
     bar = browser.screenshot(whole_pixels(later["bar"]))
-    np.testing.assert_array_equal(bar, colorbar(height))
+    np.testing.assert_array_equal(bar, colour_bar(INFERNO, height))
     assert later["maxLabel"]["y"] < later["minLabel"]["y"]
     assert later["bar"]["x"] >= later["frame"]["x"] + width
     leave_and_stop(browser, view)
@@ -391,3 +395,15 @@ def test_stream_failures(start_view, faults, exit_code, says):
         assert says in view.stderr()
     assert "E:" in view.stderr()
     assert_camera_released(view)
+
+
+def test_a_failure_on_the_way_to_the_camera_ends_the_command_with_its_reason(tmp_path):
+    server = make_server("127.0.0.1", 0, {}, Calibration(), str(tmp_path))
+
+    def frames():
+        raise OSError(errno.EIO, "Input/output error")
+        yield
+
+    with pytest.raises(CliError) as caught:
+        serve_frames(server, receiver(frames()))
+    assert caught.value.exit_code == EXIT_FAILURE and "Input/output error" in caught.value.message
