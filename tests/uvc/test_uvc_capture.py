@@ -80,11 +80,15 @@ def test_stream_of_300_calls_returns_every_frame_in_order(bus, name):
     gaps = np.diff(numbers)
     assert np.all(gaps >= 1), "frames out of order: %s" % numbers
     late = late_calls(numbers, returned)
-    lost = [(numbers[i], int(gap) - 1, late[i]) for i, gap in enumerate(gaps) if gap > 1]
+    # The buffer goes back with the next call: a host that stalls the guest between two
+    # calls makes that next one late, not the one before the gap (seen on a loaded machine:
+    # frame 322 lost, the call after 321 late by two frames).
+    late_around = [late[i] or late[i + 1] for i in range(len(gaps))]
+    lost = [(numbers[i], int(gap) - 1, late_around[i]) for i, gap in enumerate(gaps) if gap > 1]
     bus.notes.append("stream %s: %d of %d calls late, gaps (after frame, frames lost, "
-                     "call late): %s" % (name, sum(late), len(late), lost))
+                     "call late before or after): %s" % (name, sum(late), len(late), lost))
     unexplained = [gap for gap in lost if not gap[2]]
-    assert not unexplained, "lost frames after calls that returned in time: %s" % unexplained
+    assert not unexplained, "lost frames between calls that returned in time: %s" % unexplained
 
 
 def test_a_new_stream_after_stop_starts_with_fresh_frames(bus):
