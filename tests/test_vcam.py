@@ -3,6 +3,7 @@ without exercising it directly (refusals, queue rules, poll, clock, patterns).""
 import ctypes
 import errno
 import fcntl
+import itertools
 import mmap
 import os
 import select
@@ -1100,6 +1101,32 @@ def test_hostile_frames_stay_inside_the_buffers_handed_over(seed):
     finally:
         os.close(fd)
     assert filled > 0
+
+
+def test_the_log_reads_whole_while_another_thread_makes_requests(node):
+    # Lines of two lengths in threes: at the bound (10 000, no multiple of 3), where the log
+    # takes longest to write out, each request changes the text's length.
+    started, stop = threading.Event(), threading.Event()
+
+    def requests():
+        for rounds in itertools.count():
+            v4l2.querycap(node)
+            v4l2.g_parm(node)
+            v4l2.g_parm(node)
+            if rounds == 3400:
+                started.set()
+            if stop.is_set():
+                return
+
+    worker = threading.Thread(target=requests)
+    worker.start()
+    try:
+        started.wait()
+        for _ in range(30):
+            assert vcam.log(0)[-1][0] in ("QUERYCAP", "G_PARM")  # the last line whole
+    finally:
+        stop.set()
+        worker.join()
 
 
 def heap_in_use():

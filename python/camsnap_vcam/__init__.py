@@ -438,10 +438,15 @@ def _writable(size: int) -> Tuple[bytearray, Any]:
 
 
 def _text(getter: Callable[[Any, int], int], n: Optional[int] = None) -> str:
-    size = _check(getter(None, 0), n)
-    data, pointer = _writable(size + 1)
-    getter(pointer, size + 1)
-    return data[:data.index(0)].decode("utf-8")
+    """The whole text of a getter that answers its full length, as snprintf does. Another
+    thread's request may lengthen it between two calls: read again until it fits."""
+    length = _check(getter(None, 0), n)
+    while True:
+        size = length + length // 8 + 64
+        data, pointer = _writable(size)
+        length = _check(getter(pointer, size), n)
+        if length < size:
+            return data[:length].decode("utf-8")
 
 
 def log(n: int) -> List[Tuple[str, Dict[str, int], int]]:
