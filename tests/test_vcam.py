@@ -140,6 +140,16 @@ def test_sysfs_and_dev_list_each_node_as_configured_now():
     assert {"video0", "video5", "null"} <= set(os.listdir("/dev"))
 
 
+def test_a_killed_process_leaves_no_testbed_behind(tmp_path):
+    vcam.add_node(0)
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    killed = subprocess.run([sys.executable, "-c", "import os, signal; os.listdir('/sys/class/video4linux'); "
+                             "os.kill(os.getpid(), signal.SIGKILL)"], env=env)
+    assert killed.returncode == -signal.SIGKILL and len(os.listdir(str(tmp_path))) == 1
+    run_child("import os; os.listdir('/sys/class/video4linux')", env=env)
+    assert os.listdir(str(tmp_path)) == []
+
+
 @pytest.mark.parametrize("entry, at, nofollow", [
     ("__xstat", False, False), ("__xstat64", False, False), ("__lxstat", False, True),
     ("__lxstat64", False, True), ("__fxstatat", True, False), ("__fxstatat64", True, False),
