@@ -963,6 +963,42 @@ def test_user_pointer_buffers_are_the_format_size_until_queued(node):
     assert (v4l2.querybuf(node, 0).length, v4l2.querybuf(node, 0).m.userptr) == (38400, 0)
 
 
+UNMAP_WHILE_FILLING = """
+import ctypes, mmap, os, select, threading, time, v4l2, camsnap_vcam as vcam
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype, libc.mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                                                          ctypes.c_int, ctypes.c_int, ctypes.c_long]
+libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(1280, 720)])])  # fps 0: a frame whenever polled
+fd = v4l2.open_node(0)
+size = v4l2.s_fmt(fd, 1280, 720, vcam.fourcc("Y16 ")).sizeimage
+v4l2.reqbufs(fd, 1)
+done = threading.Event()
+
+def poll():  # each poll with the buffer queued copies a frame into it (about a millisecond)
+    while not done.is_set():
+        select.select([fd], [], [], 0)
+
+poller = threading.Thread(target=poll)
+poller.start()
+end = time.monotonic() + 1
+while time.monotonic() < end:
+    v4l2.streamon(fd)
+    memory = libc.mmap(None, size, mmap.PROT_READ | mmap.PROT_WRITE, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+    v4l2.qbuf(fd, 0, memory, size)
+    libc.munmap(memory, size)
+    v4l2.streamoff(fd)
+done.set()
+poller.join()
+print(vcam.state(0)["frames_delivered"])
+"""
+
+
+def test_memory_unmapped_while_a_frame_is_copied_into_it_costs_the_frame_not_the_process():
+    vcam.add_node(0)
+    assert int(run_child(UNMAP_WHILE_FILLING)) > 0
+
+
 def test_one_camera_input(node):
     inp = v4l2.v4l2_input(index=0)
     v4l2.ioctl(node, v4l2.VIDIOC_ENUMINPUT, inp)

@@ -520,7 +520,7 @@ int Node::allocate(int file, uint32_t memory, uint32_t count) {
         release_buffers();
         return r;
     }
-    memory_ = memory;
+    set_memory(memory);
     owner_ = file;
     generation_ = ++g_allocations;
     return 0;
@@ -575,7 +575,7 @@ int Node::create_bufs(int file, v4l2_create_buffers *c, Args &args) {
         return r;
     }
     if (first) {
-        memory_ = c->memory;
+        set_memory(c->memory);
         owner_ = file;
         generation_ = ++g_allocations;
     }
@@ -749,10 +749,16 @@ void Node::stop_streaming() {
     done_.clear();
 }
 
+void Node::set_memory(uint32_t memory) {
+    if (memory_ == kUserptr) --g_user_allocations;
+    if (memory == kUserptr) ++g_user_allocations;
+    memory_ = memory;
+}
+
 void Node::release_buffers() {
     buffers_.clear();
     // Mappings the application still holds keep their pages, as a driver's orphaned buffers do.
-    memory_ = 0;
+    set_memory(0);
     queued_.clear();
     done_.clear();
     owner_ = -1;

@@ -89,6 +89,9 @@ struct LogEntry {
 class Node {
 public:
     explicit Node(NodeConfig config);
+    Node(const Node &) = delete;
+    Node &operator=(const Node &) = delete;
+    ~Node() { set_memory(0); }
 
     const NodeConfig &config() const { return config_; }
     void add_format(uint32_t fourcc, uint32_t pad);
@@ -202,6 +205,8 @@ private:
     void describe_buffer(const Buffer &b, uint32_t index, v4l2_buffer *out) const;
     void stop_streaming();
     void release_buffers();
+    // The memory of the allocation (V4L2_MEMORY_*, 0: none), counted in g_user_allocations.
+    void set_memory(uint32_t memory);
 
     NodeConfig config_;
     Override override_;

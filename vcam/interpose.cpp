@@ -729,10 +729,30 @@ void *mmap_fake(void *addr, size_t length, int prot, int flags, int fd, off_t of
     return p;
 }
 
-void unmap_recorded(void *addr, size_t length) {
+// While frames may be copied into user memory or node buffers are mapped, unmapping takes the
+// lock: no frame is copied into memory on its way out, and the records of mappings follow.
+bool unmapping_watched() { return g_user_allocations.load() > 0 || g_mappings.load() > 0; }
+
+int munmap_locked(void *addr, size_t length) {
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    forget_mappings(reg, reinterpret_cast<uintptr_t>(addr), length, true);
+    const int r = libc::munmap(addr, length);
+    if (r == 0) forget_mappings(reg, reinterpret_cast<uintptr_t>(addr), length, true);
+    return r;
+}
+
+void *mremap_locked(void *old, size_t old_size, size_t new_size, int flags, void *target) {
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    void *p = libc::mremap(old, old_size, new_size, flags, target);
+    const uintptr_t from = reinterpret_cast<uintptr_t>(old), to = reinterpret_cast<uintptr_t>(p);
+    if (p != MAP_FAILED && p != old) {
+        forget_mappings(reg, from, old_size, false);
+        forget_mappings(reg, to, new_size, false);
+    } else if (p != MAP_FAILED && new_size < old_size) {
+        forget_mappings(reg, from + new_size, old_size - new_size, false);
+    }
+    return p;
 }
 
 // A fork() while another thread holds the lock would leave the child a lock nobody can
@@ -908,9 +928,19 @@ VCAM_EXPORT void *mmap64(void *addr, size_t length, int prot, int flags, int fd,
 }
 
 VCAM_EXPORT int munmap(void *addr, size_t length) {
-    const int r = libc::munmap(addr, length);
-    if (r == 0 && g_mappings.load() > 0) unmap_recorded(addr, length);
-    return r;
+    return unmapping_watched() ? munmap_locked(addr, length) : libc::munmap(addr, length);
+}
+
+VCAM_EXPORT void *mremap(void *old, size_t old_size, size_t new_size, int flags, ...) {
+    void *target = nullptr;
+    if (flags & MREMAP_FIXED) {
+        va_list ap;
+        va_start(ap, flags);
+        target = va_arg(ap, void *);
+        va_end(ap);
+    }
+    if (unmapping_watched()) return mremap_locked(old, old_size, new_size, flags, target);
+    return libc::mremap(old, old_size, new_size, flags, target);
 }
 
 VCAM_EXPORT int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {

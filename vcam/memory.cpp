@@ -8,6 +8,8 @@
 
 namespace vcam {
 
+std::atomic<size_t> g_user_allocations{0};
+
 size_t page_size() {
     static const size_t page = size_t(sysconf(_SC_PAGESIZE));
     return page;

@@ -1,6 +1,7 @@
 // Memory the virtual camera owns for memory-mapped (V4L2_MEMORY_MMAP) buffers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,5 +36,10 @@ size_t page_size();
 
 // Whether [addr, addr + len) is mapped in this process (whether it is writable is not asked).
 bool mapped(unsigned long addr, size_t len);
+
+// Allocations of user-pointer buffers alive in the process. A frame is copied into user memory
+// after mapped() said it is there, both under the registry lock: while any such allocation
+// lives, munmap() and mremap() take the lock too, so the memory cannot go in between.
+extern std::atomic<size_t> g_user_allocations;
 
 }  // namespace vcam
