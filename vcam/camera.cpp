@@ -243,7 +243,7 @@ void Node::record(const char *name, Args args, int result) {
 }
 
 void Node::closed(int file) {
-    --open_fds_;
+    priorities_.erase(file);
     // Releasing the file that owns the queue stops the stream and frees the buffers.
     if (owner_ == file) {
         stop_streaming();
@@ -251,16 +251,27 @@ void Node::closed(int file) {
     }
 }
 
-void Node::note_priority(uint32_t from, uint32_t to) {
-    if (from > 0 && from < 4 && priorities_[from] > 0) --priorities_[from];
-    if (to > 0 && to < 4) ++priorities_[to];
+uint32_t Node::max_priority() const {
+    uint32_t highest = V4L2_PRIORITY_UNSET;
+    for (const auto &p : priorities_) highest = std::max(highest, p.second);
+    return highest;
 }
 
-uint32_t Node::max_priority() const {
-    for (uint32_t p = V4L2_PRIORITY_RECORD; p > 0; --p) {
-        if (priorities_[p]) return p;
-    }
-    return V4L2_PRIORITY_UNSET;
+bool Node::has_priority(int file) const {
+    auto it = priorities_.find(file);
+    return it != priorities_.end() && it->second >= max_priority();
+}
+
+int Node::g_priority(uint32_t *priority, Args &) const {
+    *priority = max_priority();
+    return 0;
+}
+
+int Node::s_priority(int file, const uint32_t *priority, Args &args) {
+    args.emplace_back("priority", *priority);
+    if (*priority < V4L2_PRIORITY_BACKGROUND || *priority > V4L2_PRIORITY_RECORD) return -EINVAL;
+    priorities_[file] = *priority;
+    return 0;
 }
 
 int Node::querycap(v4l2_capability *cap, Args &) const {
@@ -848,7 +859,7 @@ Clock::time_point Node::next_fill() const {
 
 std::string Node::state_text() const {
     std::ostringstream s;
-    s << "open_fds=" << open_fds_ << " streaming=" << int(streaming_) << " allocated=" << buffers_.size()
+    s << "open_fds=" << priorities_.size() << " streaming=" << int(streaming_) << " allocated=" << buffers_.size()
       << " queued=" << queued_.size() + done_.size() << " qbuf_total=" << qbuf_total_
       << " dqbuf_total=" << dqbuf_total_ << " streamon_total=" << streamon_total_
       << " streamoff_total=" << streamoff_total_ << " frames_delivered=" << frames_delivered_

@@ -1,4 +1,5 @@
 #include "config.h"
+#include "requests.h"
 
 #include "json.h"
 #include "pattern.h"
@@ -172,7 +173,7 @@ private:
         Fault f;
         const Value *request = v.find("request"), *nth = v.find("nth"), *err = v.find("errno");
         int64_t at = 1;
-        if (!v.is(Type::Object) || !request || !request->is(Type::String) || !known_request(request->text) ||
+        if (!v.is(Type::Object) || !request || !request->is(Type::String) || !request_named(request->text) ||
             (nth && !nth->to_int(1, INT64_MAX, &at)) || !err || !error_number(*err, &f.err) || f.err == 0 ||
             v.members.size() != 2u + (nth != nullptr))
             return fail("a fault is {\"request\": NAME, \"nth\": N from 1, \"errno\": E above 0}");
@@ -435,20 +436,6 @@ __attribute__((constructor)) void configure_from_environment() {
 }
 
 }  // namespace
-
-bool known_request(const std::string &name) {
-    static const char *const names[] = {"OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES",
-                                        "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
-                                        "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT",
-                                        "TRY_FMT", "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT",
-                                        "G_INPUT", "S_INPUT", "QUERYCTRL", "G_CTRL", "S_CTRL",
-                                        "ENUM_FRAMEINTERVALS", "CREATE_BUFS", "EXPBUF", "G_PRIORITY",
-                                        "S_PRIORITY"};
-    for (const char *n : names) {
-        if (name == n) return true;
-    }
-    return false;
-}
 
 bool valid_size(const FrameSize &s) {
     if (s.type == V4L2_FRMSIZE_TYPE_DISCRETE) return true;

@@ -5,6 +5,7 @@
 #include "libc.h"
 #include "pattern.h"
 #include "registry.h"
+#include "requests.h"
 
 #include <cerrno>
 #include <cstring>
@@ -123,7 +124,7 @@ extern "C" VCAM_EXPORT int vcam_set_stop_after(int n, long long k) {
 }
 
 extern "C" VCAM_EXPORT int vcam_fault(int n, const char *request, unsigned long long nth, int err) {
-    if (!request || !known_request(request) || nth == 0 || err <= 0) return -EINVAL;
+    if (!request || !request_named(request) || nth == 0 || err <= 0) return -EINVAL;
     return int(with_node(n, [&](Node &node) {
         node.add_fault(request, nth, err);
         return 0;
@@ -144,6 +145,9 @@ extern "C" VCAM_EXPORT int vcam_dqbuf_override(int n, unsigned long long nth, ui
         return 0;
     }));
 }
+
+// The names of the requests records and fault plans use, space-separated.
+extern "C" VCAM_EXPORT long vcam_requests(char *out, size_t cap) { return copy_text(request_names(), out, cap); }
 
 extern "C" VCAM_EXPORT long vcam_log(int n, char *out, size_t cap) {
     return with_node(n, [&](Node &node) { return copy_text(node.log_text(), out, cap); });

@@ -5,6 +5,7 @@
 #include "libc.h"
 #include "paths.h"
 #include "registry.h"
+#include "requests.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -85,11 +86,6 @@ bool mode_needed(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) ==
 
 unsigned mode_arg(int flags, va_list ap) { return mode_needed(flags) ? va_arg(ap, unsigned) : 0; }
 
-int fail(int err) {
-    errno = err;
-    return -1;
-}
-
 // What the open helpers answer for a path that names no node, which the caller passes on.
 constexpr int kNotOurs = -2;
 
@@ -113,11 +109,10 @@ int open_node(Registry &reg, int n, int flags) {
         return fail(err);
     }
     static int files_opened = 0;  // callers hold the lock
-    auto file = std::make_shared<OpenFile>(OpenFile{n, ++files_opened, V4L2_PRIORITY_DEFAULT});
-    reg.files.emplace(fd, Descriptor{std::move(file), FakeDescriptor(fd)});
+    auto file = std::make_shared<OpenFile>(OpenFile{n, ++files_opened});
+    reg.files.emplace(fd, Descriptor{file, FakeDescriptor(fd)});
     count_descriptors(reg);
-    node->note_priority(0, V4L2_PRIORITY_DEFAULT);
-    node->opened();
+    node->opened(file->id);
     args.emplace_back("fd", fd);
     node->record("OPEN", args, 0);
     return fd;
@@ -166,174 +161,15 @@ int close_fake(int fd, bool *ours) {
     reg.files.erase(it);
     forget_epoll_entries(reg, fd);
     count_descriptors(reg);
-    if (file.use_count() == 1) {
-        node->closed(file->id);
-        node->note_priority(file->priority, 0);
-    }
+    if (file.use_count() == 1) node->closed(file->id);
     node->record("CLOSE", Args{{"fd", fd}}, -err);
     reg.notify();
     return err ? fail(err) : 0;
 }
 
-struct RequestName {
-    uint32_t code;
-    const char *name;
-};
-
-constexpr RequestName kRequests[] = {
-    {uint32_t(VIDIOC_QUERYCAP), "QUERYCAP"},   {uint32_t(VIDIOC_ENUM_FMT), "ENUM_FMT"},
-    {uint32_t(VIDIOC_ENUM_FRAMESIZES), "ENUM_FRAMESIZES"},
-    {uint32_t(VIDIOC_S_FMT), "S_FMT"},         {uint32_t(VIDIOC_REQBUFS), "REQBUFS"},
-    {uint32_t(VIDIOC_QBUF), "QBUF"},           {uint32_t(VIDIOC_DQBUF), "DQBUF"},
-    {uint32_t(VIDIOC_STREAMON), "STREAMON"},   {uint32_t(VIDIOC_STREAMOFF), "STREAMOFF"},
-    {uint32_t(VIDIOC_G_FMT), "G_FMT"},         {uint32_t(VIDIOC_TRY_FMT), "TRY_FMT"},
-    {uint32_t(VIDIOC_QUERYBUF), "QUERYBUF"},   {uint32_t(VIDIOC_G_PARM), "G_PARM"},
-    {uint32_t(VIDIOC_S_PARM), "S_PARM"},       {uint32_t(VIDIOC_ENUMINPUT), "ENUMINPUT"},
-    {uint32_t(VIDIOC_G_INPUT), "G_INPUT"},     {uint32_t(VIDIOC_S_INPUT), "S_INPUT"},
-    {uint32_t(VIDIOC_QUERYCTRL), "QUERYCTRL"}, {uint32_t(VIDIOC_G_CTRL), "G_CTRL"},
-    {uint32_t(VIDIOC_S_CTRL), "S_CTRL"},
-    {uint32_t(VIDIOC_ENUM_FRAMEINTERVALS), "ENUM_FRAMEINTERVALS"},
-    {uint32_t(VIDIOC_CREATE_BUFS), "CREATE_BUFS"}, {uint32_t(VIDIOC_EXPBUF), "EXPBUF"},
-    {uint32_t(VIDIOC_G_PRIORITY), "G_PRIORITY"}, {uint32_t(VIDIOC_S_PRIORITY), "S_PRIORITY"},
-};
-
-// Requests the kernel refuses with EBUSY to an open file whose priority is below another's.
-bool needs_priority(uint32_t code) {
-    switch (code) {
-    case uint32_t(VIDIOC_S_FMT): case uint32_t(VIDIOC_REQBUFS): case uint32_t(VIDIOC_CREATE_BUFS):
-    case uint32_t(VIDIOC_STREAMON): case uint32_t(VIDIOC_STREAMOFF): case uint32_t(VIDIOC_S_PARM):
-    case uint32_t(VIDIOC_S_INPUT): case uint32_t(VIDIOC_S_CTRL): case uint32_t(VIDIOC_S_PRIORITY):
-        return true;
-    default:
-        return false;
-    }
-}
-
-int s_priority(Node &node, OpenFile &file, const uint32_t *priority, Args &args) {
-    args.emplace_back("priority", *priority);
-    if (*priority < V4L2_PRIORITY_BACKGROUND || *priority > V4L2_PRIORITY_RECORD) return -EINVAL;
-    node.note_priority(file.priority, *priority);
-    file.priority = *priority;
-    return 0;
-}
-
-// Requests come in as unsigned long or, from callers using the int prototype, sign-extended.
-const char *request_name(uint32_t code) {
-    for (const RequestName &r : kRequests) {
-        if (r.code == code) return r.name;
-    }
-    return "IOCTL";
-}
-
-int handle_request(Node &node, OpenFile &file, uint32_t code, void *arg, Args &args) {
-    const int fd = file.id;  // the node tells open files apart, not descriptor numbers
-    if (needs_priority(code) && file.priority < node.max_priority()) return -EBUSY;
-    switch (code) {
-    case uint32_t(VIDIOC_G_PRIORITY): *static_cast<uint32_t *>(arg) = node.max_priority(); return 0;
-    case uint32_t(VIDIOC_S_PRIORITY): return s_priority(node, file, static_cast<const uint32_t *>(arg), args);
-    case uint32_t(VIDIOC_ENUM_FRAMEINTERVALS):
-        return node.enum_frameintervals(static_cast<v4l2_frmivalenum *>(arg), args);
-    case uint32_t(VIDIOC_CREATE_BUFS): return node.create_bufs(fd, static_cast<v4l2_create_buffers *>(arg), args);
-    case uint32_t(VIDIOC_EXPBUF): return node.expbuf(static_cast<v4l2_exportbuffer *>(arg), args);
-    case uint32_t(VIDIOC_QUERYCAP): return node.querycap(static_cast<v4l2_capability *>(arg), args);
-    case uint32_t(VIDIOC_ENUM_FMT): return node.enum_fmt(static_cast<v4l2_fmtdesc *>(arg), args);
-    case uint32_t(VIDIOC_ENUM_FRAMESIZES):
-        return node.enum_framesizes(static_cast<v4l2_frmsizeenum *>(arg), args);
-    case uint32_t(VIDIOC_S_FMT): return node.s_fmt(fd, static_cast<v4l2_format *>(arg), args);
-    case uint32_t(VIDIOC_REQBUFS): return node.reqbufs(fd, static_cast<v4l2_requestbuffers *>(arg), args);
-    case uint32_t(VIDIOC_QBUF): return node.qbuf(fd, static_cast<v4l2_buffer *>(arg), args);
-    case uint32_t(VIDIOC_DQBUF): return node.dqbuf(fd, static_cast<v4l2_buffer *>(arg), args);
-    case uint32_t(VIDIOC_STREAMON): return node.streamon(fd, static_cast<const int *>(arg), args);
-    case uint32_t(VIDIOC_STREAMOFF): return node.streamoff(fd, static_cast<const int *>(arg), args);
-    case uint32_t(VIDIOC_G_FMT): return node.g_fmt(static_cast<v4l2_format *>(arg), args);
-    case uint32_t(VIDIOC_TRY_FMT): return node.try_fmt(static_cast<v4l2_format *>(arg), args);
-    case uint32_t(VIDIOC_QUERYBUF): return node.querybuf(static_cast<v4l2_buffer *>(arg), args);
-    case uint32_t(VIDIOC_G_PARM): return node.g_parm(static_cast<v4l2_streamparm *>(arg), args);
-    case uint32_t(VIDIOC_S_PARM): return node.s_parm(static_cast<v4l2_streamparm *>(arg), args);
-    case uint32_t(VIDIOC_ENUMINPUT): return node.enuminput(static_cast<v4l2_input *>(arg), args);
-    case uint32_t(VIDIOC_G_INPUT): return node.g_input(static_cast<int *>(arg), args);
-    case uint32_t(VIDIOC_S_INPUT): return node.s_input(static_cast<const int *>(arg), args);
-    case uint32_t(VIDIOC_QUERYCTRL): return node.queryctrl(static_cast<v4l2_queryctrl *>(arg), args);
-    case uint32_t(VIDIOC_G_CTRL):
-    case uint32_t(VIDIOC_S_CTRL): return node.control(static_cast<v4l2_control *>(arg), args);
-    default:
-        args.emplace_back("request", code);
-        return -ENOTTY;
-    }
-}
-
-// What a failed-by-injection request carried, so the record shows which call it was.
-void describe_input(uint32_t code, const void *arg, Args &args) {
-    if (code == uint32_t(VIDIOC_QBUF) || code == uint32_t(VIDIOC_QUERYBUF)) {
-        auto *b = static_cast<const v4l2_buffer *>(arg);
-        args.emplace_back("index", b->index);
-        args.emplace_back("userptr", int64_t(b->m.userptr));
-        args.emplace_back("length", b->length);
-    } else if (code == uint32_t(VIDIOC_REQBUFS)) {
-        args.emplace_back("count", static_cast<const v4l2_requestbuffers *>(arg)->count);
-        args.emplace_back("memory", static_cast<const v4l2_requestbuffers *>(arg)->memory);
-    } else if (code == uint32_t(VIDIOC_S_FMT)) {
-        auto *f = static_cast<const v4l2_format *>(arg);
-        args.emplace_back("width", f->fmt.pix.width);
-        args.emplace_back("height", f->fmt.pix.height);
-        args.emplace_back("pixelformat", f->fmt.pix.pixelformat);
-    } else if (code == uint32_t(VIDIOC_ENUM_FMT)) {
-        args.emplace_back("index", static_cast<const v4l2_fmtdesc *>(arg)->index);
-    } else if (code == uint32_t(VIDIOC_ENUM_FRAMESIZES)) {
-        args.emplace_back("index", static_cast<const v4l2_frmsizeenum *>(arg)->index);
-    }
-}
-
-bool is_blocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && !(flags & O_NONBLOCK);
-}
-
-// A blocking DQBUF sleeps until a frame is due or the queue changes, as a driver would.
-int wait_for_frame(Registry &reg, std::unique_lock<std::mutex> &lock, int fd, Node *&node) {
-    Clock::time_point wake = node->next_fill();
-    if (!node->streaming()) return -EINVAL;
-    if (wake == Clock::time_point::max()) reg.changed.wait(lock);
-    else reg.changed.wait_until(lock, wake);
-    node = reg.node_of_fd(fd);
-    return node ? 0 : -EBADF;
-}
-
 // Requests the kernel answers for any open file before a driver sees them.
 bool file_level_request(unsigned long request) {
     return request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC;
-}
-
-int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
-    Registry &reg = registry();
-    std::unique_lock<std::mutex> lock(reg.mutex);
-    Node *node = reg.node_of_fd(fd);
-    *ours = node != nullptr;
-    if (!node) return 0;
-    OpenFile &file = *reg.files.at(fd).file;
-    const char *name = request_name(code);
-    Args args{{"fd", fd}};
-    // The kernel copies the argument in (and out) before a driver sees the request.
-    if (_IOC_DIR(code) != _IOC_NONE && !mapped(reinterpret_cast<unsigned long>(arg), _IOC_SIZE(code))) {
-        node->record(name, std::move(args), -EFAULT);
-        return fail(EFAULT);
-    }
-    int r = -node->count_call(name);
-    if (!r) r = -node->hostile_failure(name);
-    if (r) {
-        describe_input(code, arg, args);
-    } else {
-        r = handle_request(*node, file, code, arg, args);
-        while (r == -EAGAIN && code == uint32_t(VIDIOC_DQBUF) && is_blocking(fd)) {
-            r = wait_for_frame(reg, lock, fd, node);
-            if (r) break;
-            args.resize(1);
-            r = handle_request(*node, file, code, arg, args);
-        }
-    }
-    if (node) node->record(name, std::move(args), r);
-    if (r == 0) reg.notify();
-    return r ? fail(-r) : 0;
 }
 
 struct PollPlan {
@@ -654,10 +490,7 @@ void drop_descriptor(Registry &reg, int fd) {
     forget_epoll_entries(reg, fd);
     count_descriptors(reg);
     if (file.use_count() == 1) {
-        if (Node *node = reg.node(file->node)) {
-            node->closed(file->id);
-            node->note_priority(file->priority, 0);
-        }
+        if (Node *node = reg.node(file->node)) node->closed(file->id);
     }
     reg.notify();
 }

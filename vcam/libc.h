@@ -26,6 +26,12 @@ namespace vcam {
 // from 2.28, and the wheels run on 2.17.
 void *next_symbol(const char *name);
 
+// What a C library function does to fail: errno set, -1 answered.
+inline int fail(int err) {
+    errno = err;
+    return -1;
+}
+
 template <typename R>
 R unavailable() {
     errno = ENOSYS;

@@ -34,7 +34,6 @@ private:
 struct OpenFile {
     int node;
     int id;  // unique in the process
-    uint32_t priority;  // V4L2_PRIORITY_*
 };
 
 struct Descriptor {

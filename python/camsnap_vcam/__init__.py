@@ -12,6 +12,7 @@ vcam/README.md.
 """
 import atexit
 import base64
+import collections.abc
 import ctypes
 import errno as _errno
 import json
@@ -23,12 +24,6 @@ __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
            "set_fmt_answer", "log", "state", "render", "fourcc", "REQUESTS", "describe",
            "configure", "library_path", "environment", "standard_description"]
-
-REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
-            "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
-            "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT", "QUERYCTRL",
-            "G_CTRL", "S_CTRL", "ENUM_FRAMEINTERVALS", "CREATE_BUFS", "EXPBUF", "G_PRIORITY",
-            "S_PRIORITY")
 
 LIBRARY_NAME = "libcamsnap_vcam.so"
 CONFIG_VARIABLE = "CAMSNAP_VCAM_CONFIG"
@@ -76,8 +71,10 @@ _SIGNATURES = {
     "vcam_log": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_state": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_render": [ctypes.c_uint32] * 6 + [ctypes.c_void_p],
+    "vcam_requests": [ctypes.c_char_p, ctypes.c_size_t],
 }
-_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state")
+_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state",
+                 "vcam_requests")
 
 
 def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
@@ -471,18 +468,47 @@ def state(n: int) -> Dict[str, Any]:
     return result
 
 
-_render_lib = None  # type: Optional[ctypes.CDLL]
+_loaded_lib = None  # type: Optional[ctypes.CDLL]
+
+
+def _any_lib() -> ctypes.CDLL:
+    """The library preloaded into this process, else loaded (only for what needs no camera)."""
+    global _loaded_lib
+    lib = _preloaded()
+    if lib is None:
+        if _loaded_lib is None:
+            _loaded_lib = _declare(ctypes.CDLL(library_path()))
+        lib = _loaded_lib
+    return lib
+
+
+class _Requests(collections.abc.Sequence):
+    """The request names that fault() takes and log() shows, as the library's table has them
+    (read on first use)."""
+    _names = None  # type: Optional[Tuple[str, ...]]
+
+    def _all(self) -> Tuple[str, ...]:
+        if self._names is None:
+            self._names = tuple(_text(lambda out, cap: _any_lib().vcam_requests(out, cap)).split())
+        return self._names
+
+    def __getitem__(self, i: Any) -> Any:
+        return self._all()[i]
+
+    def __len__(self) -> int:
+        return len(self._all())
+
+    def __repr__(self) -> str:
+        return repr(self._all())
+
+
+REQUESTS = _Requests()
 
 
 def render(code: Code, width: int, height: int, bytesperline: int, sizeimage: int, seq: int) -> bytes:
     """The bytes the camera writes for frame `seq` when no exact frames are configured.
     Works without the library preloaded (it is loaded for this)."""
-    global _render_lib
-    lib = _preloaded()
-    if lib is None:
-        if _render_lib is None:
-            _render_lib = _declare(ctypes.CDLL(library_path()))
-        lib = _render_lib
+    lib = _any_lib()
     out, pointer = _writable(sizeimage)
     _check(lib.vcam_render(fourcc(code), width, height, bytesperline, sizeimage, seq, pointer))
     return bytes(out[:sizeimage])
