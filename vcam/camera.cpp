@@ -1,3 +1,5 @@
+// The V4L2 driver of one node: formats, buffer queues, the frame clock, priorities, fault
+// plans and the record of requests, as uvcvideo and vb2 answer them.
 #include "camera.h"
 
 #include "hostile.h"
@@ -512,14 +514,14 @@ int Node::add_buffers(uint32_t memory, uint32_t count, uint32_t length) {
     std::vector<Buffer> made(count);
     uint32_t offset = 0;
     if (!buffers_.empty() && buffers_.back().memory)
-        offset = buffers_.back().offset + uint32_t(buffers_.back().memory->stride());
+        offset = buffers_.back().offset + uint32_t(buffers_.back().memory->size());
     for (Buffer &b : made) {
         b.length = length;
         if (memory != kMmap) continue;
-        b.memory = std::make_shared<BufferMemory>(1, length);
+        b.memory = std::make_shared<BufferMemory>(length);
         if (!b.memory->ok()) return -ENOMEM;
         b.offset = offset;
-        offset += uint32_t(b.memory->stride());
+        offset += uint32_t(b.memory->size());
     }
     for (Buffer &b : made) buffers_.push_back(std::move(b));
     return 0;
@@ -714,7 +716,7 @@ int Node::map_buffer(void *addr, size_t length, int prot, int flags, off_t offse
     const int type = flags & MAP_TYPE;
     // Capture buffers are shared with the driver and must be readable.
     if ((type != MAP_SHARED && type != MAP_SHARED_VALIDATE) || !(prot & PROT_READ)) return -EINVAL;
-    if (length == 0 || length > it->memory->stride()) return -EINVAL;
+    if (length == 0 || length > it->memory->size()) return -EINVAL;
     void *p = libc::mmap(addr, length, prot, flags, it->memory->fd(), 0);
     if (p == MAP_FAILED) return -errno;
     *out = p;
@@ -821,7 +823,7 @@ void Node::fill_next(Clock::time_point when) {
 void Node::write_frame(Buffer &b, uint32_t seq) {
     const uint64_t t0 = thread_cpu_ns();
     if (memory_ == kMmap) {
-        write_frame_to(b, b.memory->buffer(0), seq);
+        write_frame_to(b, b.memory->data(), seq);
     } else if (mapped(b.userptr, b.length)) {
         write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq);
     } else {

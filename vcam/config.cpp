@@ -1,3 +1,5 @@
+// Reading and writing the camera description: JSON to nodes (strictly, naming the node and
+// key at fault) and nodes back to JSON; the description CAMSNAP_VCAM_CONFIG carries at load.
 #include "config.h"
 #include "requests.h"
 
@@ -47,7 +49,7 @@ public:
         d_.n = int(number);
         where_ = "node " + std::to_string(d_.n);
         d_.config.card = "IR cam";
-        d_.config.formats = {Format{kY16, 0, {FrameSize{V4L2_FRMSIZE_TYPE_DISCRETE, 160, 160, 1, 120, 120, 1},
+        d_.config.formats = {Format{V4L2_PIX_FMT_Y16, 0, {FrameSize{V4L2_FRMSIZE_TYPE_DISCRETE, 160, 160, 1, 120, 120, 1},
                                                FrameSize{V4L2_FRMSIZE_TYPE_DISCRETE, 640, 640, 1, 480, 480, 1}}}};
         for (const auto &m : v.members) {
             if (m.first == "node") continue;
@@ -85,7 +87,7 @@ private:
     // "Y16 " (four bytes) or the 32-bit code itself.
     static bool fourcc_value(const Value &v, uint32_t *out) {
         if (v.is(Type::String) && v.text.size() == 4) {
-            *out = fourcc(v.text[0], v.text[1], v.text[2], v.text[3]);
+            *out = v4l2_fourcc(v.text[0], v.text[1], v.text[2], v.text[3]);
             return true;
         }
         return u32(v, out);

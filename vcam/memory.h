@@ -7,28 +7,28 @@
 
 namespace vcam {
 
-// One anonymous shared file (memfd) holding every buffer of an allocation, mapped once for
-// the camera to write frames into. Applications map the same file through mmap() on the
-// node, so they see what the camera writes; their mappings keep the pages alive after the
-// allocation is freed, as a driver's orphaned buffers stay valid until they are unmapped.
+// An anonymous shared file (memfd) holding one memory-mapped buffer (each buffer has its own,
+// which EXPBUF hands out), mapped once for the camera to write frames into. Applications map
+// the same file through mmap() on the node, so they see what the camera writes; their
+// mappings keep the pages alive after the buffer is freed, as a driver's orphaned buffers
+// stay valid until they are unmapped.
 class BufferMemory {
 public:
-    // `count` buffers of `buffer_size` bytes each, every one starting on a page.
-    BufferMemory(uint32_t count, size_t buffer_size);
+    explicit BufferMemory(size_t buffer_size);
     BufferMemory(const BufferMemory &) = delete;
     BufferMemory &operator=(const BufferMemory &) = delete;
     ~BufferMemory();
 
     bool ok() const { return base_ != nullptr; }
     int fd() const { return fd_; }
-    // Distance between buffers in the file: the buffer size rounded up to whole pages.
-    size_t stride() const { return stride_; }
-    uint8_t *buffer(uint32_t index) const { return base_ + size_t(index) * stride_; }
+    // The buffer size rounded up to whole pages: what mmap() may map, and the distance to the
+    // next buffer's offset.
+    size_t size() const { return size_; }
+    uint8_t *data() const { return base_; }
 
 private:
     int fd_ = -1;
-    size_t stride_ = 0;
-    size_t total_ = 0;
+    size_t size_ = 0;
     uint8_t *base_ = nullptr;
 };
 
