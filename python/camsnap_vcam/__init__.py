@@ -15,6 +15,7 @@ import base64
 import collections.abc
 import ctypes
 import errno as _errno
+import functools
 import json
 import os
 import tempfile
@@ -483,23 +484,17 @@ def _any_lib() -> ctypes.CDLL:
 
 
 class _Requests(collections.abc.Sequence):
-    """The request names that fault() takes and log() shows, as the library's table has them
-    (read on first use)."""
-    _names = None  # type: Optional[Tuple[str, ...]]
-
-    def _all(self) -> Tuple[str, ...]:
-        if self._names is None:
-            self._names = tuple(_text(lambda out, cap: _any_lib().vcam_requests(out, cap)).split())
-        return self._names
+    """The request names that fault() takes and log() shows: the library's table (read when
+    first used, so that importing needs no library)."""
+    @functools.lru_cache(maxsize=None)
+    def _names(self) -> Tuple[str, ...]:
+        return tuple(_text(lambda out, cap: _any_lib().vcam_requests(out, cap)).split())
 
     def __getitem__(self, i: Any) -> Any:
-        return self._all()[i]
+        return self._names()[i]
 
     def __len__(self) -> int:
-        return len(self._all())
-
-    def __repr__(self) -> str:
-        return repr(self._all())
+        return len(self._names())
 
 
 REQUESTS = _Requests()
