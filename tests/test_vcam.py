@@ -3,6 +3,7 @@ without exercising it directly (refusals, queue rules, poll, clock, patterns).""
 import ctypes
 import errno
 import fcntl
+import itertools
 import mmap
 import os
 import select
@@ -137,6 +138,16 @@ def test_sysfs_and_dev_list_each_node_as_configured_now():
     assert "DEVNAME=video5" in open("/sys/dev/char/81:5/uevent").read().split()
     assert open("/sys/class/video4linux/video0/name").read() == "front\n"
     assert {"video0", "video5", "null"} <= set(os.listdir("/dev"))
+
+
+def test_a_killed_process_leaves_no_testbed_behind(tmp_path):
+    vcam.add_node(0)
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    killed = subprocess.run([sys.executable, "-c", "import os, signal; os.listdir('/sys/class/video4linux'); "
+                             "os.kill(os.getpid(), signal.SIGKILL)"], env=env)
+    assert killed.returncode == -signal.SIGKILL and len(os.listdir(str(tmp_path))) == 1
+    run_child("import os; os.listdir('/sys/class/video4linux')", env=env)
+    assert os.listdir(str(tmp_path)) == []
 
 
 @pytest.mark.parametrize("entry, at, nofollow", [
@@ -952,6 +963,42 @@ def test_user_pointer_buffers_are_the_format_size_until_queued(node):
     assert (v4l2.querybuf(node, 0).length, v4l2.querybuf(node, 0).m.userptr) == (38400, 0)
 
 
+UNMAP_WHILE_FILLING = """
+import ctypes, mmap, os, select, threading, time, v4l2, camsnap_vcam as vcam
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype, libc.mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                                                          ctypes.c_int, ctypes.c_int, ctypes.c_long]
+libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(1280, 720)])])  # fps 0: a frame whenever polled
+fd = v4l2.open_node(0)
+size = v4l2.s_fmt(fd, 1280, 720, vcam.fourcc("Y16 ")).sizeimage
+v4l2.reqbufs(fd, 1)
+done = threading.Event()
+
+def poll():  # each poll with the buffer queued copies a frame into it (about a millisecond)
+    while not done.is_set():
+        select.select([fd], [], [], 0)
+
+poller = threading.Thread(target=poll)
+poller.start()
+end = time.monotonic() + 1
+while time.monotonic() < end:
+    v4l2.streamon(fd)
+    memory = libc.mmap(None, size, mmap.PROT_READ | mmap.PROT_WRITE, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+    v4l2.qbuf(fd, 0, memory, size)
+    libc.munmap(memory, size)
+    v4l2.streamoff(fd)
+done.set()
+poller.join()
+print(vcam.state(0)["frames_delivered"])
+"""
+
+
+def test_memory_unmapped_while_a_frame_is_copied_into_it_costs_the_frame_not_the_process():
+    vcam.add_node(0)
+    assert int(run_child(UNMAP_WHILE_FILLING)) > 0
+
+
 def test_one_camera_input(node):
     inp = v4l2.v4l2_input(index=0)
     v4l2.ioctl(node, v4l2.VIDIOC_ENUMINPUT, inp)
@@ -1100,6 +1147,32 @@ def test_hostile_frames_stay_inside_the_buffers_handed_over(seed):
     finally:
         os.close(fd)
     assert filled > 0
+
+
+def test_the_log_reads_whole_while_another_thread_makes_requests(node):
+    # Lines of two lengths in threes: at the bound (10 000, no multiple of 3), where the log
+    # takes longest to write out, each request changes the text's length.
+    started, stop = threading.Event(), threading.Event()
+
+    def requests():
+        for rounds in itertools.count():
+            v4l2.querycap(node)
+            v4l2.g_parm(node)
+            v4l2.g_parm(node)
+            if rounds == 3400:
+                started.set()
+            if stop.is_set():
+                return
+
+    worker = threading.Thread(target=requests)
+    worker.start()
+    try:
+        started.wait()
+        for _ in range(30):
+            assert vcam.log(0)[-1][0] in ("QUERYCAP", "G_PARM")  # the last line whole
+    finally:
+        stop.set()
+        worker.join()
 
 
 def heap_in_use():

@@ -1,3 +1,5 @@
+// The V4L2 driver of one node: formats, buffer queues, the frame clock, priorities, fault
+// plans and the record of requests, as uvcvideo and vb2 answer them.
 #include "camera.h"
 
 #include "hostile.h"
@@ -243,7 +245,7 @@ void Node::record(const char *name, Args args, int result) {
 }
 
 void Node::closed(int file) {
-    --open_fds_;
+    priorities_.erase(file);
     // Releasing the file that owns the queue stops the stream and frees the buffers.
     if (owner_ == file) {
         stop_streaming();
@@ -251,16 +253,27 @@ void Node::closed(int file) {
     }
 }
 
-void Node::note_priority(uint32_t from, uint32_t to) {
-    if (from > 0 && from < 4 && priorities_[from] > 0) --priorities_[from];
-    if (to > 0 && to < 4) ++priorities_[to];
+uint32_t Node::max_priority() const {
+    uint32_t highest = V4L2_PRIORITY_UNSET;
+    for (const auto &p : priorities_) highest = std::max(highest, p.second);
+    return highest;
 }
 
-uint32_t Node::max_priority() const {
-    for (uint32_t p = V4L2_PRIORITY_RECORD; p > 0; --p) {
-        if (priorities_[p]) return p;
-    }
-    return V4L2_PRIORITY_UNSET;
+bool Node::has_priority(int file) const {
+    auto it = priorities_.find(file);
+    return it != priorities_.end() && it->second >= max_priority();
+}
+
+int Node::g_priority(uint32_t *priority, Args &) const {
+    *priority = max_priority();
+    return 0;
+}
+
+int Node::s_priority(int file, const uint32_t *priority, Args &args) {
+    args.emplace_back("priority", *priority);
+    if (*priority < V4L2_PRIORITY_BACKGROUND || *priority > V4L2_PRIORITY_RECORD) return -EINVAL;
+    priorities_[file] = *priority;
+    return 0;
 }
 
 int Node::querycap(v4l2_capability *cap, Args &) const {
@@ -501,14 +514,14 @@ int Node::add_buffers(uint32_t memory, uint32_t count, uint32_t length) {
     std::vector<Buffer> made(count);
     uint32_t offset = 0;
     if (!buffers_.empty() && buffers_.back().memory)
-        offset = buffers_.back().offset + uint32_t(buffers_.back().memory->stride());
+        offset = buffers_.back().offset + uint32_t(buffers_.back().memory->size());
     for (Buffer &b : made) {
         b.length = length;
         if (memory != kMmap) continue;
-        b.memory = std::make_shared<BufferMemory>(1, length);
+        b.memory = std::make_shared<BufferMemory>(length);
         if (!b.memory->ok()) return -ENOMEM;
         b.offset = offset;
-        offset += uint32_t(b.memory->stride());
+        offset += uint32_t(b.memory->size());
     }
     for (Buffer &b : made) buffers_.push_back(std::move(b));
     return 0;
@@ -520,7 +533,7 @@ int Node::allocate(int file, uint32_t memory, uint32_t count) {
         release_buffers();
         return r;
     }
-    memory_ = memory;
+    set_memory(memory);
     owner_ = file;
     generation_ = ++g_allocations;
     return 0;
@@ -575,7 +588,7 @@ int Node::create_bufs(int file, v4l2_create_buffers *c, Args &args) {
         return r;
     }
     if (first) {
-        memory_ = c->memory;
+        set_memory(c->memory);
         owner_ = file;
         generation_ = ++g_allocations;
     }
@@ -703,7 +716,7 @@ int Node::map_buffer(void *addr, size_t length, int prot, int flags, off_t offse
     const int type = flags & MAP_TYPE;
     // Capture buffers are shared with the driver and must be readable.
     if ((type != MAP_SHARED && type != MAP_SHARED_VALIDATE) || !(prot & PROT_READ)) return -EINVAL;
-    if (length == 0 || length > it->memory->stride()) return -EINVAL;
+    if (length == 0 || length > it->memory->size()) return -EINVAL;
     void *p = libc::mmap(addr, length, prot, flags, it->memory->fd(), 0);
     if (p == MAP_FAILED) return -errno;
     *out = p;
@@ -749,10 +762,16 @@ void Node::stop_streaming() {
     done_.clear();
 }
 
+void Node::set_memory(uint32_t memory) {
+    if (memory_ == kUserptr) --g_user_allocations;
+    if (memory == kUserptr) ++g_user_allocations;
+    memory_ = memory;
+}
+
 void Node::release_buffers() {
     buffers_.clear();
     // Mappings the application still holds keep their pages, as a driver's orphaned buffers do.
-    memory_ = 0;
+    set_memory(0);
     queued_.clear();
     done_.clear();
     owner_ = -1;
@@ -804,7 +823,7 @@ void Node::fill_next(Clock::time_point when) {
 void Node::write_frame(Buffer &b, uint32_t seq) {
     const uint64_t t0 = thread_cpu_ns();
     if (memory_ == kMmap) {
-        write_frame_to(b, b.memory->buffer(0), seq);
+        write_frame_to(b, b.memory->data(), seq);
     } else if (mapped(b.userptr, b.length)) {
         write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq);
     } else {
@@ -842,7 +861,7 @@ Clock::time_point Node::next_fill() const {
 
 std::string Node::state_text() const {
     std::ostringstream s;
-    s << "open_fds=" << open_fds_ << " streaming=" << int(streaming_) << " allocated=" << buffers_.size()
+    s << "open_fds=" << priorities_.size() << " streaming=" << int(streaming_) << " allocated=" << buffers_.size()
       << " queued=" << queued_.size() + done_.size() << " qbuf_total=" << qbuf_total_
       << " dqbuf_total=" << dqbuf_total_ << " streamon_total=" << streamon_total_
       << " streamoff_total=" << streamoff_total_ << " frames_delivered=" << frames_delivered_

@@ -89,6 +89,9 @@ struct LogEntry {
 class Node {
 public:
     explicit Node(NodeConfig config);
+    Node(const Node &) = delete;
+    Node &operator=(const Node &) = delete;
+    ~Node() { set_memory(0); }
 
     const NodeConfig &config() const { return config_; }
     void add_format(uint32_t fourcc, uint32_t pad);
@@ -121,14 +124,16 @@ public:
     const DqbufOverride *current_dqbuf_override() const;
     void record(const char *name, Args args, int result);
 
-    void opened() { ++open_fds_; }
+    // An open file of the node came or went; a new one has priority INTERACTIVE.
+    void opened(int file) { priorities_[file] = V4L2_PRIORITY_DEFAULT; }
     void closed(int file);
-    // An open file's priority went from `from` to `to` (V4L2_PRIORITY_*; 0: none, as before
-    // open or after close). G_PRIORITY answers the highest one held.
-    void note_priority(uint32_t from, uint32_t to);
-    uint32_t max_priority() const;
+    // Whether `file` holds the highest priority any open file holds: requests that need
+    // priority (S_FMT, REQBUFS, ...) answer EBUSY otherwise, as the kernel's do.
+    bool has_priority(int file) const;
 
     // V4L2 requests: 0 or -errno. Callers hold the registry lock.
+    int g_priority(uint32_t *priority, Args &args) const;
+    int s_priority(int file, const uint32_t *priority, Args &args);
     int querycap(v4l2_capability *cap, Args &args) const;
     int enum_fmt(v4l2_fmtdesc *d, Args &args) const;
     int enum_framesizes(v4l2_frmsizeenum *e, Args &args) const;
@@ -186,6 +191,7 @@ private:
     };
 
     int mapped_count() const;
+    uint32_t max_priority() const;
     bool busy_for(int file) const { return owner_ >= 0 && owner_ != file; }
     bool stopped() const;
     const Format *find_format(uint32_t fourcc) const;
@@ -202,6 +208,8 @@ private:
     void describe_buffer(const Buffer &b, uint32_t index, v4l2_buffer *out) const;
     void stop_streaming();
     void release_buffers();
+    // The memory of the allocation (V4L2_MEMORY_*, 0: none), counted in g_user_allocations.
+    void set_memory(uint32_t memory);
 
     NodeConfig config_;
     Override override_;
@@ -215,8 +223,7 @@ private:
     double hostile_rate_ = 0;
 
     PixFormat current_;
-    int open_fds_ = 0;
-    uint32_t priorities_[4] = {};  // open files holding each priority
+    std::map<int, uint32_t> priorities_;  // of each open file (V4L2_PRIORITY_*)
     int owner_ = -1;  // the open file that allocated the buffers; others get EBUSY
     std::vector<Buffer> buffers_;
     uint32_t memory_ = 0;  // V4L2_MEMORY_* of the allocation, 0 while none

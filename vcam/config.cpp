@@ -1,4 +1,7 @@
+// Reading and writing the camera description: JSON to nodes (strictly, naming the node and
+// key at fault) and nodes back to JSON; the description CAMSNAP_VCAM_CONFIG carries at load.
 #include "config.h"
+#include "requests.h"
 
 #include "json.h"
 #include "pattern.h"
@@ -46,7 +49,7 @@ public:
         d_.n = int(number);
         where_ = "node " + std::to_string(d_.n);
         d_.config.card = "IR cam";
-        d_.config.formats = {Format{kY16, 0, {FrameSize{V4L2_FRMSIZE_TYPE_DISCRETE, 160, 160, 1, 120, 120, 1},
+        d_.config.formats = {Format{V4L2_PIX_FMT_Y16, 0, {FrameSize{V4L2_FRMSIZE_TYPE_DISCRETE, 160, 160, 1, 120, 120, 1},
                                                FrameSize{V4L2_FRMSIZE_TYPE_DISCRETE, 640, 640, 1, 480, 480, 1}}}};
         for (const auto &m : v.members) {
             if (m.first == "node") continue;
@@ -84,7 +87,7 @@ private:
     // "Y16 " (four bytes) or the 32-bit code itself.
     static bool fourcc_value(const Value &v, uint32_t *out) {
         if (v.is(Type::String) && v.text.size() == 4) {
-            *out = fourcc(v.text[0], v.text[1], v.text[2], v.text[3]);
+            *out = v4l2_fourcc(v.text[0], v.text[1], v.text[2], v.text[3]);
             return true;
         }
         return u32(v, out);
@@ -172,7 +175,7 @@ private:
         Fault f;
         const Value *request = v.find("request"), *nth = v.find("nth"), *err = v.find("errno");
         int64_t at = 1;
-        if (!v.is(Type::Object) || !request || !request->is(Type::String) || !known_request(request->text) ||
+        if (!v.is(Type::Object) || !request || !request->is(Type::String) || !request_named(request->text) ||
             (nth && !nth->to_int(1, INT64_MAX, &at)) || !err || !error_number(*err, &f.err) || f.err == 0 ||
             v.members.size() != 2u + (nth != nullptr))
             return fail("a fault is {\"request\": NAME, \"nth\": N from 1, \"errno\": E above 0}");
@@ -435,20 +438,6 @@ __attribute__((constructor)) void configure_from_environment() {
 }
 
 }  // namespace
-
-bool known_request(const std::string &name) {
-    static const char *const names[] = {"OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES",
-                                        "S_FMT", "REQBUFS", "QBUF", "DQBUF", "STREAMON",
-                                        "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT",
-                                        "TRY_FMT", "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT",
-                                        "G_INPUT", "S_INPUT", "QUERYCTRL", "G_CTRL", "S_CTRL",
-                                        "ENUM_FRAMEINTERVALS", "CREATE_BUFS", "EXPBUF", "G_PRIORITY",
-                                        "S_PRIORITY"};
-    for (const char *n : names) {
-        if (name == n) return true;
-    }
-    return false;
-}
 
 bool valid_size(const FrameSize &s) {
     if (s.type == V4L2_FRMSIZE_TYPE_DISCRETE) return true;

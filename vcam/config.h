@@ -17,7 +17,6 @@ bool configure_node(Registry &reg, const std::string &text, std::string *error);
 // The description of the nodes as they are now: configuration, frame rate, fault plans.
 std::string describe(const Registry &reg);
 
-bool known_request(const std::string &name);
 bool valid_size(const FrameSize &s);
 
 }  // namespace vcam

@@ -5,6 +5,7 @@
 #include "libc.h"
 #include "pattern.h"
 #include "registry.h"
+#include "requests.h"
 
 #include <cerrno>
 #include <cstring>
@@ -36,6 +37,18 @@ long copy_text(const std::string &text, char *out, size_t cap) {
     return long(text.size());
 }
 
+// Reads a description under the lock: -EINVAL for one it refuses, with the fault in `error`.
+long read_description(bool (*read)(Registry &, const std::string &, std::string *), const char *description,
+                      char *error, size_t cap) {
+    if (!description) return -EINVAL;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::string fault;
+    if (read(reg, description, &fault)) return 0;
+    copy_text(fault, error, cap);
+    return -EINVAL;
+}
+
 }  // namespace
 
 extern "C" VCAM_EXPORT int vcam_reset() {
@@ -47,26 +60,14 @@ extern "C" VCAM_EXPORT int vcam_reset() {
     return 0;
 }
 
-// Replaces every node by a description ({"nodes": [...]}); -EINVAL with the fault in `error`.
+// Replaces every node by a description ({"nodes": [...]}).
 extern "C" VCAM_EXPORT long vcam_configure(const char *description, char *error, size_t cap) {
-    if (!description) return -EINVAL;
-    Registry &reg = registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    std::string fault;
-    if (configure(reg, description, &fault)) return 0;
-    copy_text(fault, error, cap);
-    return -EINVAL;
+    return read_description(configure, description, error, cap);
 }
 
 // Adds node N, or makes it afresh, from a node description ({"node": N, ...}).
 extern "C" VCAM_EXPORT long vcam_configure_node(const char *description, char *error, size_t cap) {
-    if (!description) return -EINVAL;
-    Registry &reg = registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    std::string fault;
-    if (configure_node(reg, description, &fault)) return 0;
-    copy_text(fault, error, cap);
-    return -EINVAL;
+    return read_description(configure_node, description, error, cap);
 }
 
 extern "C" VCAM_EXPORT long vcam_describe(char *out, size_t cap) {
@@ -123,7 +124,7 @@ extern "C" VCAM_EXPORT int vcam_set_stop_after(int n, long long k) {
 }
 
 extern "C" VCAM_EXPORT int vcam_fault(int n, const char *request, unsigned long long nth, int err) {
-    if (!request || !known_request(request) || nth == 0 || err <= 0) return -EINVAL;
+    if (!request || !request_named(request) || nth == 0 || err <= 0) return -EINVAL;
     return int(with_node(n, [&](Node &node) {
         node.add_fault(request, nth, err);
         return 0;
@@ -144,6 +145,9 @@ extern "C" VCAM_EXPORT int vcam_dqbuf_override(int n, unsigned long long nth, ui
         return 0;
     }));
 }
+
+// The names of the requests records and fault plans use, space-separated.
+extern "C" VCAM_EXPORT long vcam_requests(char *out, size_t cap) { return copy_text(request_names(), out, cap); }
 
 extern "C" VCAM_EXPORT long vcam_log(int n, char *out, size_t cap) {
     return with_node(n, [&](Node &node) { return copy_text(node.log_text(), out, cap); });

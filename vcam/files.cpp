@@ -77,6 +77,12 @@ int access_at(int dirfd, const char *path, int mode, int flags) {
     return real(dirfd, redirect.empty() ? path : redirect.c_str(), mode, flags);
 }
 
+// The testbed file that stands for a sysfs path, else the path itself.
+std::string testbed_path(const char *path) {
+    Target t;
+    return device_target(AT_FDCWD, path, &t) && !t.redirect.empty() ? t.redirect : std::string(path ? path : "");
+}
+
 ssize_t readlink_at(int dirfd, const char *path, char *buf, size_t size) {
     Target t;
     if (device_target(dirfd, path, &t)) {
@@ -164,23 +170,17 @@ VCAM_EXPORT ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t si
 }
 
 VCAM_EXPORT FILE *fopen(const char *path, const char *mode) {
-    Target t;
-    if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) path = t.redirect.c_str();
     static const Next<FILE *(const char *, const char *)> real("fopen");
-    return real(path, mode);
+    return real(testbed_path(path).c_str(), mode);
 }
 VCAM_EXPORT FILE *fopen64(const char *path, const char *mode) {
-    Target t;
-    if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) path = t.redirect.c_str();
     static const Next<FILE *(const char *, const char *)> real("fopen64");
-    return real(path, mode);
+    return real(testbed_path(path).c_str(), mode);
 }
 
 VCAM_EXPORT DIR *opendir(const char *path) {
-    Target t;
-    if (device_target(AT_FDCWD, path, &t) && !t.redirect.empty()) return libc::opendir(t.redirect.c_str());
     const std::string listing = dev_listing_for(path);
-    return libc::opendir(listing.empty() ? path : listing.c_str());
+    return libc::opendir(listing.empty() ? testbed_path(path).c_str() : listing.c_str());
 }
 
 }  // extern "C"

@@ -43,10 +43,9 @@ public:
         if (chance(0.12)) p.sizeimage = size_near(p.sizeimage);
         if (chance(0.06)) {
             // What real drivers substitute for a format they lack, and worse.
-            static const uint32_t codes[] = {0x20363159 /* Y16 */, 0x32315559 /* YU12 */,
-                                             0x33524742 /* BGR3 */, 0x59455247 /* GREY */,
-                                             0x47504a4d /* MJPG */, 0x56595559 /* YUYV */,
-                                             0x32315659 /* YV12 */, 0x3231564e /* NV12 */, 0};
+            static const uint32_t codes[] = {V4L2_PIX_FMT_Y16,   V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_BGR24,
+                                             V4L2_PIX_FMT_GREY,  V4L2_PIX_FMT_MJPEG,  V4L2_PIX_FMT_YUYV,
+                                             V4L2_PIX_FMT_YVU420, V4L2_PIX_FMT_NV12,  0};
             p.pixelformat = codes[below(sizeof codes / sizeof codes[0])];
         }
     }

@@ -61,16 +61,34 @@ private:
         }
     }
 
-    bool object(Value *v, int depth) {
-        v->type = Value::Type::Object;
+    // The items of an object or array, up to `close`: `item` reads one (a member, a value).
+    template <typename Item>
+    bool items(char close, const char *expected, Item &&item) {
         ++pos_;
         skip_space();
-        if (pos_ < s_.size() && s_[pos_] == '}') {
+        if (pos_ < s_.size() && s_[pos_] == close) {
             ++pos_;
             return true;
         }
         for (;;) {
             skip_space();
+            if (!item()) return false;
+            skip_space();
+            if (pos_ < s_.size() && s_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < s_.size() && s_[pos_] == close) {
+                ++pos_;
+                return true;
+            }
+            return fault(expected);
+        }
+    }
+
+    bool object(Value *v, int depth) {
+        v->type = Value::Type::Object;
+        return items('}', "',' or '}' expected", [&] {
             if (pos_ >= s_.size() || s_[pos_] != '"') return fault("member name expected");
             std::string key;
             if (!string(&key)) return false;
@@ -79,43 +97,16 @@ private:
             ++pos_;
             skip_space();
             v->members.emplace_back(std::move(key), Value{});
-            if (!value(&v->members.back().second, depth + 1)) return false;
-            skip_space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
-            return fault("',' or '}' expected");
-        }
+            return value(&v->members.back().second, depth + 1);
+        });
     }
 
     bool array(Value *v, int depth) {
         v->type = Value::Type::Array;
-        ++pos_;
-        skip_space();
-        if (pos_ < s_.size() && s_[pos_] == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            skip_space();
+        return items(']', "',' or ']' expected", [&] {
             v->items.emplace_back();
-            if (!value(&v->items.back(), depth + 1)) return false;
-            skip_space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
-            return fault("',' or ']' expected");
-        }
+            return value(&v->items.back(), depth + 1);
+        });
     }
 
     bool number(Value *v) {

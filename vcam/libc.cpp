@@ -82,6 +82,11 @@ int munmap(void *addr, size_t length) {
     return f(addr, length);
 }
 
+void *mremap(void *old, size_t old_size, size_t new_size, int flags, void *target) {
+    static const Next<void *(void *, size_t, size_t, int, ...)> f("mremap");
+    return f.available() ? f(old, old_size, new_size, flags, target) : MAP_FAILED;
+}
+
 int select(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout) {
     static const Next<int(int, fd_set *, fd_set *, fd_set *, timeval *)> f("select");
     return f(nfds, r, w, e, timeout);

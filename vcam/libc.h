@@ -26,6 +26,12 @@ namespace vcam {
 // from 2.28, and the wheels run on 2.17.
 void *next_symbol(const char *name);
 
+// What a C library function does to fail: errno set, -1 answered.
+inline int fail(int err) {
+    errno = err;
+    return -1;
+}
+
 template <typename R>
 R unavailable() {
     errno = ENOSYS;
@@ -80,6 +86,7 @@ int ioctl(int fd, unsigned long request, void *arg);
 int poll(pollfd *fds, nfds_t n, int timeout);
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void *addr, size_t length);
+void *mremap(void *old, size_t old_size, size_t new_size, int flags, void *target);
 int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, timeval *timeout);
 // fstatat() as the running C library offers it (before 2.33: __fxstatat).
 int fstatat(int dirfd, const char *path, struct stat *st, int flags);

@@ -1,12 +1,15 @@
+// Which paths name a node, and the sysfs testbed that stands in for the kernel's.
 #include "paths.h"
 
 #include "libc.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +39,36 @@ std::string directory_of(int dirfd) {
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
     const ssize_t n = libc::readlink(link, target, sizeof target - 1);
     return n > 0 && target[0] == '/' ? std::string(target, size_t(n)) : std::string();
+}
+
+// Removes the directory `name` in `parent` and everything in it.
+void remove_tree(int parent, const char *name) {
+    const int fd = libc::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (DIR *d = fd >= 0 ? fdopendir(fd) : nullptr) {
+        while (const dirent *e = readdir(d)) {
+            const std::string entry = e->d_name;
+            if (entry != "." && entry != ".." && ::unlinkat(fd, e->d_name, 0) != 0) remove_tree(fd, e->d_name);
+        }
+        closedir(d);
+    } else if (fd >= 0) {
+        libc::close(fd);
+    }
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// A process killed by a signal never runs the exit handlers that remove its testbed: the next
+// process that makes one in the same place removes those whose owner (named in them) is gone.
+void remove_orphaned_testbeds(const std::string &tmp) {
+    DIR *d = libc::opendir(tmp.c_str());
+    if (!d) return;
+    while (const dirent *e = readdir(d)) {
+        long pid = 0;
+        int end = 0;
+        if (std::sscanf(e->d_name, "camsnap_vcam.%ld.%*6c%n", &pid, &end) != 1 || end == 0 || e->d_name[end])
+            continue;
+        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH) remove_tree(dirfd(d), e->d_name);
+    }
+    closedir(d);
 }
 
 // The testbed: a directory under $TMPDIR laid out as the parts of sysfs clients read,
@@ -125,7 +158,9 @@ struct Testbed {
         if (version == reg.version && !root.empty()) return true;
         if (root.empty() || owner != getpid()) {
             const char *tmp = std::getenv("TMPDIR");
-            std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/camsnap_vcam.XXXXXX";
+            const std::string dir = tmp && *tmp ? tmp : "/tmp";
+            remove_orphaned_testbeds(dir);
+            std::string pattern = dir + "/camsnap_vcam." + std::to_string(getpid()) + ".XXXXXX";
             if (!mkdtemp(&pattern[0])) return false;
             root = pattern;
             owner = getpid();

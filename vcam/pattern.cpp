@@ -1,4 +1,8 @@
+// The frames the camera draws (a pattern that names its frame in every pixel) and the
+// buffer geometry a UVC driver answers for each format.
 #include "pattern.h"
+
+#include <linux/videodev2.h>
 
 #include <algorithm>
 #include <cstring>
@@ -6,25 +10,15 @@
 namespace vcam {
 namespace {
 
-constexpr uint32_t kGREY = fourcc('G', 'R', 'E', 'Y');
-constexpr uint32_t kYV12 = fourcc('Y', 'V', '1', '2');
-constexpr uint32_t kNV12 = fourcc('N', 'V', '1', '2');
-constexpr uint32_t kNV21 = fourcc('N', 'V', '2', '1');
-constexpr uint32_t kRGB3 = fourcc('R', 'G', 'B', '3');
-constexpr uint32_t kBGR4 = fourcc('B', 'G', 'R', '4');
-constexpr uint32_t kRGB4 = fourcc('R', 'G', 'B', '4');
-constexpr uint32_t kXR24 = fourcc('X', 'R', '2', '4');
-constexpr uint32_t kMJPG = fourcc('M', 'J', 'P', 'G');
-constexpr uint32_t kJPEG = fourcc('J', 'P', 'E', 'G');
-constexpr uint32_t kH264 = fourcc('H', '2', '6', '4');
-
-bool is_planar_420(uint32_t f) { return f == kYU12 || f == kYV12 || f == kNV12 || f == kNV21; }
-bool is_compressed(uint32_t f) { return f == kMJPG || f == kJPEG || f == kH264; }
+bool is_planar_420(uint32_t f) {
+    return f == V4L2_PIX_FMT_YUV420 || f == V4L2_PIX_FMT_YVU420 || f == V4L2_PIX_FMT_NV12 || f == V4L2_PIX_FMT_NV21;
+}
+bool is_compressed(uint32_t f) { return f == V4L2_PIX_FMT_MJPEG || f == V4L2_PIX_FMT_JPEG || f == V4L2_PIX_FMT_H264; }
 
 uint32_t bytes_per_pixel(uint32_t f) {
-    if (f == kGREY || is_planar_420(f)) return 1;
-    if (f == kBGR3 || f == kRGB3) return 3;
-    if (f == kBGR4 || f == kRGB4 || f == kXR24) return 4;
+    if (f == V4L2_PIX_FMT_GREY || is_planar_420(f)) return 1;
+    if (f == V4L2_PIX_FMT_BGR24 || f == V4L2_PIX_FMT_RGB24) return 3;
+    if (f == V4L2_PIX_FMT_BGR32 || f == V4L2_PIX_FMT_RGB32 || f == V4L2_PIX_FMT_XBGR32) return 4;
     return 2;  // Y16, YUYV, UYVY, RGBP and whatever else a test invents
 }
 
@@ -90,15 +84,15 @@ Geometry geometry_for(uint32_t f, uint32_t width, uint32_t height, uint32_t pad)
 
 void render(uint32_t f, uint32_t width, uint32_t height, uint32_t bpl, uint32_t size,
             uint32_t seq, uint8_t *out) {
-    if (f == kY16 || f == kBGR3 || f == kYU12) {
+    if (f == V4L2_PIX_FMT_Y16 || f == V4L2_PIX_FMT_BGR24 || f == V4L2_PIX_FMT_YUV420) {
         std::memset(out, kPadByte, size);
     } else {
         std::memset(out, seq & 0xff, size);
         return;
     }
-    if (f == kY16) {
+    if (f == V4L2_PIX_FMT_Y16) {
         render_16bit(width, height, bpl, size, seq, out);
-    } else if (f == kBGR3) {
+    } else if (f == V4L2_PIX_FMT_BGR24) {
         // Infrared cameras ship 16-bit pixels inside "BGR3": two bytes each, packed rows.
         const uint64_t stride = 2ull * width;
         if (stride != 0) render_16bit(width, uint32_t(size / stride), stride, size, seq, out);

@@ -6,15 +6,6 @@
 
 namespace vcam {
 
-constexpr uint32_t fourcc(char a, char b, char c, char d) {
-    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
-           uint32_t(uint8_t(d)) << 24;
-}
-
-constexpr uint32_t kY16 = fourcc('Y', '1', '6', ' ');
-constexpr uint32_t kYU12 = fourcc('Y', 'U', '1', '2');
-constexpr uint32_t kBGR3 = fourcc('B', 'G', 'R', '3');
-
 // Bytes a padding byte of a frame carries, so that readers that stray into it are noticed.
 constexpr uint8_t kPadByte = 0xEE;
 

@@ -34,7 +34,6 @@ private:
 struct OpenFile {
     int node;
     int id;  // unique in the process
-    uint32_t priority;  // V4L2_PRIORITY_*
 };
 
 struct Descriptor {
@@ -93,5 +92,8 @@ extern std::atomic<bool> g_configured;
 extern std::atomic<size_t> g_mappings;
 // How many node descriptors are open: read() and write() look no further while there are none.
 extern std::atomic<size_t> g_descriptors;
+// Counts forks in this process's line: a child makes its own waiter eventfds rather than
+// share its parent's, where one process could take the other's wake-up.
+extern std::atomic<unsigned> g_forks;
 
 }  // namespace vcam

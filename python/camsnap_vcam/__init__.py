@@ -12,8 +12,10 @@ vcam/README.md.
 """
 import atexit
 import base64
+import collections.abc
 import ctypes
 import errno as _errno
+import functools
 import json
 import os
 import tempfile
@@ -23,12 +25,6 @@ __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
            "set_fmt_answer", "log", "state", "render", "fourcc", "REQUESTS", "describe",
            "configure", "library_path", "environment", "standard_description", "preloaded"]
-
-REQUESTS = ("OPEN", "CLOSE", "QUERYCAP", "ENUM_FMT", "ENUM_FRAMESIZES", "S_FMT", "REQBUFS",
-            "QBUF", "DQBUF", "STREAMON", "STREAMOFF", "POLL", "SELECT", "MMAP", "G_FMT", "TRY_FMT",
-            "QUERYBUF", "G_PARM", "S_PARM", "ENUMINPUT", "G_INPUT", "S_INPUT", "QUERYCTRL",
-            "G_CTRL", "S_CTRL", "ENUM_FRAMEINTERVALS", "CREATE_BUFS", "EXPBUF", "G_PRIORITY",
-            "S_PRIORITY")
 
 LIBRARY_NAME = "libcamsnap_vcam.so"
 CONFIG_VARIABLE = "CAMSNAP_VCAM_CONFIG"
@@ -76,8 +72,10 @@ _SIGNATURES = {
     "vcam_log": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_state": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_render": [ctypes.c_uint32] * 6 + [ctypes.c_void_p],
+    "vcam_requests": [ctypes.c_char_p, ctypes.c_size_t],
 }
-_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state")
+_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state",
+                 "vcam_requests")
 
 
 def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
@@ -445,10 +443,15 @@ def _writable(size: int) -> Tuple[bytearray, Any]:
 
 
 def _text(getter: Callable[[Any, int], int], n: Optional[int] = None) -> str:
-    size = _check(getter(None, 0), n)
-    data, pointer = _writable(size + 1)
-    getter(pointer, size + 1)
-    return data[:data.index(0)].decode("utf-8")
+    """The whole text of a getter that answers its full length, as snprintf does. Another
+    thread's request may lengthen it between two calls: read again until it fits."""
+    length = _check(getter(None, 0), n)
+    while True:
+        size = length + length // 8 + 64
+        data, pointer = _writable(size)
+        length = _check(getter(pointer, size), n)
+        if length < size:
+            return data[:length].decode("utf-8")
 
 
 def log(n: int) -> List[Tuple[str, Dict[str, int], int]]:
@@ -473,18 +476,41 @@ def state(n: int) -> Dict[str, Any]:
     return result
 
 
-_render_lib = None  # type: Optional[ctypes.CDLL]
+_loaded_lib = None  # type: Optional[ctypes.CDLL]
+
+
+def _any_lib() -> ctypes.CDLL:
+    """The library preloaded into this process, else loaded (only for what needs no camera)."""
+    global _loaded_lib
+    lib = _preloaded()
+    if lib is None:
+        if _loaded_lib is None:
+            _loaded_lib = _declare(ctypes.CDLL(library_path()))
+        lib = _loaded_lib
+    return lib
+
+
+class _Requests(collections.abc.Sequence):
+    """The request names that fault() takes and log() shows: the library's table (read when
+    first used, so that importing needs no library)."""
+    @functools.lru_cache(maxsize=None)
+    def _names(self) -> Tuple[str, ...]:
+        return tuple(_text(lambda out, cap: _any_lib().vcam_requests(out, cap)).split())
+
+    def __getitem__(self, i: Any) -> Any:
+        return self._names()[i]
+
+    def __len__(self) -> int:
+        return len(self._names())
+
+
+REQUESTS = _Requests()
 
 
 def render(code: Code, width: int, height: int, bytesperline: int, sizeimage: int, seq: int) -> bytes:
     """The bytes the camera writes for frame `seq` when no exact frames are configured.
     Works without the library preloaded (it is loaded for this)."""
-    global _render_lib
-    lib = _preloaded()
-    if lib is None:
-        if _render_lib is None:
-            _render_lib = _declare(ctypes.CDLL(library_path()))
-        lib = _render_lib
+    lib = _any_lib()
     out, pointer = _writable(sizeimage)
     _check(lib.vcam_render(fourcc(code), width, height, bytesperline, sizeimage, seq, pointer))
     return bytes(out[:sizeimage])
