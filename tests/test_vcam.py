@@ -18,6 +18,7 @@ import pytest
 
 import v4l2
 import camsnap_vcam as vcam
+from test_capture import heap_bytes
 
 Y16 = vcam.fourcc("Y16 ")
 YU12 = vcam.fourcc("YU12")
@@ -1175,17 +1176,6 @@ def test_the_log_reads_whole_while_another_thread_makes_requests(node):
         worker.join()
 
 
-def heap_in_use():
-    """Bytes the C heap has handed out (mallinfo2: every arena, and mmap()ed blocks)."""
-    fields = [ctypes.c_size_t] * 10
-    info = type("mallinfo2", (ctypes.Structure,), {"_fields_": [
-        (name, t) for name, t in zip(("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                      "fsmblks", "uordblks", "fordblks", "keepcost"), fields)]})
-    LIBC.mallinfo2.restype = info
-    got = LIBC.mallinfo2()
-    return got.uordblks + got.hblkhd
-
-
 def test_a_camera_running_for_hours_keeps_its_memory():
     """100 000 frames (an hour at 30 fps): the log keeps the recent requests, not every one."""
     vcam.add_node(0, formats=[vcam.fmt("GREY", [(16, 16)])])  # tiny frames, fps 0: fast
@@ -1199,9 +1189,9 @@ def test_a_camera_running_for_hours_keeps_its_memory():
                 v4l2.qbuf(fd, b.index, slots.addr(b.index), slots.size)
 
         run(20000)  # past the bound, so the log is as long as it gets
-        before = heap_in_use()
+        before = heap_bytes()
         run(80000)
-        grown = heap_in_use() - before
+        grown = heap_bytes() - before
     finally:
         os.close(fd)
     assert vcam.state(0)["qbuf_total"] == 100002
