@@ -17,19 +17,12 @@
 
 namespace camsnap {
 
-int32_t fd = -1;
-uint32_t pixelformat = 0;
-int32_t width = 0;
-int32_t height = 0;
-int32_t stride = 0;
-int32_t frame_size = 0;
-int32_t bpp = 0;
-mode current_mode = IR16;
-int32_t streamingFirstFrame = 0;
-int32_t stream_buffers = 0;
-StagingMemory stream_buf;
-int32_t stream_frame_size = 0;
-bool driver_buffers_allocated = false;
+Device &module_device() {
+    // Never destroyed: the module's device outlives every call, also those made
+    // while the interpreter shuts down.
+    static Device *const device = new Device(Reports::standard_error);
+    return *device;
+}
 
 void report_line(const char *format, ...) {
     char line[512];
@@ -67,7 +60,37 @@ StagingMemory allocate_staging(int32_t slots, int32_t slot_size) {
     return StagingMemory(static_cast<uint8_t *>(memory));
 }
 
-FrameGeometry device_geometry() {
+Device::~Device() {
+    if (fd != -1) close();
+}
+
+void Device::report(const char *format, ...) {
+    const int failure = errno;
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length <= 0) return;
+    if (reports_ == Reports::standard_error) {
+        report_line("%s", line);
+        return;
+    }
+    // "E:<function>:<line>:" names where the line came from; the caller wants the text.
+    const char *text = line;
+    for (int colons = 0; *text && colons < 3; ++text)
+        if (*text == ':') ++colons;
+    failure_text_.assign(text);
+    while (!failure_text_.empty() && failure_text_.back() == '\n') failure_text_.pop_back();
+    failure_errno_ = failure;
+}
+
+void Device::clear_failure() {
+    failure_text_.clear();
+    failure_errno_ = 0;
+}
+
+FrameGeometry Device::geometry() const {
     FrameGeometry g;
     g.width = width;
     g.height = height;
@@ -78,7 +101,7 @@ FrameGeometry device_geometry() {
     return g;
 }
 
-int close_device() {
+int Device::close() {
     const int result = ::close(fd);
     fd = -1;
     // The driver dropped its user pointers with the descriptor.
@@ -88,25 +111,27 @@ int close_device() {
 }
 
 PyObject *cs_open(PyObject *, PyObject *args) {
+    Device &d = module_device();
     int device_number = 0;
     if (!PyArg_ParseTuple(args, "i", &device_number)) return nullptr;
 
     // A descriptor still held would keep the camera busy for good.
-    if (fd != -1) close_device();
+    if (d.fd != -1) d.close();
 
     char path[64];
     std::snprintf(path, sizeof path, "/dev/video%d", device_number);
-    fd = ::open(path, O_RDWR | O_NONBLOCK);
-    if (fd == -1) {
-        CS_REPORT("Failed to open video device - %s\n", path);
+    d.fd = ::open(path, O_RDWR | O_NONBLOCK);
+    if (d.fd == -1) {
+        CS_REPORT(d, "Failed to open video device - %s\n", path);
         Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
 }
 
 PyObject *cs_close(PyObject *, PyObject *) {
-    if (close_device() == -1) {
-        CS_REPORT("Failed to close the video device\n");
+    Device &d = module_device();
+    if (d.close() == -1) {
+        CS_REPORT(d, "Failed to close the video device\n");
         Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
@@ -166,6 +191,7 @@ int64_t driver_row_bytes(const FrameGeometry &g) {
 }  // namespace
 
 PyObject *cs_init(PyObject *, PyObject *args) {
+    Device &d = module_device();
     int requested_mode = 0;
     unsigned int requested_width = 0, requested_height = 0;
     if (!PyArg_ParseTuple(args, "iII", &requested_mode, &requested_width, &requested_height))
@@ -174,43 +200,43 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     // Captures in a mode the frame copy does not know would return arrays that
     // no frame ever wrote.
     if (requested_mode < IR16 || requested_mode > IR16_FALLBACK) {
-        CS_REPORT("Unknown capture mode %d\n", requested_mode);
+        CS_REPORT(d, "Unknown capture mode %d\n", requested_mode);
         Py_RETURN_FALSE;
     }
 
-    pixelformat = requested_mode == RGB ? PIX_YU12 : PIX_Y16;
+    d.pixelformat = requested_mode == RGB ? PIX_YU12 : PIX_Y16;
 
     v4l2_capability cap = {};
-    if (query_capabilities(fd, cap) != 0) {
-        CS_REPORT("Failed to query device capabilities\n");
+    if (query_capabilities(d.fd, cap) != 0) {
+        CS_REPORT(d, "Failed to query device capabilities\n");
         Py_RETURN_FALSE;
     }
     if ((cap.capabilities & REQUIRED_CAPS) != REQUIRED_CAPS) {
-        CS_REPORT("Insufficient device capabilities\n");
+        CS_REPORT(d, "Insufficient device capabilities\n");
         Py_RETURN_FALSE;
     }
 
     // IR cameras that carry 16-bit pixels in a 24-bit format list "BGR3".
-    const bool offers_bgr3 = lists_bgr3(fd);
+    const bool offers_bgr3 = lists_bgr3(d.fd);
     if (requested_mode == IR16 && offers_bgr3) {
-        pixelformat = PIX_BGR3;
+        d.pixelformat = PIX_BGR3;
         requested_mode = IR16_FALLBACK;
     }
-    current_mode = static_cast<mode>(requested_mode);
+    d.current_mode = static_cast<mode>(requested_mode);
 
     // Drivers refuse a new format while buffers are allocated, even with the
     // stream off, and our captures leave them allocated.
-    if (!stream_buf && driver_buffers_allocated) release_buffers();
+    if (!d.stream_buf && d.driver_buffers_allocated) release_buffers(d);
 
     v4l2_format format = {};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     format.fmt.pix.width = requested_width;
     format.fmt.pix.height = requested_height;
-    format.fmt.pix.pixelformat = pixelformat;
-    if (set_format(fd, format) != 0) {
+    format.fmt.pix.pixelformat = d.pixelformat;
+    if (set_format(d.fd, format) != 0) {
         // The camsnap command reads this text to tell a busy camera from a refused mode
         // (python/camsnap_cli/common.py, _init): change both together.
-        CS_REPORT("Failed to set format (0x%08x)\n\n", pixelformat);
+        CS_REPORT(d, "Failed to set format (0x%08x)\n\n", d.pixelformat);
         Py_RETURN_FALSE;
     }
 
@@ -219,17 +245,17 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     // other layout ("YUYV", "YV12", "NV12", ...) read as planar "YU12" gives a
     // wrong picture. The IR modes read whatever comes as 16-bit pixels on
     // purpose: thermal cameras carry raw 16-bit data in "YUYV" frames.
-    if (current_mode == RGB && answer.pixelformat != PIX_YU12) {
-        CS_REPORT("Driver set format %s instead of YU12\n", fourcc_text(answer.pixelformat).text);
+    if (d.current_mode == RGB && answer.pixelformat != PIX_YU12) {
+        CS_REPORT(d, "Driver set format %s instead of YU12\n", fourcc_text(answer.pixelformat).text);
         Py_RETURN_FALSE;
     }
     if (answer.width == 0) {
-        CS_REPORT("Driver answered a width of 0\n");
+        CS_REPORT(d, "Driver answered a width of 0\n");
         Py_RETURN_FALSE;
     }
     if (!fits_int32(answer.width) || !fits_int32(answer.height) ||
         !fits_int32(answer.bytesperline) || !fits_int32(answer.sizeimage)) {
-        CS_REPORT("Driver answered an unusable geometry %ux%u (%u, %u bytes)\n", answer.width,
+        CS_REPORT(d, "Driver answered an unusable geometry %ux%u (%u, %u bytes)\n", answer.width,
                   answer.height, answer.bytesperline, answer.sizeimage);
         Py_RETURN_FALSE;
     }
@@ -240,10 +266,10 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     g.stride = static_cast<int32_t>(answer.bytesperline);
     g.frame_size = static_cast<int32_t>(answer.sizeimage);
     g.bpp = g.stride / g.width;
-    g.current_mode = current_mode;
-    if (current_mode == IR16_FALLBACK) {
+    g.current_mode = d.current_mode;
+    if (d.current_mode == IR16_FALLBACK) {
         if (g.height > INT32_MAX / 3 || g.width > INT32_MAX / 2) {
-            CS_REPORT("Driver answered an unusable size %dx%d\n", g.width, g.height);
+            CS_REPORT(d, "Driver answered an unusable size %dx%d\n", g.width, g.height);
             Py_RETURN_FALSE;
         }
         g.height = fallback_height(g.height);
@@ -251,27 +277,27 @@ PyObject *cs_init(PyObject *, PyObject *args) {
         g.bpp = 2;
     }
     // Shorter rows would read pixels from overlapping or repeated bytes.
-    if (current_mode != IR16_FALLBACK && g.stride < driver_row_bytes(g)) {
-        CS_REPORT("Driver rows of %d bytes are shorter than the %lld bytes of %d pixels\n",
+    if (d.current_mode != IR16_FALLBACK && g.stride < driver_row_bytes(g)) {
+        CS_REPORT(d, "Driver rows of %d bytes are shorter than the %lld bytes of %d pixels\n",
                   g.stride, static_cast<long long>(driver_row_bytes(g)), g.width);
         Py_RETURN_FALSE;
     }
     if (array_row_bytes(g) > INT32_MAX || array_row_bytes(g) * g.height > INT32_MAX) {
-        CS_REPORT("Frame of %dx%d is too large for 32-bit array strides\n", g.width, g.height);
+        CS_REPORT(d, "Frame of %dx%d is too large for 32-bit array strides\n", g.width, g.height);
         Py_RETURN_FALSE;
     }
     // Every capture reads height rows of this geometry out of frame_size bytes.
     if (!frame_fits(g)) {
-        CS_REPORT("Frame of %dx%d (%d bytes a row) does not fit the driver's %d bytes\n",
+        CS_REPORT(d, "Frame of %dx%d (%d bytes a row) does not fit the driver's %d bytes\n",
                   g.width, g.height, g.stride, g.frame_size);
         Py_RETURN_FALSE;
     }
 
-    width = g.width;
-    height = g.height;
-    stride = g.stride;
-    frame_size = g.frame_size;
-    bpp = g.bpp;
+    d.width = g.width;
+    d.height = g.height;
+    d.stride = g.stride;
+    d.frame_size = g.frame_size;
+    d.bpp = g.bpp;
     Py_RETURN_TRUE;
 }
 
