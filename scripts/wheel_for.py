@@ -1,6 +1,7 @@
 """Makes the wheel of one older CPython out of the stable-ABI wheel: the same packages, the
-virtual camera and metadata, with that interpreter's own extension in place of
-camsnap.abi3.so and its own tags and numpy requirement.
+virtual camera and metadata, with that interpreter's own extensions in place of each
+NAME.abi3.so (camsnap, camsnap_camera: NAME.so beside EXTENSION) and its own tags and numpy
+requirement.
 
     wheel_for.py ABI3_WHEEL EXTENSION PYTAG ABITAG NUMPY_REQUIREMENT OUT_DIR
 e.g. wheel_for.py dist/x.whl build/camsnap.so cp36 cp36m "numpy>=1.11.3" dist/
@@ -25,8 +26,9 @@ def main(abi3_wheel, extension, pytag, abitag, numpy_requirement, out_dir):
         sys.exit("wheel_for: %s is not a cp38-abi3 wheel" % base)
     name_version, platform = match.groups()
     arch = platform.split("_", 1)[1]
-    new_extension = "camsnap.cpython-%s%s-%s-linux-gnu.so" % (
+    suffix = ".cpython-%s%s-%s-linux-gnu.so" % (
         pytag[2], pytag[3:] + ("m" if abitag.endswith("m") else ""), arch)
+    built_dir = os.path.dirname(extension)
     out = os.path.join(out_dir, "%s-%s-%s-%s.whl" % (name_version, pytag, abitag, platform))
     records = []
     with zipfile.ZipFile(abi3_wheel) as source, \
@@ -44,9 +46,10 @@ def main(abi3_wheel, extension, pytag, abitag, numpy_requirement, out_dir):
             if name.endswith(".dist-info/RECORD"):
                 record_name = name
                 continue
-            if name == "camsnap.abi3.so":
-                with open(extension, "rb") as built:
-                    put(item, new_extension, built.read())
+            module = re.match(r"^(\w+)\.abi3\.so$", name)
+            if module:
+                with open(os.path.join(built_dir, module.group(1) + ".so"), "rb") as built:
+                    put(item, module.group(1) + suffix, built.read())
                 continue
             data = source.read(name)
             if name.endswith(".dist-info/WHEEL"):

@@ -21,15 +21,10 @@ Device &module_device() {
     return *device;
 }
 
-void report_line(const char *format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    const int length = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (length <= 0) return;
-    size_t left = length < static_cast<int>(sizeof line) ? size_t(length) : sizeof line - 1;
-    const char *p = line;
+namespace {
+
+// One write of the whole line to standard error, resumed after a signal.
+void write_line(const char *p, size_t left) {
     while (left > 0) {
         const ssize_t written = ::write(STDERR_FILENO, p, left);
         if (written < 0 && errno == EINTR) continue;
@@ -38,6 +33,8 @@ void report_line(const char *format, ...) {
         left -= size_t(written);
     }
 }
+
+}  // namespace
 
 StagingMemory allocate_staging(int32_t slots, int32_t slot_size) {
     constexpr size_t page = 4096;
@@ -70,7 +67,7 @@ void Device::report(const char *format, ...) {
     va_end(args);
     if (length <= 0) return;
     if (reports_ == Reports::standard_error) {
-        report_line("%s", line);
+        write_line(line, length < static_cast<int>(sizeof line) ? size_t(length) : sizeof line - 1);
         return;
     }
     // "E:<function>:<line>:" names where the line came from; the caller wants the text.
