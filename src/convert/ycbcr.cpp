@@ -50,19 +50,36 @@ struct IntegerForm {
     Channel r, g, b;
 };
 
-uint8_t channel(const Channel &c, int64_t y, int64_t d, int64_t e) {
-    return clamp8((c.y_mul * y + c.d_mul * d + c.e_mul * e + c.bias) >> c.shift);
-}
+// The form's products for every byte value, so that a pixel costs three
+// additions, a shift and a clamp per channel, and the chroma sums are made once
+// for the two pixels that share them.
+struct Tables {
+    int64_t y[3][256], d[3][256], e[3][256];
+    int shift[3];
+    explicit Tables(const IntegerForm &f) {
+        const Channel *ch[3] = {&f.r, &f.g, &f.b};
+        for (int c = 0; c < 3; ++c) {
+            shift[c] = ch[c]->shift;
+            for (int v = 0; v < 256; ++v) {
+                y[c][v] = ch[c]->y_mul * (v - f.y0) + ch[c]->bias;
+                d[c][v] = ch[c]->d_mul * (v - 128);
+                e[c][v] = ch[c]->e_mul * (v - 128);
+            }
+        }
+    }
+};
 
 template <const IntegerForm &F>
 void integer_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                  int32_t width) {
-    for (int32_t x = 0; x < width; ++x) {
-        const int64_t c = int64_t(y[x]) - F.y0, d = int64_t(cb[x / 2]) - 128,
-                      e = int64_t(cr[x / 2]) - 128;
-        rgb[3 * x] = channel(F.r, c, d, e);
-        rgb[3 * x + 1] = channel(F.g, c, d, e);
-        rgb[3 * x + 2] = channel(F.b, c, d, e);
+    static const Tables t(F);
+    for (int32_t x = 0; x < width; x += 2) {
+        const uint8_t b = cb[x / 2], r = cr[x / 2];
+        const int64_t chroma[3] = {t.d[0][b] + t.e[0][r], t.d[1][b] + t.e[1][r], t.d[2][b] + t.e[2][r]};
+        const int32_t end = x + 1 < width ? x + 2 : x + 1;
+        for (int32_t p = x; p < end; ++p)
+            for (int c = 0; c < 3; ++c)
+                rgb[3 * p + c] = clamp8((t.y[c][y[p]] + chroma[c]) >> t.shift[c]);
     }
 }
 
