@@ -400,7 +400,9 @@ int wait_for_frame(CameraCall &call, CameraDevice &camera, double timeout) {
     }
 }
 
-PyObject *read_frame(PyObject *self, PyObject *args, PyObject *kwargs, bool newest) {
+// newest: latest(); iterating: a stream that stopped before the call got the
+// camera ends the iteration instead of raising.
+PyObject *read_frame(PyObject *self, PyObject *args, PyObject *kwargs, bool newest, bool iterating = false) {
     static const char *keywords[] = {"timeout", "out", "raw", nullptr};
     PyObject *timeout_arg = Py_None, *out = Py_None;
     int raw = 0;
@@ -419,8 +421,10 @@ PyObject *read_frame(PyObject *self, PyObject *args, PyObject *kwargs, bool newe
     if (!check_open(self)) return nullptr;
     CameraDevice &camera = camera_of(self);
     CameraCall call(camera);
-    if (!camera.streaming())
+    if (!camera.streaming()) {
+        if (iterating) return nullptr;
         return raise_camera_error(EINVAL, "the camera is not streaming; start() first", camera.path());
+    }
     Output o;
     if (!output_for(camera, raw != 0, o)) return nullptr;
     PyRef array(array_for(o, out));
@@ -473,12 +477,13 @@ PyObject *camera_iter(PyObject *self) {
     return self;
 }
 
-// Iteration reads frames while the stream runs and ends when it is stopped.
+// Iteration reads frames while the stream runs and ends when it is stopped
+// (also by another thread while this one waited for the camera) or closed.
 PyObject *camera_next(PyObject *self) {
-    if (!camera_of(self).is_open() || !camera_of(self).streaming()) return nullptr;
+    if (!camera_of(self).is_open()) return nullptr;
     PyRef args(PyTuple_New(0));
     if (!args) return nullptr;
-    return read_frame(self, args.get(), nullptr, false);
+    return read_frame(self, args.get(), nullptr, false, true);
 }
 
 // ---- controls -------------------------------------------------------------
