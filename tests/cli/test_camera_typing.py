@@ -2,12 +2,10 @@
 a user makes with camera objects are caught."""
 import os
 import re
-import subprocess
-import sys
 
 import pytest
 
-from test_typing import ERROR
+from test_typing import run_mypy
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -38,16 +36,7 @@ def mypy_errors(tmp_path_factory):
         path = folder / ("%s.py" % name)
         path.write_text("import camsnap_camera\n" + body)
         files.append(str(path))
-    env = dict(os.environ, MYPYPATH=os.path.join(TOP, "src", "camera"))
-    command = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
-               "--check-untyped-defs", "--config-file", os.path.join(HERE, "mypy.ini")] + files
-    run = subprocess.run(command, env=env, cwd=str(folder), stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=600)
-    assert re.search(r"^(Found \d+ errors? in|Success:)", run.stdout, re.M), run.stdout
-    errors = {}
-    for match in ERROR.finditer(run.stdout):
-        errors.setdefault(os.path.basename(match.group("path")), []).append(match.group("code"))
-    return errors, run.stdout
+    return run_mypy(files, [os.path.join(TOP, "src", "camera")])
 
 
 def test_the_readme_examples_type_check(mypy_errors):
