@@ -1,7 +1,8 @@
 """Makes the wheel of one older CPython out of the stable-ABI wheel: the same packages, the
-virtual camera and metadata, with that interpreter's own extension in place of
-camsnap.abi3.so and its own tags and numpy requirement. The `wheel` tool unpacks it and packs
-the result, which names the wheel by its tags and writes RECORD anew.
+virtual camera and metadata, with that interpreter's own extensions in place of each
+NAME.abi3.so (camsnap, camsnap_camera: NAME.so beside EXTENSION) and its own tags and numpy
+requirement. The `wheel` tool unpacks it and packs the result, which names the wheel by its
+tags and writes RECORD anew.
 
     wheel_for.py ABI3_WHEEL EXTENSION PYTAG ABITAG NUMPY_REQUIREMENT OUT_DIR
 e.g. wheel_for.py dist/x.whl build/camsnap.so cp36 cp36m "numpy>=1.11.3" dist/
@@ -32,12 +33,16 @@ def main(abi3_wheel, extension, pytag, abitag, numpy_requirement, out_dir):
         sys.exit("wheel_for: %s is not a cp38-abi3 wheel" % abi3_wheel)
     name_version, platform = match.groups()
     arch = platform.split("_", 1)[1]
+    suffix = ".cpython-%s%s-%s-linux-gnu.so" % (
+        pytag[2], pytag[3:] + ("m" if abitag.endswith("m") else ""), arch)
+    built_dir = os.path.dirname(extension)
     with tempfile.TemporaryDirectory() as work:
         wheel_tool("unpack", "--dest", work, abi3_wheel)
         tree = os.path.join(work, name_version)
-        os.remove(os.path.join(tree, "camsnap.abi3.so"))
-        shutil.copy(extension, os.path.join(tree, "camsnap.cpython-%s%s-%s-linux-gnu.so" % (
-            pytag[2], pytag[3:] + ("m" if abitag.endswith("m") else ""), arch)))
+        for stable in glob.glob(os.path.join(tree, "*.abi3.so")):
+            module = os.path.basename(stable)[:-len(".abi3.so")]
+            os.remove(stable)
+            shutil.copy(os.path.join(built_dir, module + ".so"), os.path.join(tree, module + suffix))
         info = os.path.join(tree, name_version + ".dist-info")
         rewrite(os.path.join(info, "WHEEL"),
                 lambda text: text.replace("Tag: cp38-abi3-", "Tag: %s-%s-" % (pytag, abitag)))

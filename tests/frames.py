@@ -39,3 +39,47 @@ def yu12_to_rgb(luma, cb, cr):
 
 def rgb_from_raw(raw, width, height, stride, bpp):
     return yu12_to_rgb(*yu12_planes(raw, width, height, stride, bpp))
+
+
+# Kr, Kb in ten-thousandths (BT.601 0.299, 0.114; BT.709 0.2126, 0.0722).
+WEIGHTS = {"bt601": (2990, 1140), "bt709": (2126, 722)}
+
+
+def ycbcr_to_rgb(luma, cb, cr, encoding, quantization):
+    """Y'CbCr to RGB as camera objects give it: full-range BT.601 as the module does
+    (yu12_to_rgb); the other variants with exact fractions, rounded half up, clamped."""
+    if (encoding, quantization) == ("bt601", "full"):
+        return yu12_to_rgb(luma, cb, cr)
+    kr, kb = WEIGHTS[encoding]
+    unit = 10000
+    kg = unit - kr - kb
+    limited = quantization == "limited"
+    y0, ys, cs = (16, (255, 219), (255, 224)) if limited else (0, (1, 1), (1, 1))
+    y = np.asarray(luma, np.int64) - y0
+    d = np.asarray(cb, np.int64) - 128
+    e = np.asarray(cr, np.int64) - 128
+    den = ys[1] * cs[1] * unit * kg
+    c = y * ys[0] * cs[1] * unit * kg
+    scale = cs[0] * ys[1]
+    r = c + e * scale * 2 * (unit - kr) * kg
+    g = c - d * scale * 2 * kb * (unit - kb) - e * scale * 2 * kr * (unit - kr)
+    b = c + d * scale * 2 * (unit - kb) * kg
+    return np.clip(np.stack([(2 * v + den) // (2 * den) for v in (r, g, b)], -1), 0, 255).astype(np.uint8)
+
+
+def ycbcr_planes(code, raw, width, height, stride):
+    """Y, Cb, Cr per pixel of a "YU12", "NV12" or "YUYV" frame as V4L2 lays each out
+    (rows `stride` bytes apart; "YU12" chroma rows stride / 2 apart)."""
+    a = np.frombuffer(raw, np.uint8)
+    y = np.arange(height)[:, None]
+    x = np.arange(width)[None, :]
+    if code == "YUYV":
+        row = y * stride + 4 * (x // 2)
+        return a[y * stride + 2 * x], a[row + 1], a[row + 3]
+    luma = a[y * stride + x]
+    if code == "NV12":
+        pair = stride * height + (y // 2) * stride + 2 * (x // 2)
+        return luma, a[pair], a[pair + 1]
+    half = stride // 2
+    cb = stride * height + (y // 2) * half + x // 2
+    return luma, a[cb], a[cb + half * ((height + 1) // 2)]

@@ -2,7 +2,8 @@
 
 Both libraries capture from the same /dev/video node of the virtual camera (vcam/), which
 delivers frames as fast as they are asked for (fps 0): camsnap through captureStream() and
-captureSeries(), OpenCV through cv2.VideoCapture(n, cv2.CAP_V4L2).read(), "Y16 " as raw
+captureSeries(), camsnap_camera through Camera.read(out=) into one array, OpenCV through
+cv2.VideoCapture(n, cv2.CAP_V4L2).read(), "Y16 " as raw
 16-bit (CAP_PROP_CONVERT_RGB 0) and "YU12" converted to 8-bit colour, at 640x480 and 1080p.
 
 Per frame it reports wall time and CPU time of the whole process (all threads, so a library
@@ -20,9 +21,10 @@ import time
 import numpy as np
 
 import camsnap
+import camsnap_camera
 import cv2
 import camsnap_vcam as vcam
-from frames import ir16_from_raw, rgb_from_raw
+from frames import ir16_from_raw, rgb_from_raw, ycbcr_planes, ycbcr_to_rgb
 
 NODE = 0
 SIZES = [(640, 480), (1920, 1080)]
@@ -117,6 +119,28 @@ def camsnap_series(code, mode, w, h, n, per_call, expected):
         camsnap.close()
 
 
+def camera_expected(code, w, h, raw_frames):
+    """A Camera converts "YU12" in the range the driver answers: the virtual camera names
+    none, which V4L2 defaults to limited-range BT.601."""
+    if code == "Y16 ":
+        return expected_frames(code, w, h, raw_frames)
+    return [ycbcr_to_rgb(*ycbcr_planes(code, r, w, h, w), "bt601", "limited") for r in raw_frames]
+
+
+def camera_read(code, w, h, n, expected):
+    with camsnap_camera.Camera(NODE) as cam:
+        cam.configure(code, w, h)
+        cam.start(buffers=4)
+        out = np.empty_like(cam.read(timeout=5).array)
+        cam.read(timeout=5, out=out)
+        if expected is not None:
+            check("Camera.read", out, expected)
+        with Meter() as m:
+            for _ in range(n):
+                cam.read(timeout=5, out=out)
+        return m.per_frame(n)
+
+
 def opencv_read(code, w, h, n, expected):
     cap = cv2.VideoCapture(NODE, cv2.CAP_V4L2)
     try:
@@ -192,12 +216,12 @@ def main():
                                     else "%d pre-rendered frames copied in" % PRERENDERED,
                                     args.rounds))
     print()
-    header = ("%-5s %-9s %-27s %8s %8s %8s %9s %9s %9s"
+    header = ("%-5s %-9s %-33s %8s %8s %8s %9s %9s %9s"
               % ("fmt", "size", "method", "wall ms", "cpu ms", "fill ms", "cpu-fill",
                  "cpu/cv", "wall/cv"))
     print(header)
     print("-" * len(header))
-    worst = {"captureStream": 0.0, "captureSeries": 0.0}
+    worst = {"captureStream": 0.0, "captureSeries": 0.0, "Camera.read": 0.0}
     fills = []
     for w, h in SIZES:
         for code, mode in FORMATS:
@@ -208,6 +232,7 @@ def main():
             results = collections.OrderedDict([("camsnap captureStream", [])])
             for k in lengths:
                 results["camsnap captureSeries(%d)" % k] = []
+            results["camsnap_camera Camera.read(out=)"] = []
             results["OpenCV read"] = []
             for rnd in range(args.rounds):
                 camera(raw, args.pattern)
@@ -217,6 +242,8 @@ def main():
                 for k in lengths:
                     results["camsnap captureSeries(%d)" % k].append(
                         camsnap_series(code, mode, w, h, n, k, expected if first else None))
+                results["camsnap_camera Camera.read(out=)"].append(
+                    camera_read(code, w, h, n, camera_expected(code, w, h, raw) if first and expected else None))
                 results["OpenCV read"].append(
                     opencv_read(code, w, h, n, cv_expected if first else None))
             med = collections.OrderedDict(
@@ -228,7 +255,7 @@ def main():
                 if name != "OpenCV read":
                     method = name.split()[1].split("(")[0]
                     worst[method] = max(worst[method], ratio_cpu)
-                print("%-5s %-9s %-27s %8.3f %8.3f %8.3f %9.3f %9.2f %9.2f"
+                print("%-5s %-9s %-33s %8.3f %8.3f %8.3f %9.3f %9.2f %9.2f"
                       % (code.strip(), "%dx%d" % (w, h), name, m["wall"], m["cpu"], m["fill"],
                          m["cpu"] - m["fill"], ratio_cpu, ratio_wall))
             fills.append((code, w, h, render_cost(code, w, h), len(raw[0])))
@@ -248,6 +275,7 @@ def main():
     print("worst cpu ratio camsnap/OpenCV over formats and sizes (below 1: camsnap cheaper):")
     print("e2e_series_cpu_vs_opencv: %.2f" % worst["captureSeries"])
     print("e2e_stream_cpu_vs_opencv: %.2f" % worst["captureStream"])
+    print("e2e_camera_read_cpu_vs_opencv: %.2f" % worst["Camera.read"])
     return 0
 
 

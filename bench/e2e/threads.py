@@ -1,8 +1,10 @@
 """What capturing costs the rest of the program: a thread takes frames from the virtual camera
 while the main thread runs a plain Python loop, against the same loop running alone.
 
-Three ways to take the frames, each in a reader thread of this process: camsnap's
-captureStream() (it keeps the interpreter lock while it waits for a frame), CameraProcess
+Four ways to take the frames, each in a reader thread of this process: camsnap's
+captureStream() (it keeps the interpreter lock while it waits for a frame), a
+camsnap_camera.Camera read into one array with out= (no lock while it waits and converts),
+CameraProcess
 (camsnap_process: the camera in a child process, the thread waits in select() without the
 lock and copies each frame out of shared memory) and OpenCV's VideoCapture.read() (it lets go
 of the lock while it waits). At 9, 30 and 60 frames a second, 640x480 "Y16 " and 1080p "YU12"
@@ -18,10 +20,11 @@ import time
 import numpy as np
 
 import camsnap
+import camsnap_camera
 import camsnap_vcam as vcam
 import cv2
 from camsnap_process import CameraProcess
-from frames import ir16_from_raw, rgb_from_raw
+from frames import ir16_from_raw, rgb_from_raw, ycbcr_planes, ycbcr_to_rgb
 
 NODE = 0
 RATES = (9, 30, 60)
@@ -35,12 +38,14 @@ def geometry(code, w, h):
 
 
 def frames_of(code, w, h):
-    """DISTINCT raw frames of the camera, and the arrays the module must make of them."""
+    """DISTINCT raw frames of the camera, and the arrays the module (and, for colour, a
+    Camera, which follows the driver's range) must make of them."""
     bpl, size = geometry(code, w, h)
     raw = [vcam.render(code, w, h, bpl, size, seq) for seq in range(DISTINCT)]
     if code == "Y16 ":
         return raw, [ir16_from_raw(r, w, h, bpl, 2) for r in raw]
-    return raw, [rgb_from_raw(r, w, h, bpl, 1) for r in raw]
+    return raw, {"module": [rgb_from_raw(r, w, h, bpl, 1) for r in raw],
+                 "camera": [ycbcr_to_rgb(*ycbcr_planes(code, r, w, h, bpl), "bt601", "limited") for r in raw]}
 
 
 def set_up_camera(code, w, h, fps, raw):
@@ -110,6 +115,21 @@ def camsnap_thread(code, mode, w, h, seconds):
         camsnap.close()
 
 
+def camera_thread(code, mode, w, h, seconds):
+    with camsnap_camera.Camera(NODE) as cam:
+        cam.configure(code, w, h)
+        cam.start(buffers=4)
+        out = np.empty_like(cam.read(timeout=5).array)
+        dropped = []
+
+        def take():
+            dropped.append(cam.read(timeout=2, out=out).dropped)
+            return out
+        reader = Reader(take)
+        result = reader.measure(seconds)
+        return result, reader, sum(dropped)
+
+
 def process_thread(code, mode, w, h, seconds):
     with CameraProcess(NODE, mode, w, h, start_method="forkserver") as camera:
         camera.read(timeout=5)            # the child is up and streaming
@@ -142,7 +162,8 @@ def opencv_thread(code, mode, w, h, seconds):
         cap.release()
 
 
-METHODS = [("camsnap in a thread", camsnap_thread), ("CameraProcess", process_thread),
+METHODS = [("camsnap in a thread", camsnap_thread), ("Camera in a thread", camera_thread),
+           ("CameraProcess", process_thread),
            ("OpenCV in a thread", opencv_thread)]
 
 
@@ -150,6 +171,10 @@ def exactness(name, reader, expected, code):
     """Every kept row sample against the frames the camera sends."""
     if name.startswith("OpenCV") and code != "Y16 ":
         return "n/a (its own colour conversion)"
+    if name.startswith("Camera ") and code != "Y16 ":
+        expected = expected["camera"]  # the range V4L2 defaults to: limited
+    elif code != "Y16 ":
+        expected = expected["module"]
     wanted = [e[::ROW_STEP] for e in expected]
     for i, sample in enumerate(reader.samples):
         if not any(sample.shape == w.shape and np.array_equal(sample, w) for w in wanted):
@@ -162,7 +187,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=3.0, help="length of each window (default 3)")
     args = ap.parse_args()
     print("| frames | rate | method | main loop vs alone | longest stall | frames got / sent "
-          "| dropped (CameraProcess) | exact |")
+          "| dropped (Camera, CameraProcess) | exact |")
     print("|---|---|---|---|---|---|---|---|")
     for label, code, mode, w, h in CASES:
         raw, expected = frames_of(code, w, h)

@@ -1,4 +1,4 @@
-// Streaming capture: the stream and its staging memory live in the device state
+// Streaming capture: the stream and its staging memory live in the module's device
 // from startStream until stopStream or the first failing captureStream.
 #include "capture/capture.h"
 
@@ -12,17 +12,17 @@ namespace camsnap {
 namespace {
 
 // A failed capture ends the stream: off first, then the memory the driver held.
-void end_stream() {
-    streamoff();
-    stream_buf.reset();
+void end_stream(Device &d) {
+    streamoff(d);
+    d.stream_buf.reset();
 }
 
 // Ends the stream when a capture leaves early; dismissed once it succeeds.
 class EndStreamOnFailure {
 public:
-    EndStreamOnFailure() = default;
+    explicit EndStreamOnFailure(Device &d) : device_(d) {}
     ~EndStreamOnFailure() {
-        if (armed_) end_stream();
+        if (armed_) end_stream(device_);
     }
     EndStreamOnFailure(const EndStreamOnFailure &) = delete;
     EndStreamOnFailure &operator=(const EndStreamOnFailure &) = delete;
@@ -30,86 +30,90 @@ public:
     void dismiss() { armed_ = false; }
 
 private:
+    Device &device_;
     bool armed_ = true;
 };
 
 }  // namespace
 
 PyObject *cs_startStream(PyObject *, PyObject *) {
-    if (!frame_geometry_fits()) Py_RETURN_FALSE;
+    Device &d = module_device();
+    if (!frame_geometry_fits(d)) Py_RETURN_FALSE;
 
-    stream_buffers = 1;
-    if (request_buffers(&stream_buffers) != 0) Py_RETURN_FALSE;
+    d.stream_buffers = 1;
+    if (request_buffers(d, &d.stream_buffers) != 0) Py_RETURN_FALSE;
 
-    StagingMemory memory = allocate_staging(stream_buffers, frame_size);
+    StagingMemory memory = allocate_staging(d.stream_buffers, d.frame_size);
     if (!memory) {
-        CS_REPORT("Failed to allocate buffers\n");
+        CS_REPORT(d, "Failed to allocate buffers\n");
         Py_RETURN_FALSE;
     }
-    DriverBuffers driver;  // taken back if the stream does not start
-    for (int i = 0; i < stream_buffers; ++i) {
-        if (queue_buffer(i, staging_slot(memory, i), frame_size) != 0) Py_RETURN_FALSE;
+    DriverBuffers driver(d);  // taken back if the stream does not start
+    for (int i = 0; i < d.stream_buffers; ++i) {
+        if (queue_buffer(d, i, staging_slot(memory, i, d.frame_size), d.frame_size) != 0) Py_RETURN_FALSE;
         driver.queued();
     }
-    if (streamon() != 0) Py_RETURN_FALSE;
+    if (streamon(d) != 0) Py_RETURN_FALSE;
 
     driver.dismiss();
-    stream_buf = std::move(memory);
-    stream_frame_size = frame_size;
-    streamingFirstFrame = 2;
+    d.stream_buf = std::move(memory);
+    d.stream_frame_size = d.frame_size;
+    d.streamingFirstFrame = 2;
     Py_RETURN_TRUE;
 }
 
 PyObject *cs_captureStream(PyObject *, PyObject *) {
+    Device &d = module_device();
     // Polling an idle queue would start some drivers' read() emulation, which
     // then owns the queue until the device is closed.
-    if (!stream_buf) {
-        CS_REPORT("No stream running\n");
+    if (!d.stream_buf) {
+        CS_REPORT(d, "No stream running\n");
         Py_RETURN_NONE;
     }
-    EndStreamOnFailure failure;
+    EndStreamOnFailure failure(d);
     // A refused init during the stream can leave a mode whose copy reads past the frame.
-    if (!frame_geometry_fits()) Py_RETURN_NONE;
+    if (!frame_geometry_fits(d)) Py_RETURN_NONE;
     // Drivers refuse a new format while streaming; one that took it anyway has
     // changed the slot size under the memory this stream was started with.
-    if (frame_size != stream_frame_size) {
-        CS_REPORT("Frame size changed from %d to %d bytes during the stream\n",
-                  stream_frame_size, frame_size);
+    if (d.frame_size != d.stream_frame_size) {
+        CS_REPORT(d, "Frame size changed from %d to %d bytes during the stream\n",
+                  d.stream_frame_size, d.frame_size);
         Py_RETURN_NONE;
     }
 
-    int n = dequeue_slot(stream_buffers);
+    int n = dequeue_slot(d, d.stream_buffers);
     if (n < 0) Py_RETURN_NONE;
 
-    PyRef vecout = new_frame_array(-1);
+    PyRef vecout = new_frame_array(d, -1);
     if (!vecout) {
-        CS_REPORT("Failed to allocate array\n");
+        CS_REPORT(d, "Failed to allocate array\n");
         PyErr_Clear();
         Py_RETURN_NONE;
     }
     auto *array = reinterpret_cast<PyArrayObject *>(vecout.get());
 
-    char *slot = staging_slot(stream_buf, n);
-    if (streamingFirstFrame) {
+    char *slot = staging_slot(d.stream_buf, n, d.frame_size);
+    if (d.streamingFirstFrame) {
         // The first frame after stream-on is discarded.
-        streamingFirstFrame = 0;
-        if (queue_buffer(n, slot, frame_size) != 0) Py_RETURN_NONE;
-        n = dequeue_slot(stream_buffers);
+        d.streamingFirstFrame = 0;
+        if (queue_buffer(d, n, slot, d.frame_size) != 0) Py_RETURN_NONE;
+        n = dequeue_slot(d, d.stream_buffers);
         if (n < 0) Py_RETURN_NONE;
-        slot = staging_slot(stream_buf, n);
+        slot = staging_slot(d.stream_buf, n, d.frame_size);
     }
 
     const npy_intp *strides = PyArray_STRIDES(array);
-    copyFrame(slot, PyArray_DATA(array), int(strides[1]), int(strides[0]));
-    if (queue_buffer(n, slot, frame_size) != 0) Py_RETURN_NONE;
+    copyFrame(d, slot, PyArray_DATA(array), int(strides[1]), int(strides[0]));
+    if (queue_buffer(d, n, slot, d.frame_size) != 0) Py_RETURN_NONE;
 
     failure.dismiss();
     return PyArray_Return(reinterpret_cast<PyArrayObject *>(vecout.release()));
 }
 
 PyObject *cs_stopStream(PyObject *, PyObject *) {
-    if (streamoff() != 0) Py_RETURN_FALSE;
-    stream_buf.reset();
+    Device &d = module_device();
+    if (streamoff(d) != 0) Py_RETURN_FALSE;
+    d.stream_buf.reset();
     Py_RETURN_TRUE;
 }
 

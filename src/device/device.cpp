@@ -1,112 +1,43 @@
-// Device state, open, close and format negotiation (init).
+// The module's open, close and format negotiation (init), on its one device.
 #include "device/device.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "convert/pixels.h"
 #include "device/report.h"
 #include "device/state.h"
 #include "device/v4l2.h"
 
 namespace camsnap {
 
-int32_t fd = -1;
-uint32_t pixelformat = 0;
-int32_t width = 0;
-int32_t height = 0;
-int32_t stride = 0;
-int32_t frame_size = 0;
-int32_t bpp = 0;
-mode current_mode = IR16;
-int32_t streamingFirstFrame = 0;
-int32_t stream_buffers = 0;
-StagingMemory stream_buf;
-int32_t stream_frame_size = 0;
-bool driver_buffers_allocated = false;
-
-void report_line(const char *format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    const int length = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (length <= 0) return;
-    size_t left = length < static_cast<int>(sizeof line) ? size_t(length) : sizeof line - 1;
-    const char *p = line;
-    while (left > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, p, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        p += written;
-        left -= size_t(written);
-    }
-}
-
-StagingMemory allocate_staging(int32_t slots, int32_t slot_size) {
-    constexpr size_t page = 4096;
-    constexpr size_t huge_page = size_t(2) << 20;
-    if (slots < 0 || slot_size < 0) return nullptr;
-    // Both factors are below 2^31, so the product cannot overflow 64 bits.
-    const uint64_t bytes = uint64_t(slots) * uint64_t(slot_size);
-    if (bytes > SIZE_MAX - huge_page) return nullptr;
-    // Every capture touches fresh staging memory; in huge pages that costs a
-    // few page faults instead of one per 4 KiB (transparent huge pages are
-    // often enabled on request only).
-    const size_t align = bytes >= huge_page ? huge_page : page;
-    const size_t rounded = bytes ? (size_t(bytes) + align - 1) / align * align : page;
-    void *memory = nullptr;
-    if (::posix_memalign(&memory, align, rounded) != 0) return nullptr;
-    if (align == huge_page) ::madvise(memory, rounded, MADV_HUGEPAGE);
-    return StagingMemory(static_cast<uint8_t *>(memory));
-}
-
-FrameGeometry device_geometry() {
-    FrameGeometry g;
-    g.width = width;
-    g.height = height;
-    g.stride = stride;
-    g.bpp = bpp;
-    g.frame_size = frame_size;
-    g.current_mode = current_mode;
-    return g;
-}
-
-int close_device() {
-    const int result = ::close(fd);
-    fd = -1;
-    // The driver dropped its user pointers with the descriptor.
-    stream_buf.reset();
-    driver_buffers_allocated = false;
-    return result;
-}
-
 PyObject *cs_open(PyObject *, PyObject *args) {
+    Device &d = module_device();
     int device_number = 0;
     if (!PyArg_ParseTuple(args, "i", &device_number)) return nullptr;
 
     // A descriptor still held would keep the camera busy for good.
-    if (fd != -1) close_device();
+    if (d.fd != -1) d.close();
 
     char path[64];
     std::snprintf(path, sizeof path, "/dev/video%d", device_number);
-    fd = ::open(path, O_RDWR | O_NONBLOCK);
-    if (fd == -1) {
-        CS_REPORT("Failed to open video device - %s\n", path);
+    d.fd = ::open(path, O_RDWR | O_NONBLOCK);
+    if (d.fd == -1) {
+        CS_REPORT(d, "Failed to open video device - %s\n", path);
         Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
 }
 
 PyObject *cs_close(PyObject *, PyObject *) {
-    if (close_device() == -1) {
-        CS_REPORT("Failed to close the video device\n");
+    Device &d = module_device();
+    if (d.close() == -1) {
+        CS_REPORT(d, "Failed to close the video device\n");
         Py_RETURN_FALSE;
     }
     Py_RETURN_TRUE;
@@ -115,13 +46,6 @@ PyObject *cs_close(PyObject *, PyObject *) {
 namespace {
 
 constexpr __u32 REQUIRED_CAPS = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-
-// Rows of 2-byte pixels read out of a 3-byte-per-pixel frame of driver_height rows.
-int32_t fallback_height(int32_t driver_height) {
-    if (driver_height == 172) return 256;
-    if (driver_height == 342) return 512;
-    return (3 * driver_height) / 2;
-}
 
 bool lists_bgr3(int node) {
     bool found = false;
@@ -166,6 +90,7 @@ int64_t driver_row_bytes(const FrameGeometry &g) {
 }  // namespace
 
 PyObject *cs_init(PyObject *, PyObject *args) {
+    Device &d = module_device();
     int requested_mode = 0;
     unsigned int requested_width = 0, requested_height = 0;
     if (!PyArg_ParseTuple(args, "iII", &requested_mode, &requested_width, &requested_height))
@@ -174,43 +99,43 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     // Captures in a mode the frame copy does not know would return arrays that
     // no frame ever wrote.
     if (requested_mode < IR16 || requested_mode > IR16_FALLBACK) {
-        CS_REPORT("Unknown capture mode %d\n", requested_mode);
+        CS_REPORT(d, "Unknown capture mode %d\n", requested_mode);
         Py_RETURN_FALSE;
     }
 
-    pixelformat = requested_mode == RGB ? PIX_YU12 : PIX_Y16;
+    d.pixelformat = requested_mode == RGB ? PIX_YU12 : PIX_Y16;
 
     v4l2_capability cap = {};
-    if (query_capabilities(fd, cap) != 0) {
-        CS_REPORT("Failed to query device capabilities\n");
+    if (query_capabilities(d.fd, cap) != 0) {
+        CS_REPORT(d, "Failed to query device capabilities\n");
         Py_RETURN_FALSE;
     }
     if ((cap.capabilities & REQUIRED_CAPS) != REQUIRED_CAPS) {
-        CS_REPORT("Insufficient device capabilities\n");
+        CS_REPORT(d, "Insufficient device capabilities\n");
         Py_RETURN_FALSE;
     }
 
     // IR cameras that carry 16-bit pixels in a 24-bit format list "BGR3".
-    const bool offers_bgr3 = lists_bgr3(fd);
+    const bool offers_bgr3 = lists_bgr3(d.fd);
     if (requested_mode == IR16 && offers_bgr3) {
-        pixelformat = PIX_BGR3;
+        d.pixelformat = PIX_BGR3;
         requested_mode = IR16_FALLBACK;
     }
-    current_mode = static_cast<mode>(requested_mode);
+    d.current_mode = static_cast<mode>(requested_mode);
 
     // Drivers refuse a new format while buffers are allocated, even with the
     // stream off, and our captures leave them allocated.
-    if (!stream_buf && driver_buffers_allocated) release_buffers();
+    if (!d.stream_buf && d.driver_buffers_allocated) release_buffers(d);
 
     v4l2_format format = {};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     format.fmt.pix.width = requested_width;
     format.fmt.pix.height = requested_height;
-    format.fmt.pix.pixelformat = pixelformat;
-    if (set_format(fd, format) != 0) {
+    format.fmt.pix.pixelformat = d.pixelformat;
+    if (set_format(d.fd, format) != 0) {
         // The camsnap command reads this text to tell a busy camera from a refused mode
         // (python/camsnap_cli/common.py, _init): change both together.
-        CS_REPORT("Failed to set format (0x%08x)\n\n", pixelformat);
+        CS_REPORT(d, "Failed to set format (0x%08x)\n\n", d.pixelformat);
         Py_RETURN_FALSE;
     }
 
@@ -219,17 +144,17 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     // other layout ("YUYV", "YV12", "NV12", ...) read as planar "YU12" gives a
     // wrong picture. The IR modes read whatever comes as 16-bit pixels on
     // purpose: thermal cameras carry raw 16-bit data in "YUYV" frames.
-    if (current_mode == RGB && answer.pixelformat != PIX_YU12) {
-        CS_REPORT("Driver set format %s instead of YU12\n", fourcc_text(answer.pixelformat).text);
+    if (d.current_mode == RGB && answer.pixelformat != PIX_YU12) {
+        CS_REPORT(d, "Driver set format %s instead of YU12\n", fourcc_text(answer.pixelformat).text);
         Py_RETURN_FALSE;
     }
     if (answer.width == 0) {
-        CS_REPORT("Driver answered a width of 0\n");
+        CS_REPORT(d, "Driver answered a width of 0\n");
         Py_RETURN_FALSE;
     }
     if (!fits_int32(answer.width) || !fits_int32(answer.height) ||
         !fits_int32(answer.bytesperline) || !fits_int32(answer.sizeimage)) {
-        CS_REPORT("Driver answered an unusable geometry %ux%u (%u, %u bytes)\n", answer.width,
+        CS_REPORT(d, "Driver answered an unusable geometry %ux%u (%u, %u bytes)\n", answer.width,
                   answer.height, answer.bytesperline, answer.sizeimage);
         Py_RETURN_FALSE;
     }
@@ -240,38 +165,38 @@ PyObject *cs_init(PyObject *, PyObject *args) {
     g.stride = static_cast<int32_t>(answer.bytesperline);
     g.frame_size = static_cast<int32_t>(answer.sizeimage);
     g.bpp = g.stride / g.width;
-    g.current_mode = current_mode;
-    if (current_mode == IR16_FALLBACK) {
+    g.current_mode = d.current_mode;
+    if (d.current_mode == IR16_FALLBACK) {
         if (g.height > INT32_MAX / 3 || g.width > INT32_MAX / 2) {
-            CS_REPORT("Driver answered an unusable size %dx%d\n", g.width, g.height);
+            CS_REPORT(d, "Driver answered an unusable size %dx%d\n", g.width, g.height);
             Py_RETURN_FALSE;
         }
-        g.height = fallback_height(g.height);
+        g.height = bgr3_16_rows(g.height);
         g.stride = 2 * g.width;
         g.bpp = 2;
     }
     // Shorter rows would read pixels from overlapping or repeated bytes.
-    if (current_mode != IR16_FALLBACK && g.stride < driver_row_bytes(g)) {
-        CS_REPORT("Driver rows of %d bytes are shorter than the %lld bytes of %d pixels\n",
+    if (d.current_mode != IR16_FALLBACK && g.stride < driver_row_bytes(g)) {
+        CS_REPORT(d, "Driver rows of %d bytes are shorter than the %lld bytes of %d pixels\n",
                   g.stride, static_cast<long long>(driver_row_bytes(g)), g.width);
         Py_RETURN_FALSE;
     }
     if (array_row_bytes(g) > INT32_MAX || array_row_bytes(g) * g.height > INT32_MAX) {
-        CS_REPORT("Frame of %dx%d is too large for 32-bit array strides\n", g.width, g.height);
+        CS_REPORT(d, "Frame of %dx%d is too large for 32-bit array strides\n", g.width, g.height);
         Py_RETURN_FALSE;
     }
     // Every capture reads height rows of this geometry out of frame_size bytes.
     if (!frame_fits(g)) {
-        CS_REPORT("Frame of %dx%d (%d bytes a row) does not fit the driver's %d bytes\n",
+        CS_REPORT(d, "Frame of %dx%d (%d bytes a row) does not fit the driver's %d bytes\n",
                   g.width, g.height, g.stride, g.frame_size);
         Py_RETURN_FALSE;
     }
 
-    width = g.width;
-    height = g.height;
-    stride = g.stride;
-    frame_size = g.frame_size;
-    bpp = g.bpp;
+    d.width = g.width;
+    d.height = g.height;
+    d.stride = g.stride;
+    d.frame_size = g.frame_size;
+    d.bpp = g.bpp;
     Py_RETURN_TRUE;
 }
 

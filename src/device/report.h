@@ -1,12 +1,8 @@
-// Diagnostic lines: "E:<function>:<line>:<text>", one write to standard error.
+// Diagnostic lines: "E:<function>:<line>:<text>", each reported to the device it
+// concerns (Device::report in device/state.h).
 #pragma once
 
-namespace camsnap {
-
-void report_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-}  // namespace camsnap
-
-// Names the function that reports and the line of the report itself.
-#define CS_REPORT(text, ...) \
-    ::camsnap::report_line("E:%s:%d:" text, __func__, __LINE__, ##__VA_ARGS__)
+// Names the function that reports and the line of the report itself; the device
+// decides where the line goes (one write to standard error for the module's device).
+#define CS_REPORT(device, text, ...) \
+    (device).report("E:%s:%d:" text, __func__, __LINE__, ##__VA_ARGS__)

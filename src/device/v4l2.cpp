@@ -11,10 +11,6 @@
 
 namespace camsnap {
 
-namespace {
-constexpr int DEQUEUE_WAIT_MS = 500;
-}
-
 int v4l2_ioctl(int node, unsigned long request, void *record) {
     return ::ioctl(node, request, record);
 }
@@ -35,18 +31,18 @@ int set_format(int node, v4l2_format &format) {
     return v4l2_ioctl(node, VIDIOC_S_FMT, &format);
 }
 
-int request_buffers(int *n) {
+int request_buffers(Device &d, int *n) {
     v4l2_requestbuffers req = {};
     req.count = static_cast<__u32>(*n);
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_USERPTR;
-    const int result = v4l2_ioctl(fd, VIDIOC_REQBUFS, &req);
-    if (result != 0) CS_REPORT("Reqbuf failed.\n\n");
-    if (result == 0 && req.count > 0) driver_buffers_allocated = true;
+    const int result = v4l2_ioctl(d.fd, VIDIOC_REQBUFS, &req);
+    if (result != 0) CS_REPORT(d, "Reqbuf failed.\n\n");
+    if (result == 0 && req.count > 0) d.driver_buffers_allocated = true;
     if (req.count > static_cast<__u32>(*n)) {
         // The camsnap command reads this text to advise a series instead
         // (python/camsnap_cli/common.py, needs_more_buffers): change both together.
-        CS_REPORT("Too many buffers required\n\n");
+        CS_REPORT(d, "Too many buffers required\n\n");
         *n = static_cast<int>(req.count);
         return -1;
     }
@@ -54,69 +50,70 @@ int request_buffers(int *n) {
     return result;
 }
 
-int release_buffers() {
+int release_buffers(Device &d) {
     v4l2_requestbuffers req = {};
     req.count = 0;
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_USERPTR;
-    const int result = v4l2_ioctl(fd, VIDIOC_REQBUFS, &req);
-    if (result == 0) driver_buffers_allocated = false;
+    const int result = v4l2_ioctl(d.fd, VIDIOC_REQBUFS, &req);
+    if (result == 0) d.driver_buffers_allocated = false;
     return result;
 }
 
-int queue_buffer(int n, char *data, int size) {
+int queue_buffer(Device &d, int n, char *data, int size) {
     v4l2_buffer buf = {};
     buf.index = static_cast<__u32>(n);
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_USERPTR;
     buf.m.userptr = reinterpret_cast<unsigned long>(data);
     buf.length = static_cast<__u32>(size);
-    const int result = v4l2_ioctl(fd, VIDIOC_QBUF, &buf);
-    if (result != 0) CS_REPORT("Failed to queue buffer: %d\n\n", n);
+    const int result = v4l2_ioctl(d.fd, VIDIOC_QBUF, &buf);
+    if (result != 0) CS_REPORT(d, "Failed to queue buffer: %d\n\n", n);
     return result;
 }
 
-int dequeue_buffer() {
+int dequeue_buffer(Device &d, v4l2_buffer *answer, int wait_ms) {
     pollfd wait = {};
-    wait.fd = fd;
+    wait.fd = d.fd;
     wait.events = POLLIN;
-    const int ready = ::poll(&wait, 1, DEQUEUE_WAIT_MS);
+    const int ready = ::poll(&wait, 1, wait_ms);
     if (ready <= 0) {
-        CS_REPORT("Poll timeout ret=%d\n\n", ready);
+        CS_REPORT(d, "Poll timeout ret=%d\n\n", ready);
         return -1;
     }
     v4l2_buffer buf = {};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_USERPTR;
-    if (v4l2_ioctl(fd, VIDIOC_DQBUF, &buf) != 0) {
-        CS_REPORT("Failed to DQBUF\n\n");
+    if (v4l2_ioctl(d.fd, VIDIOC_DQBUF, &buf) != 0) {
+        CS_REPORT(d, "Failed to DQBUF\n\n");
         return -1;
     }
     // A buffer the driver gives back failed (uvcvideo does this at unplug): it
     // holds no new frame, only what an earlier frame left in that slot.
-    if (buf.flags & V4L2_BUF_FLAG_ERROR) {
-        CS_REPORT("Driver returned buffer %u with an error\n\n", buf.index);
+    if ((buf.flags & V4L2_BUF_FLAG_ERROR) && !d.delivers_error_frames) {
+        CS_REPORT(d, "Driver returned buffer %u with an error\n\n", buf.index);
         return -1;
     }
     // An index that does not fit the result would read as a failure, or as a slot.
     if (buf.index > static_cast<__u32>(INT_MAX)) {
-        CS_REPORT("Driver returned buffer index %u\n\n", buf.index);
+        CS_REPORT(d, "Driver returned buffer index %u\n\n", buf.index);
         return -1;
     }
+    if (answer) *answer = buf;
     return static_cast<int>(buf.index);
 }
 
-int streamon() {
+int streamon(Device &d) {
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const int result = v4l2_ioctl(fd, VIDIOC_STREAMON, &type);
-    if (result != 0) CS_REPORT("Failed to streamon\n\n");
+    const int result = v4l2_ioctl(d.fd, VIDIOC_STREAMON, &type);
+    if (result != 0) CS_REPORT(d, "Failed to streamon\n\n");
     return result;
 }
 
-int streamoff() {
+int streamoff(Device &d) {
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const int result = v4l2_ioctl(fd, VIDIOC_STREAMOFF, &type);
-    if (result != 0) CS_REPORT("Failed to streamof\n\n");
+    const int result = v4l2_ioctl(d.fd, VIDIOC_STREAMOFF, &type);
+    if (result != 0) CS_REPORT(d, "Failed to streamof\n\n");
     return result;
 }
 

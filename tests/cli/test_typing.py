@@ -41,11 +41,15 @@ def mypy_errors(tmp_path_factory):
         path = folder / ("%s.py" % name)
         path.write_text("import camsnap\n" + body)
         files.append(str(path))
-    env = dict(os.environ, MYPYPATH=os.pathsep.join([os.path.join(TOP, "src", "camsnap"),
-                                                      os.path.join(TOP, "python")]))
+    return run_mypy([os.path.join(HERE, "typed_example.py")] + PACKAGE_FILES + files,
+                    [os.path.join(TOP, "src", "camsnap"), os.path.join(TOP, "python")])
+
+
+def run_mypy(files, stub_dirs):
+    """mypy over files with the stubs of stub_dirs: ({file name: [error codes]}, its output)."""
+    env = dict(os.environ, MYPYPATH=os.pathsep.join(stub_dirs))
     command = [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull, "--check-untyped-defs",
-               "--config-file", os.path.join(HERE, "mypy.ini"),
-               os.path.join(HERE, "typed_example.py")] + PACKAGE_FILES + files
+               "--config-file", os.path.join(HERE, "mypy.ini")] + files
     run = subprocess.run(command, env=env, cwd=TOP, stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=600)
     assert re.search(r"^(Found \d+ errors? in|Success:)", run.stdout, re.M), run.stdout

@@ -1,0 +1,285 @@
+"""camsnap_camera on the virtual camera: formats, exact frames, the driver's
+metadata, out=, errors as exceptions, and reads that leave the interpreter free."""
+import errno
+import os
+import pathlib
+import re
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import camsnap_camera as cc
+from frames import ycbcr_planes, ycbcr_to_rgb
+
+W, H = 38, 10  # even-sized frames of every format; odd chroma handling is tests/cpp's
+
+
+@pytest.fixture
+def vcam(capfd):
+    import camsnap_vcam as virtual
+    virtual.reset()
+    yield virtual
+    virtual.reset()
+    # A camera object never writes to standard error.
+    assert capfd.readouterr().err == ""
+
+
+def monotonic_ns():  # time.monotonic_ns() from 3.7 on
+    return int(time.clock_gettime(time.CLOCK_MONOTONIC) * 1e9)
+
+
+def frame_bytes(size, seed):
+    return (np.arange(size, dtype=np.uint32) * 2654435761 + seed * 97).astype(np.uint8).tobytes()
+
+
+def expected(fourcc, raw):
+    a = np.frombuffer(raw, np.uint8)
+    if fourcc == "GREY":
+        return a[:W * H].reshape(H, W)
+    if fourcc == "Y16 ":
+        return a[:2 * W * H].view("<u2").reshape(H, W)
+    if fourcc == "BGR3":  # 16-bit pixels, 3/2 of the driver's rows
+        return a[:3 * W * H].view("<u2").reshape(3 * H // 2, W)
+    # The virtual camera answers colour space sRGB and no encoding or range: BT.601,
+    # limited range, as V4L2 defaults them.
+    return ycbcr_to_rgb(*ycbcr_planes(fourcc, raw, W, H, W if fourcc != "YUYV" else 2 * W),
+                        "bt601", "limited")
+
+
+SIZES = {"GREY": W * H, "Y16 ": 2 * W * H, "BGR3": 3 * W * H, "YU12": W * H * 3 // 2,
+         "NV12": W * H * 3 // 2, "YUYV": 2 * W * H}
+
+
+def camera(vcam, fourcc, frames=None, node=0, **config):
+    vcam.add_node(node, formats=[vcam.fmt(fourcc, [(W, H)])], frames=frames, **config)
+    cam = cc.Camera(node)
+    cam.configure(fourcc, W, H)
+    return cam
+
+
+@pytest.mark.parametrize("fourcc", sorted(SIZES))
+def test_every_format_reads_exact(vcam, fourcc):
+    frames = [frame_bytes(SIZES[fourcc], k) for k in range(3)]
+    with camera(vcam, fourcc, frames) as cam:
+        cam.start()
+        for k in range(3):
+            frame = cam.read(timeout=5)
+            assert frame.sequence == k and frame.format == fourcc
+            np.testing.assert_array_equal(frame.array, expected(fourcc, frames[k]))
+            assert np.asarray(frame) is frame.array
+
+
+@pytest.mark.parametrize("fourcc, size", [("MJPG", 567), ("Y16 ", 2 * W * H)])
+def test_raw_gives_the_bytes_delivered(vcam, fourcc, size):
+    data = frame_bytes(size, 5)
+    with camera(vcam, fourcc, [data]) as cam:
+        cam.start()
+        frame = cam.read(timeout=5, raw=True)
+        assert frame.bytesused == size and frame.array.tobytes() == data
+
+
+def test_a_format_without_conversion_asks_for_raw(vcam):
+    with camera(vcam, "MJPG") as cam:
+        cam.start()
+        with pytest.raises(cc.CameraError, match="raw=True"):
+            cam.read(timeout=5)
+
+
+def test_formats_list_sizes_and_rates(vcam):
+    vcam.add_node(0, formats=[vcam.fmt("YUYV", [(W, H), (64, 48)]), vcam.fmt("MJPG", [(W, H)])],
+                  fps=30, rates=[30, 15])
+    with cc.Camera("/dev/video0") as cam:
+        assert [(f["format"], f["compressed"]) for f in cam.formats()] == [("YUYV", False), ("MJPG", True)]
+        assert cam.formats()[0]["sizes"] == [{"width": W, "height": H, "fps": [30.0, 15.0]},
+                                             {"width": 64, "height": 48, "fps": [30.0, 15.0]}]
+
+
+def test_configure_answers_what_the_driver_set(vcam):
+    vcam.add_node(0, formats=[vcam.fmt("YUYV", [(W, H)])], fps=30, rates=[30, 15])
+    with cc.Camera(pathlib.Path("/dev/video0")) as cam:
+        assert cam.configure("YUYV", 640, 480, fps=14) == {
+            "format": "YUYV", "width": W, "height": H, "bytesperline": 2 * W, "sizeimage": 2 * W * H,
+            "fps": 15.0, "quantization": "limited", "encoding": "bt601"}
+
+
+@pytest.mark.parametrize("call, err, text", [
+    (lambda cam: cam.configure("NV12", W, H), errno.EINVAL, "instead of NV12"),
+    (lambda cam: cam.read(), errno.EINVAL, "not streaming"),
+    (lambda cam: cam.set_control("brightness", 1), errno.EINVAL, "brightness"),
+    (lambda cam: (cam.close(), cam.formats()), errno.EBADF, "closed"),
+])
+def test_failures_raise_with_errno_and_path(vcam, call, err, text):
+    with camera(vcam, "YUYV") as cam:
+        with pytest.raises(cc.CameraError, match=text) as caught:
+            call(cam)
+    assert caught.value.errno == err and caught.value.filename == "/dev/video0"
+    assert isinstance(caught.value, OSError)
+
+
+def test_opening_a_missing_device_raises(vcam):
+    with pytest.raises(cc.CameraError) as caught:
+        cc.Camera(7)
+    assert caught.value.errno == errno.ENOENT and caught.value.filename == "/dev/video7"
+
+
+def test_a_stream_failure_raises_with_the_drivers_errno(vcam):
+    with camera(vcam, "Y16 ") as cam:
+        cam.start()
+        vcam.fault(0, "DQBUF", nth=1, errno=errno.ENODEV)
+        with pytest.raises(cc.CameraError) as caught:
+            cam.read(timeout=5)
+        assert caught.value.errno == errno.ENODEV
+
+
+def test_a_read_times_out(vcam):
+    with camera(vcam, "Y16 ", stop_after=1, fps=100) as cam:
+        cam.start()
+        cam.read(timeout=5)
+        with pytest.raises(cc.CameraError) as caught:
+            cam.read(timeout=0.05)
+        assert caught.value.errno == errno.ETIMEDOUT
+
+
+def test_the_error_flag_and_bytesused_reach_the_frame(vcam):
+    with camera(vcam, "Y16 ") as cam:
+        vcam.dqbuf_override(0, nth=1, flags=0x2040, bytesused=100)  # ERROR | TIMESTAMP_MONOTONIC
+        cam.start()
+        frame = cam.read(timeout=5)
+        assert (frame.error, frame.bytesused) == (True, 100)
+        assert cam.read(timeout=5).error is False
+
+
+def test_sequence_timestamps_and_dropped_frames_are_the_drivers(vcam):
+    fps = 200.0
+    with camera(vcam, "Y16 ", fps=fps, min_buffers=1) as cam:
+        before = monotonic_ns()
+        cam.start(buffers=1)
+        frames = []
+        for pause in (0, 0.03, 0, 0.05, 0):
+            time.sleep(pause)  # the one buffer stays with us: the camera's frames meanwhile are lost
+            frames.append(cam.read(timeout=5))
+        after = monotonic_ns()
+    served = [args["sequence"] for name, args, result in vcam.log(0) if name == "DQBUF" and result == 0]
+    assert [f.sequence for f in frames] == served
+    assert [f.dropped for f in frames] == [0] + [b.sequence - a.sequence - 1 for a, b in zip(frames, frames[1:])]
+    assert sum(f.dropped for f in frames) > 0, "the pauses should have lost frames"
+    assert all(f.clock == "monotonic" for f in frames)
+    # Frame k is due at stream-on + k / fps: the timestamps are the camera's schedule, microseconds apart.
+    first = frames[0]
+    for f in frames[1:]:
+        assert abs(f.timestamp - first.timestamp - (f.sequence - first.sequence) * 1e9 / fps) <= 2000
+    assert before - 1000 <= first.timestamp <= frames[-1].timestamp <= after + 1000
+
+
+def test_out_is_filled_in_place(vcam):
+    frames = [frame_bytes(SIZES["YUYV"], k) for k in range(2)]
+    with camera(vcam, "YUYV", frames) as cam:
+        cam.start()
+        out = np.zeros((H, W, 3), np.uint8)
+        for k in range(2):
+            frame = cam.read(timeout=5, out=out)
+            assert frame.array is out
+            np.testing.assert_array_equal(out, expected("YUYV", frames[k]))
+        with pytest.raises(ValueError, match="uint8"):
+            cam.read(timeout=5, out=np.zeros((H, W), np.uint8))
+
+
+def test_latest_passes_over_waiting_frames(vcam):
+    with camera(vcam, "Y16 ", fps=100) as cam:
+        cam.start(buffers=4)
+        time.sleep(0.1)  # all four buffers filled meanwhile
+        frame = cam.latest(timeout=5)
+        served = [args["sequence"] for name, args, result in vcam.log(0) if name == "DQBUF" and result == 0]
+        assert len(served) >= 4 and frame.sequence == served[-1]
+
+
+def test_iteration_reads_until_the_stream_stops(vcam):
+    with camera(vcam, "Y16 ") as cam:
+        cam.start()
+        seen = []
+        for frame in cam:
+            seen.append(frame.sequence)
+            if len(seen) == 3:
+                cam.stop()
+        assert seen == [0, 1, 2]
+
+
+def test_a_waiting_read_leaves_the_interpreter_to_other_threads(vcam):
+    """Camera 0 never delivers; while a thread waits on it, camera 1 is read and the
+    main thread runs."""
+    vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(W, H)])], fps=100, stop_after=0)
+    vcam.add_node(1, formats=[vcam.fmt("Y16 ", [(W, H)])], fps=100)
+    stalled, live = cc.Camera(0), cc.Camera(1)
+    for cam in (stalled, live):
+        cam.configure("Y16 ", W, H)
+        cam.start()
+    failures = []
+
+    def wait_on_stalled():
+        try:
+            stalled.read(timeout=1.0)
+        except cc.CameraError as e:
+            failures.append(e.errno)
+
+    waiter = threading.Thread(target=wait_on_stalled)
+    waiter.start()
+    sequences = []
+    while waiter.is_alive() and len(sequences) < 5:
+        sequences.append(live.read(timeout=5).sequence)
+    waiter.join()
+    assert sequences == [0, 1, 2, 3, 4], "camera 1 was not read while camera 0 waited"
+    assert failures == [errno.ETIMEDOUT]
+    stalled.close()
+    live.close()
+
+
+def test_calls_on_one_camera_from_threads_run_one_after_another(vcam):
+    with camera(vcam, "Y16 ") as cam:
+        cam.start()
+        seen = []
+
+        def reader():
+            for _ in range(50):
+                seen.append(cam.read(timeout=5).sequence)
+
+        threads = [threading.Thread(target=reader) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert sorted(seen) == list(range(150))
+
+
+def test_a_camera_without_controls_lists_none(vcam):
+    with camera(vcam, "Y16 ") as cam:
+        assert cam.controls == []
+
+
+def test_closing_releases_the_device(vcam):
+    with camera(vcam, "Y16 ") as cam:
+        cam.start()
+        cam.read(timeout=5)
+    assert cam.closed and vcam.state(0)["streaming"] is False
+    # The node can be opened and streamed again at once.
+    with camera(vcam, "Y16 ", node=1) as again:
+        again.start()
+        again.read(timeout=5)
+
+
+README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+with open(README) as readme:
+    EXAMPLES = re.findall(r"^```py\n(.*?)^```$", readme.read(), re.M | re.S)
+
+
+# Controls need a driver that has them: the vivid tier runs those examples.
+@pytest.mark.parametrize("block", [b for b in EXAMPLES if "control" not in b])
+def test_readme_example_runs(vcam, block):
+    vcam.add_node(0, formats=[vcam.fmt("Y16 ", [(160, 120)])], fps=30, rates=[30, 9])
+    vcam.add_node(1, formats=[vcam.fmt("YUYV", [(640, 480)])], fps=30)
+    exec(compile(block, "README.md", "exec"), {"__name__": "__readme__"})
+
+
+def test_the_readme_has_the_examples():
+    assert len(EXAMPLES) >= 4 and any("timestamp" in b and "Camera(1)" in b for b in EXAMPLES)
