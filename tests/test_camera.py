@@ -269,8 +269,11 @@ def test_closing_releases_the_device(vcam):
 
 
 README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
-with open(README) as readme:
-    EXAMPLES = re.findall(r"^```py\n(.*?)^```$", readme.read(), re.M | re.S)
+# The wheels and Debian-root tiers run a copy of the tests without the tree around it.
+EXAMPLES = []
+if os.path.exists(README):
+    with open(README) as readme:
+        EXAMPLES = re.findall(r"^```py\n(.*?)^```$", readme.read(), re.M | re.S)
 
 
 # Controls need a driver that has them: the vivid tier runs those examples.
@@ -281,5 +284,6 @@ def test_readme_example_runs(vcam, block):
     exec(compile(block, "README.md", "exec"), {"__name__": "__readme__"})
 
 
+@pytest.mark.skipif(not os.path.exists(README), reason="no source tree around the tests")
 def test_the_readme_has_the_examples():
     assert len(EXAMPLES) >= 4 and any("timestamp" in b and "Camera(1)" in b for b in EXAMPLES)
