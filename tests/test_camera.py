@@ -104,6 +104,22 @@ def test_configure_answers_what_the_driver_set(vcam):
             "fps": 15.0, "quantization": "limited", "encoding": "bt601"}
 
 
+@pytest.mark.parametrize("quantization, encoding", [("full", None), (None, "bt709"), ("full", "bt709")])
+def test_the_callers_range_and_encoding_override_the_drivers(vcam, quantization, encoding):
+    data = frame_bytes(SIZES["YUYV"], 3)
+    with camera(vcam, "YUYV", [data]) as cam:
+        chosen = cam.configure("YUYV", W, H, quantization=quantization, encoding=encoding)
+        # the driver's word (limited, BT.601) where the caller left one open
+        want = (encoding or "bt601", quantization or "limited")
+        assert (chosen["encoding"], chosen["quantization"]) == want
+        cam.start()
+        np.testing.assert_array_equal(cam.read(timeout=5).array,
+                                      ycbcr_to_rgb(*ycbcr_planes("YUYV", data, W, H, 2 * W), *want))
+        cam.stop()
+        with pytest.raises(ValueError, match="quantization"):
+            cam.configure("YUYV", W, H, quantization="jpeg")
+
+
 @pytest.mark.parametrize("call, err, text", [
     (lambda cam: cam.configure("NV12", W, H), errno.EINVAL, "instead of NV12"),
     (lambda cam: cam.read(), errno.EINVAL, "not streaming"),

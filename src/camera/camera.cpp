@@ -132,7 +132,7 @@ bool CameraDevice::formats(std::vector<FormatInfo> &out) {
 }
 
 bool CameraDevice::configure(uint32_t fourcc, uint32_t width, uint32_t height, uint32_t fps_num,
-                             uint32_t fps_den, Configured &out) {
+                             uint32_t fps_den, const VariantChoice &variant, Configured &out) {
     if (streaming()) return fail(EBUSY, "cannot configure while streaming; stop() first");
     // Drivers refuse a new format while buffers are allocated.
     if (device_.driver_buffers_allocated) release_buffers(device_);
@@ -151,6 +151,7 @@ bool CameraDevice::configure(uint32_t fourcc, uint32_t width, uint32_t height, u
         return fail(EINVAL, text.c_str());
     }
     PixelLayout layout;
+    variant_choice_ = variant;
     if (pixel_layout_of(fourcc, &layout)) {
         configuration_ = out;  // pixel_frame() reads it
         PixelFrame frame;
@@ -182,6 +183,8 @@ bool CameraDevice::pixel_frame(PixelFrame &out) const {
     out.stride = int32_t(pix.bytesperline);
     out.size = pix.sizeimage;
     out.variant = variant_of(pix);
+    if (variant_choice_.quantization) out.variant.quantization = *variant_choice_.quantization;
+    if (variant_choice_.encoding) out.variant.encoding = *variant_choice_.encoding;
     return pix.width <= INT32_MAX && pix.height <= INT32_MAX && pix.bytesperline <= INT32_MAX;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ struct FormatInfo {
 struct Configured {
     v4l2_pix_format pix = {};
     v4l2_fract interval = {0, 0};  // {0, 0}: the driver keeps no frame rate
+};
+
+// The caller's word on a Y'CbCr conversion, over the driver's: drivers that leave the range
+// open, or name the wrong one, are common among webcams. Unset parts follow the driver.
+struct VariantChoice {
+    std::optional<Quantization> quantization;
+    std::optional<Encoding> encoding;
 };
 
 // The driver's word on one dequeued buffer.
@@ -74,7 +82,7 @@ public:
     bool formats(std::vector<FormatInfo> &out);
     // fps_num / fps_den frames a second, or fps_num 0 to leave the rate alone.
     bool configure(uint32_t fourcc, uint32_t width, uint32_t height, uint32_t fps_num,
-                   uint32_t fps_den, Configured &out);
+                   uint32_t fps_den, const VariantChoice &variant, Configured &out);
     bool configured() const { return configured_; }
     const Configured &configuration() const { return configuration_; }
     // The conversion of the configured format; false when it has none.
@@ -101,6 +109,7 @@ private:
     std::string path_;
     bool configured_ = false;
     Configured configuration_;
+    VariantChoice variant_choice_;
     bool first_frame_ = true;
     uint32_t last_sequence_ = 0;
 };

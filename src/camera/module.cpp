@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -257,20 +258,43 @@ bool fps_fraction(PyObject *fps, uint32_t *num, uint32_t *den) {
     return true;
 }
 
+// A name of quantization= or encoding=: None leaves the driver's word.
+template <typename T>
+bool choice_of(PyObject *value, const char *keyword, const char *first, T first_value,
+               const char *second, T second_value, std::optional<T> *out) {
+    if (value == Py_None) return true;
+    const bool text = PyUnicode_Check(value);
+    if (text && PyUnicode_CompareWithASCIIString(value, first) == 0) {
+        *out = first_value;
+    } else if (text && PyUnicode_CompareWithASCIIString(value, second) == 0) {
+        *out = second_value;
+    } else {
+        PyErr_Format(PyExc_ValueError, "%s must be None, '%s' or '%s'", keyword, first, second);
+        return false;
+    }
+    return true;
+}
+
 PyObject *camera_configure(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"format", "width", "height", "fps", nullptr};
-    PyObject *format = nullptr, *fps = Py_None;
+    static const char *keywords[] = {"format", "width", "height", "fps", "quantization", "encoding", nullptr};
+    PyObject *format = nullptr, *fps = Py_None, *quantization = Py_None, *encoding = Py_None;
     unsigned int width = 0, height = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UII|O", const_cast<char **>(keywords), &format,
-                                     &width, &height, &fps))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UII|OOO", const_cast<char **>(keywords), &format,
+                                     &width, &height, &fps, &quantization, &encoding))
         return nullptr;
     uint32_t code = 0, num = 0, den = 1;
-    if (!fourcc_of(format, &code) || !fps_fraction(fps, &num, &den)) return nullptr;
+    VariantChoice variant;
+    if (!fourcc_of(format, &code) || !fps_fraction(fps, &num, &den) ||
+        !choice_of(quantization, "quantization", "full", Quantization::full, "limited",
+                   Quantization::limited, &variant.quantization) ||
+        !choice_of(encoding, "encoding", "bt601", Encoding::bt601, "bt709", Encoding::bt709,
+                   &variant.encoding))
+        return nullptr;
     if (!check_open(self)) return nullptr;
     CameraCall call(camera_of(self));
     call.release_interpreter();
     Configured answer;
-    if (!camera_of(self).configure(code, width, height, num, den, answer)) return call.raise();
+    if (!camera_of(self).configure(code, width, height, num, den, variant, answer)) return call.raise();
     call.acquire_interpreter();
     return describe_configuration(camera_of(self));
 }
@@ -635,7 +659,8 @@ PyMethodDef camera_methods[] = {
     {"formats", method(camera_formats), METH_NOARGS,
      "formats() -> list of {'format', 'description', 'compressed', 'sizes': [{'width', 'height', 'fps': [...]}]}"},
     {"configure", method(camera_configure), METH_VARARGS | METH_KEYWORDS,
-     "configure(format, width, height, fps=None) -> what the driver set; raises when it substitutes another format"},
+     "configure(format, width, height, fps=None, quantization=None, encoding=None) -> what the driver set; "
+     "raises when it substitutes another format"},
     {"start", method(camera_start), METH_VARARGS | METH_KEYWORDS, "start(buffers=4): start streaming"},
     {"read", method(camera_read), METH_VARARGS | METH_KEYWORDS,
      "read(timeout=None, out=None, raw=False) -> Frame: the next frame in the driver's order"},
