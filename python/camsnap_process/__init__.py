@@ -35,7 +35,7 @@ from multiprocessing import reduction
 
 import numpy as np
 
-__all__ = ["CameraProcess", "CameraError", "CannotOpenCamera", "CannotSetUpCamera",
+__all__ = ["CameraProcess", "Frame", "CameraError", "CannotOpenCamera", "CannotSetUpCamera",
            "StreamFailed", "CameraProcessDied", "DiagnosticLine", "diagnostic_lines",
            "StderrCatcher", "ring_size", "RING_BYTES", "RING_MOST", "RING_LEAST"]
 
@@ -208,9 +208,20 @@ class _Token:
         os.write(self.write_fd, b"\0")
 
 
+# What the header says of each slot's frame besides its state and the child's number for it:
+# the driver's sequence number and timestamp (ns), the timestamp's clock (_CLOCKS), and the
+# frames the driver numbered but never delivered since the stream began, summed over the
+# child's streams, so that a reader who skipped frames still learns how many the driver lost.
+# The driver's fields are -1 for frames of the module's own stream, which carries none.
+_META = np.dtype([("sequence", "<i8"), ("timestamp", "<i8"), ("clock", "<i8"), ("lost", "<i8")])
+_CLOCKS = ("unknown", "monotonic", "copy")
+
+
 class _Ring:
-    """Frames in anonymous shared memory: a header (state and sequence number of each slot),
-    then the slots, page-aligned."""
+    """Frames in anonymous shared memory: a header (state, the child's number and the
+    driver's word (_META) of each slot's frame), then the slots, page-aligned. The
+    header travels with the frame: a slot's fields change only while the slot is the
+    child's, so a reader gets a frame and its facts together or not at all."""
 
     def __init__(self, fd, shape, dtype, slots):
         self.shape, self.dtype, self.slots = tuple(shape), np.dtype(dtype), slots
@@ -218,6 +229,7 @@ class _Ring:
         self.map = mmap.mmap(fd, _HEADER_BYTES + slots * self.slot_bytes)
         self.state = np.frombuffer(self.map, np.int64, slots, 0)
         self.seq = np.frombuffer(self.map, np.int64, slots, slots * 8)
+        self.meta = np.frombuffer(self.map, _META, slots, slots * 16)
         self.frames = [np.frombuffer(self.map, self.dtype, int(np.prod(self.shape)),
                                      _HEADER_BYTES + i * self.slot_bytes).reshape(self.shape)
                        for i in range(slots)]
@@ -240,7 +252,7 @@ class _Ring:
             raise
 
     def close(self):
-        self.state = self.seq = self.frames = None
+        self.state = self.seq = self.meta = self.frames = None
         try:
             self.map.close()
         except BufferError:
@@ -264,6 +276,106 @@ class _Stop(Exception):
     pass
 
 
+# How long a stream waits for a frame before it counts as failed: the module's own wait.
+_FRAME_WAIT = 0.5
+# The driver's fields of a frame of the module's own stream: none known.
+_NO_FACTS = (-1, -1, -1, 0)
+
+
+class _StreamFailed(Exception):
+    """A stream call failed; `lines` say why (DiagnosticLines)."""
+
+    def __init__(self, lines):
+        super().__init__()
+        self.lines = lines
+
+
+def _camera_line(function, error):
+    """A camera object's failure as a DiagnosticLine, written to standard error as the module
+    writes its own: callers read the texts of both alike ("Too many buffers required"). A
+    camera object names no source line: the line is 0, the function is its method's."""
+    line = DiagnosticLine("E:%s:0:%s" % (function, error.strerror or error))
+    sys.stderr.write(line + "\n")
+    sys.stderr.flush()
+    return [line]
+
+
+class _ModuleStream:
+    """The module's own stream, whose frames carry no facts from the driver: for cameras a
+    camera object cannot take as the module does (a driver that answers "Y16 " with another
+    format, which the module reads as 16-bit pixels all the same) and for mode 2."""
+
+    def __init__(self, child):
+        self.call = child.call
+        self.camsnap = child.camsnap
+
+    def start(self):
+        ok, lines = self.call(self.camsnap.startStream)
+        if not ok:
+            raise _StreamFailed(lines)
+
+    def read(self):
+        frame, lines = self.call(self.camsnap.captureStream)
+        if frame is None:  # the module has ended the stream itself
+            raise _StreamFailed(lines)
+        return frame, _NO_FACTS
+
+    def stop(self):
+        ok, lines = self.call(self.camsnap.stopStream)
+        if not ok:
+            raise _StreamFailed(lines)
+
+
+class _CameraStream:
+    """The stream through a camsnap_camera.Camera, which tells each frame's sequence number,
+    timestamp and the driver's gaps. It does what the module's stream does, so frames are
+    the same arrays: one buffer, the first frame after stream-on discarded, a frame awaited
+    for _FRAME_WAIT, a buffer the driver flags as failed ends the stream, and so does any
+    failure (the next start begins anew)."""
+
+    def __init__(self, child, camera):
+        self.child, self.camera = child, camera
+        self.discard = False
+
+    def start(self):
+        self.child.release_module_buffers()
+        try:
+            self.camera.start(buffers=1)
+        except self.child.camera_error as error:
+            raise _StreamFailed(_camera_line("camera_start", error))
+        self.discard = True
+
+    def read(self):
+        try:
+            if self.discard:
+                self.camera.read(timeout=_FRAME_WAIT)
+                self.discard = False
+            frame = self.camera.read(timeout=_FRAME_WAIT)
+        except self.child.camera_error as error:
+            self.end()
+            raise _StreamFailed(_camera_line("camera_read", error))
+        if frame.error:
+            # It holds no new frame, only what an earlier one left in the buffer (uvcvideo
+            # flags them so when the camera is unplugged).
+            self.end()
+            raise _StreamFailed(_camera_line("camera_read", OSError(
+                "Driver returned frame %d with an error" % frame.sequence)))
+        return frame.array, (frame.sequence, frame.timestamp, _CLOCKS.index(frame.clock),
+                             frame.dropped)
+
+    def stop(self):
+        try:
+            self.camera.stop()
+        except self.child.camera_error as error:
+            raise _StreamFailed(_camera_line("camera_stop", error))
+
+    def end(self):
+        try:
+            self.camera.stop()
+        except self.child.camera_error:
+            pass  # the camera closed itself; the next start says so
+
+
 class _Child:
     """Everything the child does: one camera, one module, one loop."""
 
@@ -273,10 +385,15 @@ class _Child:
         self.streaming = False
         self.ring = None
         self.seq = 0
+        self.lost = 0
         self.pending = []
         self.stderr = StderrCatcher()
         self.call = self.stderr.call
         self.camsnap = None
+        self.camera = None
+        self.camera_error = None
+        self.stream = None
+        self.module_buffers = False
 
     def check_parent(self):
         if os.getppid() != self.parent:
@@ -304,6 +421,8 @@ class _Child:
             raise _Stop()
 
     def open_camera(self):
+        # The module opens and sets up the camera: its lines say why one cannot be, in the
+        # texts callers read (the camsnap command's advice).
         import camsnap
         self.camsnap = camsnap
         s = self.setup
@@ -315,13 +434,61 @@ class _Child:
             self.call(camsnap.close)
             raise CannotSetUpCamera("/dev/video%d refused mode %d at %dx%d" % (
                 s["node"], s["mode"], s["width"], s["height"]), lines)
+        self.stream = self.camera_stream() or _ModuleStream(self)
+
+    def camera_stream(self):
+        """A stream through a camera object in the format and conversion the module's init
+        chose, or None where it cannot have them."""
+        s = self.setup
+        if s["mode"] not in (0, 1):
+            return None
+        try:
+            import camsnap_camera
+        except ImportError:
+            return None
+        self.camera_error = camsnap_camera.CameraError
+        try:
+            camera = camsnap_camera.Camera(s["node"])
+        except camsnap_camera.CameraError:
+            return None
+        try:
+            if s["mode"] == 1:
+                # The module's conversion, whatever range the driver names.
+                camera.configure("YU12", s["width"], s["height"], quantization="full",
+                                 encoding="bt601")
+            else:
+                # Cameras that carry 16-bit pixels in a 24-bit format list "BGR3".
+                bgr3 = any(f["format"] == "BGR3" for f in camera.formats())
+                camera.configure("BGR3" if bgr3 else "Y16 ", s["width"], s["height"])
+        except camsnap_camera.CameraError:
+            camera.close()
+            return None
+        self.camera = camera
+        return _CameraStream(self, camera)
+
+    def release_module_buffers(self):
+        """The module's captures leave their buffers with the driver, which then refuses
+        another descriptor's; its init gives them back."""
+        if not self.module_buffers:
+            return
+        s = self.setup
+        ok, lines = self.call(self.camsnap.init, s["mode"], s["width"], s["height"])
+        if not ok:
+            raise _StreamFailed(lines)
+        self.module_buffers = False
 
     def close_camera(self):
         if self.camsnap is None:
             return
         if self.streaming:
-            self.call(self.camsnap.stopStream)
+            try:
+                self.stream.stop()
+            except _StreamFailed:
+                pass
             self.streaming = False
+        if self.camera is not None:
+            self.camera.close()
+            self.camera = None
         self.call(self.camsnap.close)
         self.camsnap = None
 
@@ -360,21 +527,26 @@ class _Child:
         if name == "stream":
             if self.streaming:
                 return ("ok",)
-            ok, lines = self.call(camsnap.startStream)
-            if not ok:
-                return ("error", "StreamFailed", "the stream did not start", lines)
+            try:
+                self.stream.start()
+            except _StreamFailed as failure:
+                return ("error", "StreamFailed", "the stream did not start", failure.lines)
             self.streaming = True
             return ("ok",)
         if name == "stop":
             if not self.streaming:
                 return ("ok",)
             self.streaming = False
-            ok, lines = self.call(camsnap.stopStream)
-            return ("ok",) if ok else ("error", "CameraError", "the stream did not stop", lines)
+            try:
+                self.stream.stop()
+            except _StreamFailed as failure:
+                return ("error", "CameraError", "the stream did not stop", failure.lines)
+            return ("ok",)
         if name in ("single", "series"):
             if self.streaming:
                 return ("error", "CameraError",
                         "a stream is running: stop() it before a %s capture" % name, [])
+            self.module_buffers = True
             if name == "single":
                 frames, lines = self.call(camsnap.captureSingle)
             else:
@@ -385,18 +557,22 @@ class _Child:
         return ("error", "CameraError", "unknown request %r" % (name,), [])
 
     def capture_one(self):
-        frame, lines = self.call(self.camsnap.captureStream)
-        if frame is None:
-            # The module has ended the stream itself; the parent's next read says why.
+        try:
+            frame, facts = self.stream.read()
+        except _StreamFailed as failure:
+            # The stream has ended; the parent's next read says why.
             self.streaming = False
-            self.control.send(("stream-failed", self.seq, lines))
+            self.control.send(("stream-failed", self.seq, failure.lines))
             return
         if self.ring is None:
             try:
                 self.ring, fd = _Ring.create(frame.shape, frame.dtype)
             except (CameraError, OSError) as error:
                 self.streaming = False
-                self.call(self.camsnap.stopStream)
+                try:
+                    self.stream.stop()
+                except _StreamFailed:
+                    pass
                 self.control.send(("stream-refused", "no memory for the frames: %s" % error))
                 return
             self.control.send(("ring", frame.shape, frame.dtype.str, self.ring.slots))
@@ -406,9 +582,10 @@ class _Child:
             finally:
                 os.close(fd)
         self.seq += 1
+        self.lost += facts[3]
         slot = self.claim_slot()
         self.ring.frames[slot][...] = frame
-        self.with_token(self.publish, slot)
+        self.with_token(self.publish, slot, facts[:3] + (self.lost,))
         try:
             os.write(self.notify, b"\0")
         except BlockingIOError:
@@ -435,8 +612,9 @@ class _Child:
             return slot
         return self.with_token(claim)
 
-    def publish(self, slot):
+    def publish(self, slot, facts):
         self.ring.seq[slot] = self.seq
+        self.ring.meta[slot] = facts
         self.ring.state[slot] = _READY
 
 
@@ -561,6 +739,45 @@ class _Link:
                 self.ring = None
 
 
+_monotonic_ns = getattr(time, "monotonic_ns", lambda: int(time.monotonic() * 1e9))  # 3.7 on
+
+
+class Frame:
+    """A frame of a CameraProcess's stream with the facts about it, named as on
+    camsnap_camera.Frame:
+
+    - `array`: the numpy array read() returns (also numpy.asarray(frame));
+    - `sequence`: the driver's number for it (0 for the first after stream-on, which the
+      stream discards, as the module does);
+    - `timestamp`: when the driver captured it, in nanoseconds of the clock named by `clock`
+      ("monotonic": time.monotonic_ns(), "copy", "unknown");
+    - `dropped`: frames the driver numbered but never delivered since the previous frame read
+      (the camera's process was late to take them);
+    - `skipped`: frames the camera's process delivered but this process did not get since the
+      previous frame read (the ring was full, or latest() passed them over): CameraProcess's
+      `dropped` counts these;
+    - `received`: when it was taken here, in nanoseconds of time.monotonic_ns(), so that
+      `received - timestamp` is its age for a monotonic clock.
+
+    The driver's facts are None where the camera is read through the module's own stream
+    (mode 2, and drivers that answer "Y16 " with another format)."""
+
+    __slots__ = ("array", "sequence", "timestamp", "clock", "dropped", "skipped", "received")
+
+    def __init__(self, array, sequence, timestamp, clock, dropped, skipped, received):
+        self.array, self.sequence, self.timestamp, self.clock = array, sequence, timestamp, clock
+        self.dropped, self.skipped, self.received = dropped, skipped, received
+
+    def __array__(self, dtype=None, copy=None):
+        array = self.array if dtype is None else self.array.astype(dtype, copy=False)
+        return array.copy() if copy else array
+
+    def __repr__(self):
+        return "<Frame %s %s sequence=%s timestamp=%s clock=%s dropped=%s skipped=%s>" % (
+            self.array.dtype, self.array.shape, self.sequence, self.timestamp, self.clock,
+            self.dropped, self.skipped)
+
+
 class CameraProcess:
     """The camera /dev/video<node> in a child process: `mode` 0 (16-bit IR) or 1 (RGB), at
     width x height, as camsnap's init takes them. A context manager; close() ends it.
@@ -583,6 +800,7 @@ class CameraProcess:
         self._finalizer = weakref.finalize(self, self._link.close)
         self._streaming = False
         self._last_seq = 0
+        self._last_lost = 0
         self.dropped = 0
         # Threads take turns: one talks to the child and takes frames at a time (two slots
         # being read at once, and the child writing a third, would leave a three-slot ring no
@@ -745,7 +963,7 @@ class CameraProcess:
                 self._streaming = True
 
     def _take(self, newest):
-        """A copy of the next (or newest) frame in the ring, or None."""
+        """The next (or newest) frame in the ring as a Frame holding a copy, or None."""
         ring = self._link.ring
         if ring is None:
             return None
@@ -768,12 +986,18 @@ class CameraProcess:
             return None
         try:
             seq = int(ring.seq[slot])
-            frame = ring.frames[slot].copy()
+            sequence, timestamp, clock, lost = (int(v) for v in ring.meta[slot])
+            array = ring.frames[slot].copy()
         finally:
             self._with_token(ring.state.__setitem__, slot, _FREE)
-        self.dropped += seq - self._last_seq - 1
+        received = _monotonic_ns()
+        skipped = seq - self._last_seq - 1
+        self.dropped += skipped
         self._last_seq = seq
-        return frame
+        dropped, self._last_lost = lost - self._last_lost, lost
+        if sequence < 0:
+            return Frame(array, None, None, None, None, skipped, received)
+        return Frame(array, sequence, timestamp, _CLOCKS[clock], dropped, skipped, received)
 
     def _with_token(self, action, *args):
         link = self._link
@@ -800,6 +1024,11 @@ class CameraProcess:
         TimeoutError after `timeout` seconds without a frame; CameraError when the stream
         has failed (after the frames it delivered); CameraProcessDied when the child has.
         Threads may read at once: each frame goes to one of them."""
+        return self.read_frame(timeout).array
+
+    def read_frame(self, timeout=None):
+        """read(), as a Frame: the array with the driver's sequence number, timestamp and
+        gaps, and when it reached this process."""
         deadline = None if timeout is None else time.monotonic() + timeout
         if not self._turn.acquire(timeout=-1 if timeout is None else max(timeout, 0)):
             raise self._no_frame(timeout)
@@ -829,6 +1058,11 @@ class CameraProcess:
     def latest(self):
         """The newest frame not yet returned, without waiting (starting the stream if
         needed), or None. Older waiting frames are skipped and count in `dropped`."""
+        frame = self.latest_frame()
+        return None if frame is None else frame.array
+
+    def latest_frame(self):
+        """latest(), as a Frame (or None)."""
         with self._turn:
             self.start()
             self._drain_wakeups()
@@ -870,7 +1104,7 @@ class CameraProcess:
             self._drain_wakeups()
             frame = self._take(newest=False)
             if frame is not None:
-                return frame
+                return frame.array
             self._poll_messages()
             woken = loop.create_future()
 
