@@ -302,3 +302,68 @@ def test_the_child_stops_when_the_parent_ends_and_leaves_nothing(vcam, tmp_path,
     assert sorted(os.listdir("/dev/shm")) == shm_before
     with CameraProcess(0, 0, 160, 120) as cam:
         assert seqs_of(vcam, [cam.read(timeout=5)])[0] is not None
+
+
+def served_sequences(path):
+    """Makes a forked camera process write the sequence numbers its driver served (DQBUF) to
+    `path` as it closes the camera: the virtual camera's log lives in that process."""
+    import camsnap_process
+    import camsnap_vcam
+    close = camsnap_process._Child.close_camera
+
+    def close_then_record(child):
+        close(child)
+        with open(path, "w") as out:
+            out.write(" ".join(str(args["sequence"]) for name, args, result in camsnap_vcam.log(0)
+                               if name == "DQBUF" and result == 0))
+    return close_then_record
+
+
+@pytest.mark.parametrize("mode", [0, 1])
+def test_frames_come_with_the_drivers_numbers_and_times(vcam, tmp_path, monkeypatch, mode):
+    fps = 30
+    camera(vcam, fps=fps)
+    log = tmp_path / "served"
+    monkeypatch.setattr("camsnap_process._Child.close_camera", served_sequences(str(log)))
+    before = time.clock_gettime(time.CLOCK_MONOTONIC) * 1e9
+    with CameraProcess(0, mode, 160, 120, start_method="fork") as cam:
+        frames = [cam.read_frame(timeout=5) for _ in range(6)]
+    served = [int(n) for n in log.read_text().split()]
+    sequences = [f.sequence for f in frames]
+    # the first served frame is discarded; a busy machine may make the ring skip some after it
+    assert served[0] == 0 and set(sequences) <= set(served[1:]), (sequences, served)
+    assert seqs_of(vcam, [f.array for f in frames], mode) == sequences
+    for a, b in zip(frames, frames[1:]):
+        assert b.dropped + b.skipped == b.sequence - a.sequence - 1
+        # the virtual camera stamps frame k at stream-on + k/fps, to the microsecond
+        assert abs(b.timestamp - a.timestamp - (b.sequence - a.sequence) * 1e9 / fps) <= 2000
+    assert all(f.clock == "monotonic" for f in frames)
+    assert before <= frames[0].timestamp < frames[0].received <= frames[-1].received
+    assert all(f.timestamp < f.received for f in frames)
+
+
+@pytest.mark.parametrize("late", ["child", "parent"])
+def test_frames_lost_count_where_they_were_lost(vcam, late):
+    """A camera process that does not take frames in time loses them in the driver
+    (`dropped`); a reader that does not, in the ring (`skipped`, CameraProcess.dropped)."""
+    camera(vcam, fps=100 if late == "child" else 0)   # fps 0: a frame whenever asked
+    with CameraProcess(0, 0, 160, 120) as cam:
+        frames = [cam.read_frame(timeout=5)]
+        if late == "child":
+            os.kill(cam.pid, signal.SIGSTOP)
+            time.sleep(0.3)
+            os.kill(cam.pid, signal.SIGCONT)
+        else:
+            time.sleep(0.3)
+        frames += [cam.read_frame(timeout=5) for _ in range(3)]
+        newest = cam.latest_frame()
+        frames += [newest] if newest is not None else []
+        total_skipped = cam.dropped
+    for a, b in zip(frames, frames[1:]):
+        assert b.dropped + b.skipped == b.sequence - a.sequence - 1, (a, b)
+    assert sum(f.skipped for f in frames) == total_skipped
+    dropped = sum(f.dropped for f in frames)
+    if late == "child":
+        assert dropped >= 10, frames   # 30 frames fell due while it was stopped
+    else:
+        assert dropped == 0 and total_skipped > 0, frames

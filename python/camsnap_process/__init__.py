@@ -10,6 +10,14 @@ memory. The parent waits in select(), without the lock.
         frame = camera.read()         # the next frame, a numpy array the caller owns
         newest = camera.latest()      # the newest frame without waiting, or None
         for frame in camera: ...      # and `async for frame in camera` in a coroutine
+        frame = camera.read_frame()   # a Frame: .array, .sequence, .timestamp, .clock,
+                                      # .dropped, .skipped, .received (latest_frame() too)
+
+The child opens and sets the camera up with the module (its diagnostic lines say why it
+cannot), and streams through a camsnap_camera.Camera in the format and conversion the
+module's init chose, so the arrays are the module's, and each comes with the driver's
+sequence number, timestamp and gaps. Those facts travel in the frame's own ring slot, never
+apart from it.
 
 Nothing has a name in /dev/shm (memfd, pipes), so nothing is left there whatever happens to
 either process. The child stops the stream, closes the camera and exits within a second of
@@ -124,7 +132,8 @@ class StderrCatcher:
 
 class CameraError(RuntimeError):
     """The camera could not be opened, set up or read. `lines` holds the module's own
-    diagnostic lines (DiagnosticLine), as it wrote them to standard error."""
+    diagnostic lines (DiagnosticLine), as it wrote them to standard error; a failure of the
+    stream's camera object comes as such a line too (its function, line 0, its message)."""
 
     def __init__(self, message, lines=()):
         self.lines = list(lines)
@@ -786,6 +795,8 @@ class CameraProcess:
     waiting; iterating (also `async for`) gives frames one after another. The stream starts
     with the first of these (or start()) and runs until stop() or close(). single() and
     series(n) take frames as captureSingle and captureSeries do, while no stream runs.
+    read_frame(timeout=None) and latest_frame() give read()'s and latest()'s frames as
+    Frame objects, with the driver's sequence number, timestamp and gaps.
 
     `dropped` counts the frames the camera delivered that the parent did not get: the ring
     (ring_size()) was full because it read too slowly, or latest() skipped them.

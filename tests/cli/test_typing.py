@@ -27,6 +27,8 @@ MISTAKES = [
     ("keyword_argument", "camsnap.open(n=0)\n", "call-arg"),
     ("series_count_as_float", "camsnap.captureSeries(2.0)\n", "arg-type"),
     ("bool_result_as_array", "camsnap.startStream().shape\n", "attr-defined"),
+    ("process_facts_may_be_none", "from camsnap_process import CameraProcess\n"
+     "print(CameraProcess(0, 0, 160, 120).read_frame().sequence + 1)\n", "operator"),
 ]
 
 ERROR = re.compile(r"^(?P<path>[^:]+):(?P<line>\d+): error: .*\[(?P<code>[a-z-]+)\]$", re.M)

@@ -8,6 +8,7 @@ from typing import Dict, List, Optional
 import numpy as np
 
 import camsnap
+from camsnap_process import CameraProcess, Frame
 
 
 def sizes_by_format(camera: camsnap.CameraInfo) -> Dict[str, List[str]]:
@@ -24,6 +25,11 @@ def mean_of(frame: Optional[np.ndarray]) -> float:
     return float(frame.mean())
 
 
+def newest_sequence(camera: CameraProcess) -> Optional[int]:
+    frame: Optional[Frame] = camera.latest_frame()
+    return None if frame is None else frame.sequence
+
+
 def main() -> int:
     cameras: List[camsnap.CameraInfo] = camsnap.list()
     for camera in cameras:
@@ -38,7 +44,12 @@ def main() -> int:
     if camsnap.startStream():
         print(mean_of(camsnap.captureStream()))
         camsnap.stopStream()
-    return 0 if ok and camsnap.close() else 1
+    if not (ok and camsnap.close()):
+        return 1
+    with CameraProcess(0, 0, 160, 120) as process:
+        frame = process.read_frame(timeout=5)
+        print(frame.sequence, frame.clock, frame.array.shape, newest_sequence(process))
+    return 0
 
 
 if __name__ == "__main__":
