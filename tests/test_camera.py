@@ -134,6 +134,18 @@ def test_failures_raise_with_errno_and_path(vcam, call, err, text):
     assert isinstance(caught.value, OSError)
 
 
+def test_a_failed_start_gives_the_buffers_back(vcam):
+    # A driver that grants more buffers than asked refuses the start; a queue left allocated
+    # would be refused to every other descriptor of the camera.
+    with camera(vcam, "Y16 ", min_buffers=2) as cam, cc.Camera(0) as other:
+        with pytest.raises(cc.CameraError, match="Too many buffers required"):
+            cam.start(buffers=1)
+        assert vcam.state(0)["allocated"] == 0
+        other.configure("Y16 ", W, H)
+        other.start(buffers=2)
+        assert other.read(timeout=5).sequence == 0
+
+
 def test_opening_a_missing_device_raises(vcam):
     with pytest.raises(cc.CameraError) as caught:
         cc.Camera(7)
