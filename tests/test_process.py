@@ -12,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from camsnap_process import CameraError, CameraProcess, CameraProcessDied, ring_size
+from camsnap_process import CameraError, CameraProcess, CameraProcessDied, StreamFailed, ring_size
 from conftest import ir_camera
 from frames import ir16_from_raw, rgb_from_raw
 
@@ -367,3 +367,15 @@ def test_frames_lost_count_where_they_were_lost(vcam, late):
         assert dropped >= 10, frames   # 30 frames fell due while it was stopped
     else:
         assert dropped == 0 and total_skipped > 0, frames
+
+
+def test_a_driver_wanting_more_buffers_refuses_the_stream_in_the_modules_words(vcam):
+    # The camsnap command reads this text to show series instead (needs_more_buffers).
+    camera(vcam, fps=0, min_buffers=2)
+    with CameraProcess(0, 0, 160, 120) as cam:
+        with pytest.raises(StreamFailed) as caught:
+            cam.start()
+        assert [line.text for line in caught.value.lines] == ["Too many buffers required"]
+        assert cam.series(2).shape == (2, 120, 160)   # the camera is the module's again
+        with pytest.raises(StreamFailed):
+            cam.start()
