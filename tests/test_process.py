@@ -379,3 +379,6 @@ def test_a_driver_wanting_more_buffers_refuses_the_stream_in_the_modules_words(v
         assert cam.series(2).shape == (2, 120, 160)   # the camera is the module's again
         with pytest.raises(StreamFailed):
             cam.start()
+    with CameraProcess(0, 0, 160, 120, buffers=2) as cam:   # ... unless it gets them
+        frames = [cam.read_frame(timeout=5) for _ in range(3)]
+    assert [f.sequence for f in frames] == seqs_of(vcam, [f.array for f in frames]) == [1, 2, 3]

@@ -338,9 +338,9 @@ class _ModuleStream:
 class _CameraStream:
     """The stream through a camsnap_camera.Camera, which tells each frame's sequence number,
     timestamp and the driver's gaps. It does what the module's stream does, so frames are
-    the same arrays: one buffer, the first frame after stream-on discarded, a frame awaited
-    for _FRAME_WAIT, a buffer the driver flags as failed ends the stream, and so does any
-    failure (the next start begins anew)."""
+    the same arrays: one buffer (unless the caller asked for more), the first frame after
+    stream-on discarded, a frame awaited for _FRAME_WAIT, a buffer the driver flags as
+    failed ends the stream, and so does any failure (the next start begins anew)."""
 
     def __init__(self, child, camera):
         self.child, self.camera = child, camera
@@ -349,7 +349,7 @@ class _CameraStream:
     def start(self):
         self.child.release_module_buffers()
         try:
-            self.camera.start(buffers=1)
+            self.camera.start(buffers=self.child.setup["buffers"])
         except self.child.camera_error as error:
             raise _StreamFailed(_camera_line("camera_start", error))
         self.discard = True
@@ -804,9 +804,16 @@ class CameraProcess:
     Threads may share it: their calls take turns, and each frame goes to one of them.
 
     start_method: "fork", "forkserver" or "spawn" (default: multiprocessing's). A virtual
-    camera set up in this process (camsnap_vcam) is the one the child sees."""
+    camera set up in this process (camsnap_vcam) is the one the child sees.
 
-    def __init__(self, node, mode, width, height, start_method=None):
+    buffers: how many the stream hands the driver. One, as the module's stream does, is
+    refused by drivers that want more (vivid wants two; StreamFailed says "Too many buffers
+    required"); more let the stream run there, and let the child be late by as many frames
+    before the driver loses any. The module's own stream (Frame says when) takes one."""
+
+    def __init__(self, node, mode, width, height, start_method=None, buffers=1):
+        if not 1 <= buffers <= 64:
+            raise ValueError("buffers must be between 1 and 64 (not %r)" % (buffers,))
         self._link = _Link()
         self._finalizer = weakref.finalize(self, self._link.close)
         self._streaming = False
@@ -820,7 +827,7 @@ class CameraProcess:
         self.node = node
         try:
             self._start(start_method, {"node": node, "mode": mode, "width": width,
-                                       "height": height})
+                                       "height": height, "buffers": buffers})
         except BaseException:
             self.close()
             raise

@@ -59,7 +59,8 @@ class CameraProcess:
     node: int
     dropped: int
     def __init__(self, node: int, mode: int, width: int, height: int,
-                 start_method: Optional[Literal["fork", "forkserver", "spawn"]] = None) -> None: ...
+                 start_method: Optional[Literal["fork", "forkserver", "spawn"]] = None,
+                 buffers: int = 1) -> None: ...
     @property
     def closed(self) -> bool: ...
     @property

@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 
 import camsnap
-from vividcam import CAMERA, SIZE, expected_frame, opened
+from camsnap_process import CameraProcess, StreamFailed
+from vividcam import CAMERA, FRAME_RATE, SIZE, expected_frame, opened
 
 MODES = {0: "ir16-bgr3", 1: "rgb"}
 
@@ -40,3 +41,24 @@ def test_one_buffer_calls_fail_as_vivid_grants_two_and_the_device_stays_usable(
     frames = camsnap.captureSeries(2)
     assert frames is not None
     assert np.array_equal(frames[1], expected_frame(pattern, 1))
+
+
+@pytest.mark.parametrize("mode", MODES, ids=MODES.values())
+def test_camera_process_frames_hold_vivids_pattern_numbers_and_times(pattern, mode):
+    """CameraProcess streams through a camera object: one buffer is refused in the module's
+    words (the command then shows series), and a failed start leaves vb2's queue to the
+    module's series; with four buffers the frames are the module's arrays, each with vivid's
+    sequence number and a timestamp a whole number of frame periods after the one before."""
+    expected = expected_frame(pattern, mode)
+    with CameraProcess(CAMERA, mode, *SIZE) as cam:
+        with pytest.raises(StreamFailed) as caught:
+            cam.start()
+        assert caught.value.lines[0].text.startswith("Too many buffers required")
+        assert np.array_equal(cam.series(2)[1], expected)
+    with CameraProcess(CAMERA, mode, *SIZE, buffers=4) as cam:
+        frames = [cam.read_frame(timeout=5) for _ in range(6)]
+    for f in frames:
+        assert np.count_nonzero(f.array != expected) == 0 and f.clock == "monotonic"
+    for a, b in zip(frames, frames[1:]):
+        assert b.sequence - a.sequence - 1 == b.dropped + b.skipped
+        assert round((b.timestamp - a.timestamp) * FRAME_RATE / 1e9) == b.sequence - a.sequence
