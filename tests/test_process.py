@@ -382,3 +382,16 @@ def test_a_driver_wanting_more_buffers_refuses_the_stream_in_the_modules_words(v
     with CameraProcess(0, 0, 160, 120, buffers=2) as cam:   # ... unless it gets them
         frames = [cam.read_frame(timeout=5) for _ in range(3)]
     assert [f.sequence for f in frames] == seqs_of(vcam, [f.array for f in frames]) == [1, 2, 3]
+
+
+def test_a_driver_answering_y16_with_another_format_streams_through_the_module(vcam):
+    # The module reads what comes as 16-bit pixels (thermal cameras carry theirs in "YUYV");
+    # a camera object refuses the substitute, so the child streams as the module does,
+    # without the driver's facts.
+    camera(vcam, fps=0)
+    vcam.set_fmt_answer(0, {"pixelformat": "YUYV"})
+    with CameraProcess(0, 0, 160, 120) as cam:
+        frames = [cam.read_frame(timeout=5) for _ in range(2)]
+    # every byte of the driver's frame k is k; the first frame is discarded
+    assert [int(f.array.min()) for f in frames] == [int(f.array.max()) for f in frames] == [257, 514]
+    assert all(f.sequence is f.timestamp is f.clock is f.dropped is None for f in frames)
