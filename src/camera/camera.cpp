@@ -270,7 +270,10 @@ bool CameraDevice::dequeue(FrameInfo &out) {
     out.timestamp_ns = int64_t(buf.timestamp.tv_sec) * 1000000000 + int64_t(buf.timestamp.tv_usec) * 1000;
     out.flags = buf.flags;
     out.bytesused = buf.bytesused;
-    out.dropped = first_frame_ ? 0 : int64_t(uint32_t(buf.sequence - last_sequence_ - 1));
+    // The numbers wrap at 2^32. One that repeats or steps back is no gap: the two fields of
+    // an interlaced frame share theirs, and vivid repeats one when its thread runs late.
+    const int32_t gap = int32_t(buf.sequence - last_sequence_ - 1);
+    out.dropped = first_frame_ || gap < 0 ? 0 : int64_t(gap);
     first_frame_ = false;
     last_sequence_ = buf.sequence;
     return true;

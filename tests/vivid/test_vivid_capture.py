@@ -5,8 +5,9 @@ import numpy as np
 import pytest
 
 import camsnap
+import videodev
 from camsnap_process import CameraProcess, StreamFailed
-from vividcam import CAMERA, FRAME_RATE, SIZE, expected_frame, opened
+from vividcam import CAMERA, SIZE, expected_frame, opened
 
 MODES = {0: "ir16-bgr3", 1: "rgb"}
 
@@ -48,17 +49,24 @@ def test_camera_process_frames_hold_vivids_pattern_numbers_and_times(pattern, mo
     """CameraProcess streams through a camera object: one buffer is refused in the module's
     words (the command then shows series), and a failed start leaves vb2's queue to the
     module's series; with four buffers the frames are the module's arrays, each with vivid's
-    sequence number and a timestamp a whole number of frame periods after the one before."""
+    sequence number and timestamp, a frame period apart on average."""
     expected = expected_frame(pattern, mode)
     with CameraProcess(CAMERA, mode, *SIZE) as cam:
         with pytest.raises(StreamFailed) as caught:
             cam.start()
         assert caught.value.lines[0].text.startswith("Too many buffers required")
         assert np.array_equal(cam.series(2)[1], expected)
+    with videodev.Node(CAMERA) as node:
+        fps = node.frame_rate()
     with CameraProcess(CAMERA, mode, *SIZE, buffers=4) as cam:
-        frames = [cam.read_frame(timeout=5) for _ in range(6)]
+        frames = [cam.read_frame(timeout=5) for _ in range(int(2 * fps))]
     for f in frames:
         assert np.count_nonzero(f.array != expected) == 0 and f.clock == "monotonic"
     for a, b in zip(frames, frames[1:]):
-        assert b.sequence - a.sequence - 1 == b.dropped + b.skipped
-        assert round((b.timestamp - a.timestamp) * FRAME_RATE / 1e9) == b.sequence - a.sequence
+        # under emulation vivid may give two frames one number: no gap, not 2^32 - 1
+        assert b.dropped + b.skipped == max(b.sequence - a.sequence - 1, 0)
+        assert b.timestamp > a.timestamp
+    # Two seconds of frames: a frame stamped late by the emulation moves this by under 1%.
+    first, last = frames[0], frames[-1]
+    period = (last.timestamp - first.timestamp) / (last.sequence - first.sequence)
+    assert abs(period - 1e9 / fps) < 1e9 / fps / 50, "%.3f ms a frame at %g fps" % (period / 1e6, fps)
