@@ -11,9 +11,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace vcam {
@@ -22,14 +21,16 @@ namespace {
 bool empty_path(const char *path) { return path && !*path; }
 
 // The node a call of the stat family asks about: a descriptor of one (AT_EMPTY_PATH or
-// fstat), or a path naming one. -1: not a node; *redirect is set for a sysfs path.
-int stat_target(int dirfd, const char *path, int flags, std::string *redirect) {
-    if (empty_path(path) && (flags & AT_EMPTY_PATH)) return node_of_descriptor(dirfd);
+// fstat), or a path naming one. -1: not a node; *path is then what to pass on, the testbed
+// file (kept in *redirect) for a sysfs path.
+int stat_target(int dirfd, const char **path, int flags, std::string *redirect) {
+    if (empty_path(*path) && (flags & AT_EMPTY_PATH)) return node_of_descriptor(dirfd);
     Target t;
-    if (!device_target(dirfd, path, &t)) return -1;
+    if (!device_target(dirfd, *path, &t)) return -1;
     // /proc/self/fd/K itself is a link; only following it reaches the node.
     if (t.via_link && (flags & AT_SYMLINK_NOFOLLOW)) return -1;
     *redirect = t.redirect;
+    if (!redirect->empty()) *path = redirect->c_str();
     return t.node;
 }
 
@@ -54,27 +55,19 @@ void fill_statx(int n, struct statx *x) {
 
 int stat_at(int dirfd, const char *path, struct stat *st, int flags) {
     std::string redirect;
-    const int n = stat_target(dirfd, path, flags, &redirect);
-    if (n >= 0) {
-        node_stat(n, st);
-        return 0;
-    }
-    return libc::fstatat(dirfd, redirect.empty() ? path : redirect.c_str(), st, flags);
+    const int n = stat_target(dirfd, &path, flags, &redirect);
+    if (n < 0) return libc::fstatat(dirfd, path, st, flags);
+    node_stat(n, st);
+    return 0;
 }
 
 int access_at(int dirfd, const char *path, int mode, int flags) {
     std::string redirect;
-    const int n = stat_target(dirfd, path, flags, &redirect);
-    if (n >= 0) {
-        // rw for everyone, as udev's rules give video nodes on a desktop; nothing executes.
-        if (mode & X_OK) {
-            errno = EACCES;
-            return -1;
-        }
-        return 0;
-    }
+    const int n = stat_target(dirfd, &path, flags, &redirect);
+    // rw for everyone, as udev's rules give video nodes on a desktop; nothing executes.
+    if (n >= 0) return mode & X_OK ? fail(EACCES) : 0;
     static const Next<int(int, const char *, int, int)> real("faccessat");
-    return real(dirfd, redirect.empty() ? path : redirect.c_str(), mode, flags);
+    return real(dirfd, path, mode, flags);
 }
 
 // The testbed file that stands for a sysfs path, else the path itself.
@@ -88,10 +81,7 @@ ssize_t readlink_at(int dirfd, const char *path, char *buf, size_t size) {
     if (device_target(dirfd, path, &t)) {
         if (!t.redirect.empty()) return libc::readlink(t.redirect.c_str(), buf, size);
         // The link /proc/self/fd/K of a node descriptor names the node; the node is no link.
-        if (!t.via_link) {
-            errno = EINVAL;
-            return -1;
-        }
+        if (!t.via_link) return fail(EINVAL);
         const std::string name = "/dev/video" + std::to_string(t.node);
         const size_t n = std::min(size, name.size());
         std::memcpy(buf, name.data(), n);
@@ -149,12 +139,10 @@ VCAM_EXPORT int __fxstatat64(int, int dirfd, const char *path, struct stat *st, 
 
 VCAM_EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *x) noexcept {
     std::string redirect;
-    const int n = stat_target(dirfd, path, flags, &redirect);
-    if (n >= 0) {
-        fill_statx(n, x);
-        return 0;
-    }
-    return libc::statx(dirfd, redirect.empty() ? path : redirect.c_str(), flags, mask, x);
+    const int n = stat_target(dirfd, &path, flags, &redirect);
+    if (n < 0) return libc::statx(dirfd, path, flags, mask, x);
+    fill_statx(n, x);
+    return 0;
 }
 
 VCAM_EXPORT int access(const char *path, int mode) noexcept { return access_at(AT_FDCWD, path, mode, 0); }

@@ -35,10 +35,21 @@ private:
         return false;
     }
 
-    void skip_space() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
-            ++pos_;
+    // Whether the next character is one of `chars`.
+    bool at(const char *chars) const { return pos_ < s_.size() && s_[pos_] && std::strchr(chars, s_[pos_]); }
+
+    // Steps over the next character when it is one of `chars`.
+    bool take(const char *chars) { return at(chars) && ++pos_; }
+
+    // Steps over the characters of `chars` that come next; answers whether there were any.
+    bool skip(const char *chars) {
+        const size_t from = pos_;
+        while (take(chars)) {
+        }
+        return pos_ > from;
     }
+
+    void skip_space() { skip(" \t\n\r"); }
 
     bool literal(const char *word) {
         const size_t n = std::strlen(word);
@@ -63,38 +74,26 @@ private:
 
     // The items of an object or array, up to `close`: `item` reads one (a member, a value).
     template <typename Item>
-    bool items(char close, const char *expected, Item &&item) {
+    bool items(const char *close, const char *expected, Item &&item) {
         ++pos_;
         skip_space();
-        if (pos_ < s_.size() && s_[pos_] == close) {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
+        if (take(close)) return true;
+        do {
             skip_space();
             if (!item()) return false;
             skip_space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == close) {
-                ++pos_;
-                return true;
-            }
-            return fault(expected);
-        }
+        } while (take(","));
+        return take(close) || fault(expected);
     }
 
     bool object(Value *v, int depth) {
         v->type = Value::Type::Object;
-        return items('}', "',' or '}' expected", [&] {
-            if (pos_ >= s_.size() || s_[pos_] != '"') return fault("member name expected");
+        return items("}", "',' or '}' expected", [&] {
+            if (!at("\"")) return fault("member name expected");
             std::string key;
             if (!string(&key)) return false;
             skip_space();
-            if (pos_ >= s_.size() || s_[pos_] != ':') return fault("':' expected");
-            ++pos_;
+            if (!take(":")) return fault("':' expected");
             skip_space();
             v->members.emplace_back(std::move(key), Value{});
             return value(&v->members.back().second, depth + 1);
@@ -103,7 +102,7 @@ private:
 
     bool array(Value *v, int depth) {
         v->type = Value::Type::Array;
-        return items(']', "',' or ']' expected", [&] {
+        return items("]", "',' or ']' expected", [&] {
             v->items.emplace_back();
             return value(&v->items.back(), depth + 1);
         });
@@ -111,20 +110,12 @@ private:
 
     bool number(Value *v) {
         const size_t start = pos_;
-        auto digits = [&] {
-            const size_t from = pos_;
-            while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
-            return pos_ > from;
-        };
-        if (pos_ < s_.size() && s_[pos_] == '-') ++pos_;
+        auto digits = [&] { return skip("0123456789"); };
+        take("-");
         if (!digits()) return fault("value expected");
-        if (pos_ < s_.size() && s_[pos_] == '.') {
-            ++pos_;
-            if (!digits()) return fault("digits expected after '.'");
-        }
-        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-            ++pos_;
-            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+        if (take(".") && !digits()) return fault("digits expected after '.'");
+        if (take("eE")) {
+            take("+-");
             if (!digits()) return fault("digits expected in the exponent");
         }
         v->type = Value::Type::Number;
@@ -134,35 +125,27 @@ private:
 
     bool hex4(uint32_t *out) {
         if (pos_ + 4 > s_.size()) return fault("short \\u escape");
-        uint32_t v = 0;
+        static const char hex[] = "0123456789abcdef0123456789ABCDEF";
+        *out = 0;
         for (int i = 0; i < 4; ++i) {
             const char c = s_[pos_++];
-            v <<= 4;
-            if (c >= '0' && c <= '9') v |= uint32_t(c - '0');
-            else if (c >= 'a' && c <= 'f') v |= uint32_t(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') v |= uint32_t(c - 'A' + 10);
-            else return fault("bad \\u escape");
+            const char *p = c ? std::strchr(hex, c) : nullptr;
+            if (!p) return fault("bad \\u escape");
+            *out = *out << 4 | uint32_t((p - hex) % 16);
         }
-        *out = v;
         return true;
     }
 
     static void append_utf8(std::string *out, uint32_t cp) {
         if (cp < 0x80) {
             *out += char(cp);
-        } else if (cp < 0x800) {
-            *out += char(0xC0 | (cp >> 6));
-            *out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            *out += char(0xE0 | (cp >> 12));
-            *out += char(0x80 | ((cp >> 6) & 0x3F));
-            *out += char(0x80 | (cp & 0x3F));
-        } else {
-            *out += char(0xF0 | (cp >> 18));
-            *out += char(0x80 | ((cp >> 12) & 0x3F));
-            *out += char(0x80 | ((cp >> 6) & 0x3F));
-            *out += char(0x80 | (cp & 0x3F));
+            return;
         }
+        // How many continuation bytes follow the lead byte, which says so in its high bits.
+        static const uint8_t lead[] = {0, 0xC0, 0xE0, 0xF0};
+        const int more = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+        *out += char(lead[more] | (cp >> (6 * more)));
+        for (int k = more - 1; k >= 0; --k) *out += char(0x80 | ((cp >> (6 * k)) & 0x3F));
     }
 
     bool escape(std::string *out) {

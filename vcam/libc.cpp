@@ -4,7 +4,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/stat.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,11 +61,6 @@ int epoll_wait(int epfd, epoll_event *events, int max, int timeout) {
     return f(epfd, events, max, timeout);
 }
 
-int ioctl(int fd, unsigned long request, void *arg) {
-    static const Next<int(int, unsigned long, ...)> f("ioctl");
-    return f(fd, request, arg);
-}
-
 int poll(pollfd *fds, nfds_t n, int timeout) {
     static const Next<int(pollfd *, nfds_t, int)> f("poll");
     return f(fds, n, timeout);
@@ -85,11 +79,6 @@ int munmap(void *addr, size_t length) {
 void *mremap(void *old, size_t old_size, size_t new_size, int flags, void *target) {
     static const Next<void *(void *, size_t, size_t, int, ...)> f("mremap");
     return f.available() ? f(old, old_size, new_size, flags, target) : MAP_FAILED;
-}
-
-int select(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout) {
-    static const Next<int(int, fd_set *, fd_set *, fd_set *, timeval *)> f("select");
-    return f(nfds, r, w, e, timeout);
 }
 
 int fstatat(int dirfd, const char *path, struct stat *st, int flags) {

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -42,31 +41,17 @@ R unavailable() {
 // A function of the C library, looked up once. Calling one the running C library lacks fails
 // with ENOSYS instead of jumping to nothing; callers with another way ask `available()`.
 template <typename Fn>
-class Next;
-
-template <typename R, typename... A>
-class Next<R(A...)> {
+class Next {
 public:
-    explicit Next(const char *name) : f_(reinterpret_cast<R (*)(A...)>(next_symbol(name))) {}
+    explicit Next(const char *name) : f_(reinterpret_cast<Fn *>(next_symbol(name))) {}
     bool available() const { return f_ != nullptr; }
-    R operator()(A... a) const { return f_ ? f_(a...) : unavailable<R>(); }
-
-private:
-    R (*f_)(A...);
-};
-
-template <typename R, typename... A>
-class Next<R(A..., ...)> {
-public:
-    explicit Next(const char *name) : f_(reinterpret_cast<R (*)(A..., ...)>(next_symbol(name))) {}
-    bool available() const { return f_ != nullptr; }
-    template <typename... V>
-    R operator()(A... a, V... v) const {
-        return f_ ? f_(a..., v...) : unavailable<R>();
+    template <typename... A>
+    auto operator()(A... a) const {
+        return f_ ? f_(a...) : unavailable<decltype(f_(a...))>();
     }
 
 private:
-    R (*f_)(A..., ...);
+    Fn *f_;
 };
 
 namespace libc {
@@ -82,12 +67,10 @@ ssize_t readlink(const char *path, char *buf, size_t size);
 DIR *opendir(const char *path);
 // dup() of a descriptor, close-on-exec or not, past this library's own dup handling.
 int duplicate(int fd, bool cloexec);
-int ioctl(int fd, unsigned long request, void *arg);
 int poll(pollfd *fds, nfds_t n, int timeout);
 void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void *addr, size_t length);
 void *mremap(void *old, size_t old_size, size_t new_size, int flags, void *target);
-int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, timeval *timeout);
 // fstatat() as the running C library offers it (before 2.33: __fxstatat).
 int fstatat(int dirfd, const char *path, struct stat *st, int flags);
 // statx() of the C library, or the system call where the C library predates it (2.28).

@@ -103,45 +103,38 @@ struct Testbed {
         if (!bring_up_to_date(reg)) return std::string();
         remove(listed);
         const std::string dir = root + "/devlist";
-        if (::mkdir(dir.c_str(), 0755) != 0) return std::string();
-        listed.push_back(dir);
+        if (!directory(dir, &listed)) return std::string();
         if (DIR *real = libc::opendir("/dev")) {
             while (dirent *e = readdir(real)) {
                 const std::string name = e->d_name;
                 if (name == "." || name == ".." || reg.node(node_number("/dev/" + name))) continue;
-                const std::string link = dir + "/" + name;
-                if (::symlink(("/dev/" + name).c_str(), link.c_str()) == 0) listed.push_back(link);
+                link("/dev/" + name, dir + "/" + name, &listed);
             }
             closedir(real);
         }
-        for (auto &entry : reg.nodes) {
-            const std::string file = dir + "/video" + std::to_string(entry.first);
-            const int fd = libc::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (fd < 0) continue;
-            libc::close(fd);
-            listed.push_back(file);
-        }
+        for (auto &entry : reg.nodes) file(dir + "/video" + std::to_string(entry.first), "", &listed);
         return dir;
     }
 
-    bool directory(const std::string &path) {
+    // Each makes one entry and records it in `into` (the testbed's own entries by default).
+    bool directory(const std::string &path, std::vector<std::string> *into = nullptr) {
         if (::mkdir(path.c_str(), 0755) != 0) return false;
-        made.push_back(path);
+        (into ? *into : made).push_back(path);
         return true;
     }
 
-    bool file(const std::string &path, const std::string &text) {
+    bool file(const std::string &path, const std::string &text, std::vector<std::string> *into = nullptr) {
         const int fd = libc::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) return false;
-        made.push_back(path);
+        (into ? *into : made).push_back(path);
         const bool ok = libc::write(fd, text.data(), text.size()) == ssize_t(text.size());
         libc::close(fd);
         return ok;
     }
 
-    bool link(const std::string &target, const std::string &path) {
+    bool link(const std::string &target, const std::string &path, std::vector<std::string> *into = nullptr) {
         if (::symlink(target.c_str(), path.c_str()) != 0) return false;
-        made.push_back(path);
+        (into ? *into : made).push_back(path);
         return true;
     }
 
@@ -218,10 +211,9 @@ int node_number(const std::string &abs) {
 }
 
 int proc_fd_number(const std::string &abs) {
-    static const std::string self = "/proc/self/fd/";
-    const std::string mine = "/proc/" + std::to_string(getpid()) + "/fd/";
-    if (starts_with(abs, self.c_str())) return kernel_number(abs.substr(self.size()));
-    if (starts_with(abs, mine.c_str())) return kernel_number(abs.substr(mine.size()));
+    for (const std::string &dir : {std::string("/proc/self/fd/"), "/proc/" + std::to_string(getpid()) + "/fd/"}) {
+        if (starts_with(abs, dir.c_str())) return kernel_number(abs.substr(dir.size()));
+    }
     return -1;
 }
 

@@ -1,6 +1,6 @@
-// poll, ppoll, select, pselect and epoll over node descriptors and any others in the same
-// call: node readiness from the frame clock, the rest from the kernel, and a sleep in ppoll
-// that a queue change, a frame falling due or another descriptor ends.
+// The poll, ppoll, select, pselect and epoll entry points over node descriptors and any others
+// in the same call: node readiness from the frame clock, the rest from the kernel, and a sleep
+// in ppoll that a queue change, a frame falling due or another descriptor ends.
 #include "interpose.h"
 #include "libc.h"
 #include "registry.h"
@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -146,42 +148,39 @@ void record_poll(Registry &reg, const pollfd *fds, const PollPlan &plan, int tim
     }
 }
 
-}  // namespace
-
 Clock::time_point deadline_after(int timeout_ms) {
     return timeout_ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
-Clock::time_point deadline_after(const timespec *t) {
-    if (!t) return Clock::time_point::max();
-    return Clock::now() + std::chrono::seconds(t->tv_sec) + std::chrono::nanoseconds(t->tv_nsec);
-}
-
-// poll() as the emulation answers it; ppoll, select and pselect come here too, under their
-// own names. `timeout` (ms) is what the record shows.
-int poll_fake(pollfd *fds, nfds_t n, Clock::time_point deadline, int timeout, const sigset_t *mask,
-              bool *ours, const char *name) {
+// poll() as the emulation answers it (nullopt: no node descriptor among `fds`); ppoll, select
+// and pselect come here too, under their own names. The timeout: `ts` where there is one (ppoll,
+// pselect), else `ms`.
+std::optional<int> poll_nodes(pollfd *fds, nfds_t n, int ms, const timespec *ts, const sigset_t *mask,
+                              const char *name) {
+    if (!g_configured.load()) return std::nullopt;
+    // The records show milliseconds.
+    if (ts) ms = int(std::min<long long>(INT_MAX, ts->tv_sec * 1000LL + ts->tv_nsec / 1000000));
+    const Clock::time_point deadline =
+        ts ? Clock::now() + std::chrono::seconds(ts->tv_sec) + std::chrono::nanoseconds(ts->tv_nsec)
+           : deadline_after(ms);
     Registry &reg = registry();
     std::unique_lock<std::mutex> lock(reg.mutex);
     const PollPlan plan = plan_poll(reg, fds, n);
-    *ours = !plan.fake.empty();
-    if (!*ours) return 0;
-    if (int err = injected_poll_error(reg, plan, timeout, name)) return fail(err);
+    if (plan.fake.empty()) return std::nullopt;
+    if (int err = injected_poll_error(reg, plan, ms, name)) return fail(err);
     int ready = poll_once(reg, lock, fds, plan);
     while (ready == 0 && Clock::now() < deadline) {
         std::vector<pollfd> real;
         for (size_t i : plan.real) real.push_back(pollfd{fds[i].fd, fds[i].events, 0});
         if (sleep_until(reg, lock, next_wake(reg, plan.nodes, deadline), std::move(real), mask) == -EINTR) {
-            record_poll(reg, fds, plan, timeout, -EINTR, name);
+            record_poll(reg, fds, plan, ms, -EINTR, name);
             return fail(EINTR);
         }
         ready = poll_once(reg, lock, fds, plan);
     }
-    record_poll(reg, fds, plan, timeout, ready, name);
+    record_poll(reg, fds, plan, ms, ready, name);
     return ready;
 }
-
-namespace {
 
 // select() in terms of poll(): which descriptors of the three sets to look at, and for what.
 std::vector<pollfd> select_to_poll(int nfds, const fd_set *r, const fd_set *w, const fd_set *e) {
@@ -221,49 +220,41 @@ int poll_to_select(const std::vector<pollfd> &fds, fd_set *r, fd_set *w, fd_set 
     return count;
 }
 
-int timeout_ms(const timeval *t) {
+int timeval_ms(const timeval *t) {
     if (!t) return -1;
     const long long ms = (long long)t->tv_sec * 1000 + (t->tv_usec + 999) / 1000;
     return ms > INT_MAX ? INT_MAX : ms < 0 ? 0 : int(ms);
 }
 
-}  // namespace
-
-int select_fake(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *timeout, bool *ours) {
-    std::vector<pollfd> fds = select_to_poll(nfds, r, w, e);
+// select() (timeout `tv`) and pselect() (timeout `ts`, signal mask `mask`) over node
+// descriptors; nullopt when there is none in the sets.
+std::optional<int> select_nodes(int nfds, fd_set *r, fd_set *w, fd_set *e, timeval *tv, const timespec *ts,
+                                const sigset_t *mask) {
+    if (!g_configured.load()) return std::nullopt;
     const Clock::time_point start = Clock::now();
-    const int ms = timeout_ms(timeout);
-    int ready = poll_fake(fds.data(), fds.size(), deadline_after(ms), ms, nullptr, ours, "SELECT");
-    if (!*ours || ready < 0) return ready;
+    const int ms = timeval_ms(tv);
+    std::vector<pollfd> fds = select_to_poll(nfds, r, w, e);
+    std::optional<int> ready = poll_nodes(fds.data(), fds.size(), ms, ts, mask, "SELECT");
+    if (!ready || *ready < 0) return ready;
     ready = poll_to_select(fds, r, w, e);
-    if (ready < 0) return fail(-ready);
+    if (*ready < 0) return fail(-*ready);
     // Linux leaves the time not slept in the caller's timeval.
-    if (timeout && ms >= 0) {
+    if (tv) {
         auto left = std::chrono::milliseconds(ms) - (Clock::now() - start);
         long long us = std::max<long long>(0, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
-        timeout->tv_sec = time_t(us / 1000000);
-        timeout->tv_usec = suseconds_t(us % 1000000);
+        tv->tv_sec = time_t(us / 1000000);
+        tv->tv_usec = suseconds_t(us % 1000000);
     }
     return ready;
 }
 
-int pselect_fake(int nfds, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout, const sigset_t *mask,
-                 bool *ours) {
-    std::vector<pollfd> fds = select_to_poll(nfds, r, w, e);
-    const int ms = timeout ? int(std::min<long long>(INT_MAX, timeout->tv_sec * 1000LL + timeout->tv_nsec / 1000000)) : -1;
-    int ready = poll_fake(fds.data(), fds.size(), deadline_after(timeout), ms, mask, ours, "SELECT");
-    if (!*ours || ready < 0) return ready;
-    ready = poll_to_select(fds, r, w, e);
-    return ready < 0 ? fail(-ready) : ready;
-}
-
 // epoll: node descriptors are kept in the library's own table for each epoll descriptor, and
 // a wait on one looks at them beside what the kernel's epoll reports for the rest.
-int epoll_ctl_fake(int epfd, int op, int fd, epoll_event *event, bool *ours) {
+std::optional<int> epoll_ctl_nodes(int epfd, int op, int fd, epoll_event *event) {
+    if (!g_configured.load()) return std::nullopt;
     Registry &reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    *ours = reg.files.count(fd) != 0;
-    if (!*ours) return 0;
+    if (!reg.files.count(fd)) return std::nullopt;
     if (epfd == fd) return fail(EINVAL);
     std::map<int, EpollEntry> &entries = reg.epolls[epfd];
     auto it = entries.find(fd);
@@ -279,8 +270,6 @@ int epoll_ctl_fake(int epfd, int op, int fd, epoll_event *event, bool *ours) {
     entries[fd] = EpollEntry{*event, false};
     return 0;
 }
-
-namespace {
 
 int epoll_ready(Registry &reg, std::map<int, EpollEntry> &entries, epoll_event *events, int max,
                 std::set<int> *nodes) {
@@ -299,14 +288,12 @@ int epoll_ready(Registry &reg, std::map<int, EpollEntry> &entries, epoll_event *
     return k;
 }
 
-}  // namespace
-
-int epoll_wait_fake(int epfd, epoll_event *events, int max, Clock::time_point deadline, const sigset_t *mask,
-                    bool *ours) {
+std::optional<int> epoll_wait_nodes(int epfd, epoll_event *events, int max, int timeout, const sigset_t *mask) {
+    if (!g_configured.load()) return std::nullopt;
+    const Clock::time_point deadline = deadline_after(timeout);
     Registry &reg = registry();
     std::unique_lock<std::mutex> lock(reg.mutex);
-    *ours = reg.epolls.count(epfd) && !reg.epolls[epfd].empty();
-    if (!*ours) return 0;
+    if (!reg.epolls.count(epfd) || reg.epolls[epfd].empty()) return std::nullopt;
     if (max <= 0) return fail(EINVAL);
     for (;;) {
         std::set<int> nodes;
@@ -325,6 +312,8 @@ int epoll_wait_fake(int epfd, epoll_event *events, int max, Clock::time_point de
     }
 }
 
+}  // namespace
+
 // A descriptor that is closed (or replaced by dup2) leaves every epoll set; an epoll
 // descriptor that is closed takes its set with it.
 void forget_epoll_entries(Registry &reg, int fd) {
@@ -332,4 +321,62 @@ void forget_epoll_entries(Registry &reg, int fd) {
     reg.epolls.erase(fd);
     for (auto &set : reg.epolls) set.second.erase(fd);
 }
+
 }  // namespace vcam
+
+using namespace vcam;
+
+extern "C" {
+
+VCAM_EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout) {
+    if (auto r = poll_nodes(fds, n, timeout, nullptr, nullptr, "POLL")) return *r;
+    return libc::poll(fds, n, timeout);
+}
+
+VCAM_EXPORT int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
+    if (fdslen / sizeof *fds < n) std::abort();  // the caller's array is shorter than it says
+    return poll(fds, n, timeout);
+}
+
+VCAM_EXPORT int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask) {
+    if (auto r = poll_nodes(fds, n, -1, timeout, mask, "POLL")) return *r;
+    return libc::ppoll(fds, n, timeout, mask);
+}
+
+VCAM_EXPORT int __ppoll_chk(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask,
+                            size_t fdslen) {
+    if (fdslen / sizeof *fds < n) std::abort();
+    return ppoll(fds, n, timeout, mask);
+}
+
+VCAM_EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout) {
+    if (auto ready = select_nodes(nfds, r, w, e, timeout, nullptr, nullptr)) return *ready;
+    static const Next<int(int, fd_set *, fd_set *, fd_set *, timeval *)> f("select");
+    return f(nfds, r, w, e, timeout);
+}
+
+VCAM_EXPORT int pselect(int nfds, fd_set *r, fd_set *w, fd_set *e, const struct timespec *timeout,
+                        const sigset_t *mask) {
+    if (auto ready = select_nodes(nfds, r, w, e, nullptr, timeout, mask)) return *ready;
+    static const Next<int(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *)> f("pselect");
+    return f(nfds, r, w, e, timeout, mask);
+}
+
+VCAM_EXPORT int epoll_ctl(int epfd, int op, int fd, struct epoll_event *event) noexcept {
+    if (auto r = epoll_ctl_nodes(epfd, op, fd, event)) return *r;
+    static const Next<int(int, int, int, epoll_event *)> f("epoll_ctl");
+    return f(epfd, op, fd, event);
+}
+
+VCAM_EXPORT int epoll_pwait(int epfd, struct epoll_event *events, int max, int timeout, const sigset_t *mask) {
+    if (auto r = epoll_wait_nodes(epfd, events, max, timeout, mask)) return *r;
+    static const Next<int(int, epoll_event *, int, int, const sigset_t *)> f("epoll_pwait");
+    return f(epfd, events, max, timeout, mask);
+}
+
+VCAM_EXPORT int epoll_wait(int epfd, struct epoll_event *events, int max, int timeout) {
+    if (auto r = epoll_wait_nodes(epfd, events, max, timeout, nullptr)) return *r;
+    return libc::epoll_wait(epfd, events, max, timeout);
+}
+
+}  // extern "C"
