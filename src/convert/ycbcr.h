@@ -29,8 +29,8 @@ struct YcbcrVariant {
 void ycbcr_rgb_row_reference(YcbcrVariant v, const uint8_t *y, const uint8_t *cb,
                              const uint8_t *cr, uint8_t *rgb, int32_t width);
 
-// The production row of a variant, with the signature of the YU12 kernels:
-// the fastest YU12 kernel for full-range BT.601, an integer row otherwise.
-Yu12RgbRow ycbcr_rgb_row(YcbcrVariant v);
+// A kernel's rows for a variant, with the signatures of the YU12 rows; the
+// scalar kernel's are the integer rows that the SIMD ones are held to.
+YcbcrRows ycbcr_rgb_rows(const Yu12RgbKernel &k, YcbcrVariant v);
 
 }  // namespace camsnap

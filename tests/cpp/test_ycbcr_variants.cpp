@@ -1,8 +1,10 @@
-// The Y'CbCr variants beside full-range BT.601, and the plane loops of camera
-// objects' formats: integer rows against their reference, reads kept inside the frame.
+// The Y'CbCr variants' reference, and the plane loops of camera objects'
+// formats: reads kept inside the frame (every kernel's rows of each variant are
+// held to the reference in test_yu12_rgb_kernels.cpp).
 #include "convert/pixels.h"
 #include "convert/ycbcr.h"
 #include "guarded_buffer.h"
+#include "named_variants.h"
 
 #include <gtest/gtest.h>
 
@@ -15,44 +17,6 @@
 
 namespace camsnap {
 namespace {
-
-struct Variant {
-    const char *name;
-    YcbcrVariant v;
-};
-const Variant kVariants[] = {
-    {"bt601_full", {Encoding::bt601, Quantization::full}},
-    {"bt601_limited", {Encoding::bt601, Quantization::limited}},
-    {"bt709_full", {Encoding::bt709, Quantization::full}},
-    {"bt709_limited", {Encoding::bt709, Quantization::limited}},
-};
-
-class VariantTest : public testing::TestWithParam<Variant> {};
-
-std::string variant_name(const testing::TestParamInfo<Variant> &info) { return info.param.name; }
-
-// All 2^24 triples: one 65536-pixel row per Cr, pixel pairs sharing a Cb, Y = 0..255 within.
-TEST_P(VariantTest, IntegerRowMatchesReferenceForEveryYCbCr) {
-    constexpr int32_t kWidth = 65536;
-    std::vector<uint8_t> luma(kWidth), cb(kWidth / 2), cr(kWidth / 2);
-    for (int32_t x = 0; x < kWidth; ++x) luma[x] = uint8_t(x);
-    for (int32_t k = 0; k < kWidth / 2; ++k) cb[k] = uint8_t(k / 128);
-    std::vector<uint8_t> want(3 * kWidth), got(3 * kWidth);
-    const Yu12RgbRow row = ycbcr_rgb_row(GetParam().v);
-    for (int c = 0; c < 256; ++c) {
-        std::fill(cr.begin(), cr.end(), uint8_t(c));
-        ycbcr_rgb_row_reference(GetParam().v, luma.data(), cb.data(), cr.data(), want.data(), kWidth);
-        row(luma.data(), cb.data(), cr.data(), got.data(), kWidth);
-        if (want == got) continue;
-        int32_t x = 0;
-        while (want[3 * x] == got[3 * x] && want[3 * x + 1] == got[3 * x + 1] && want[3 * x + 2] == got[3 * x + 2]) ++x;
-        FAIL() << "Y=" << x % 256 << " Cb=" << x / 256 << " Cr=" << c << " want (" << int(want[3 * x]) << ","
-               << int(want[3 * x + 1]) << "," << int(want[3 * x + 2]) << ") got (" << int(got[3 * x]) << ","
-               << int(got[3 * x + 1]) << "," << int(got[3 * x + 2]) << ")";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Variants, VariantTest, testing::ValuesIn(kVariants), variant_name);
 
 struct Worked {
     YcbcrVariant v;
@@ -117,7 +81,7 @@ Planes planes_of(const PixelFrame &f, const uint8_t *src) {
     }
 }
 
-class LayoutTest : public testing::TestWithParam<std::tuple<LayoutCase, Variant>> {};
+class LayoutTest : public testing::TestWithParam<std::tuple<LayoutCase, NamedVariant>> {};
 
 TEST_P(LayoutTest, ConvertsWithinTheFrame) {
     const LayoutCase &lc = std::get<0>(GetParam());
@@ -163,10 +127,10 @@ TEST_P(LayoutTest, ConvertsWithinTheFrame) {
 }
 
 // Greyscale layouts take no variant: one column of variants is enough for them.
-std::vector<std::tuple<LayoutCase, Variant>> layout_cases() {
-    std::vector<std::tuple<LayoutCase, Variant>> cases;
+std::vector<std::tuple<LayoutCase, NamedVariant>> layout_cases() {
+    std::vector<std::tuple<LayoutCase, NamedVariant>> cases;
     for (const LayoutCase &lc : kLayouts)
-        for (const Variant &v : kVariants) {
+        for (const NamedVariant &v : kVariants) {
             const bool colour = lc.layout == PixelLayout::yu12 || lc.layout == PixelLayout::nv12 ||
                                 lc.layout == PixelLayout::yuyv;
             if (colour || &v == &kVariants[0]) cases.emplace_back(lc, v);
@@ -175,7 +139,7 @@ std::vector<std::tuple<LayoutCase, Variant>> layout_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, LayoutTest, testing::ValuesIn(layout_cases()),
-                         [](const testing::TestParamInfo<std::tuple<LayoutCase, Variant>> &info) {
+                         [](const testing::TestParamInfo<std::tuple<LayoutCase, NamedVariant>> &info) {
                              return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 
