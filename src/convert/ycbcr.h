@@ -1,7 +1,9 @@
 // Y'CbCr to RGB in the variants a driver names in its format answer: full or
 // limited quantization, BT.601 or BT.709 encoding. Full-range BT.601 is the
-// module's own conversion (reference.cpp, the SIMD rows of kernels.h); each
-// other variant is an exact integer form held to an exact rational reference.
+// module's own conversion (reference.cpp, the SIMD rows of kernels.h). Each
+// other variant has an exact rational reference, a scalar integer row
+// (ycbcr.cpp) and SIMD rows (ycbcr_forms.h, in each kernel's file), all equal
+// to the reference for every (Y, Cb, Cr).
 #pragma once
 
 #include <cstdint>
