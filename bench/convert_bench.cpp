@@ -1,10 +1,13 @@
 // Frame conversion speed: every YU12 to RGB kernel this CPU runs, the scalar
 // reference, libyuv J420ToRAW, OpenCV cvtColor and a memcpy of the output
-// bytes, at three frame sizes; the 16-bit copy against memcpy of its bytes.
-// Prints ns per pixel and ratios; the last line compares the fastest kernel
-// with libyuv at 1080p.
+// bytes, at three frame sizes; the 16-bit copy against memcpy of its bytes;
+// camera objects' "YU12", "NV12" and "YUYV" frames at 1080p in every Y'CbCr
+// variant through each kernel, beside OpenCV's limited-range BT.601.
+// Prints ns per pixel and ratios; the last lines compare the fastest kernel
+// with libyuv at 1080p and give each variant's ns per 1080p frame.
 #include "convert/frame.h"
 #include "convert/kernels.h"
+#include "convert/pixels.h"
 
 #include <benchmark/benchmark.h>
 #include <libyuv/convert_argb.h>
@@ -108,6 +111,70 @@ void register_yu12(const Size &s) {
     add(p + "memcpy", px, [c, from] { std::memcpy(c->out.data(), from->data(), from->size()); });
 }
 
+struct FrameFormat {
+    const char *name;
+    camsnap::PixelLayout layout;
+    int opencv_code;  // limited-range BT.601 into RGB
+};
+constexpr FrameFormat kFrameFormats[] = {
+    {"yu12", camsnap::PixelLayout::yu12, cv::COLOR_YUV2RGB_I420},
+    {"nv12", camsnap::PixelLayout::nv12, cv::COLOR_YUV2RGB_NV12},
+    {"yuyv", camsnap::PixelLayout::yuyv, cv::COLOR_YUV2RGB_YUYV},
+};
+
+struct NamedVariant {
+    const char *name;
+    camsnap::YcbcrVariant v;
+};
+constexpr NamedVariant kVariants[] = {
+    {"bt601_full", {camsnap::Encoding::bt601, camsnap::Quantization::full}},
+    {"bt601_limited", {camsnap::Encoding::bt601, camsnap::Quantization::limited}},
+    {"bt709_full", {camsnap::Encoding::bt709, camsnap::Quantization::full}},
+    {"bt709_limited", {camsnap::Encoding::bt709, camsnap::Quantization::limited}},
+};
+
+// A camera object's frame of one format and variant: convert_pixels (what a
+// Camera's read does) and each kernel's rows through the same plane loop;
+// OpenCV beside limited-range BT.601, the variant it implements.
+void register_camera_frames(const Size &s) {
+    for (const FrameFormat &fmt : kFrameFormats) {
+        for (const NamedVariant &v : kVariants) {
+            struct Case {
+                camsnap::PixelFrame f;
+                std::vector<uint8_t> frame, out;
+            };
+            auto c = std::make_shared<Case>();
+            c->f.layout = fmt.layout;
+            c->f.width = s.width;
+            c->f.height = s.height;
+            c->f.variant = v.v;
+            const bool packed = fmt.layout == camsnap::PixelLayout::yuyv;
+            c->f.stride = packed ? 2 * s.width : s.width;
+            c->f.size = uint32_t(size_t(s.width) * s.height * (packed ? 2 : 3) / (packed ? 1 : 2));
+            c->frame = random_bytes(c->f.size, 4);
+            c->out.resize(size_t(3) * s.width * s.height);
+            const std::string p = std::string(s.name) + "/" + fmt.name + "_" + v.name + "/";
+            const int64_t px = int64_t{s.width} * s.height;
+            add(p + "convert_pixels", px,
+                [c] { camsnap::convert_pixels(c->f, c->frame.data(), c->out.data()); });
+            for (const auto &k : camsnap::yu12_rgb_kernels()) {
+                add(p + "camsnap_" + k.name, px, [c, k] {
+                    camsnap::convert_pixels_with(k, c->f, c->frame.data(), c->out.data());
+                });
+            }
+            if (&v != &kVariants[1]) continue;
+            const int code = fmt.opencv_code;
+            add(p + "opencv_cvtColor", px, [c, code, packed] {
+                const cv::Mat src = packed ? cv::Mat(c->f.height, c->f.width, CV_8UC2, c->frame.data())
+                                           : cv::Mat(c->f.height * 3 / 2, c->f.width, CV_8UC1,
+                                                     c->frame.data());
+                cv::Mat dst(c->f.height, c->f.width, CV_8UC3, c->out.data());
+                cv::cvtColor(src, dst, code);
+            });
+        }
+    }
+}
+
 void register_ir16(const Size &s, const char *layout, int32_t row_pad) {
     struct Ir16Case {
         FrameGeometry g;
@@ -201,6 +268,27 @@ std::string ratio(double t, double base, int digits) {
     return text;
 }
 
+// Camera frames at 1080p: us per frame of convert_pixels and of each kernel,
+// and convert_pixels against OpenCV's limited-range BT.601 of the same format.
+void print_frame_table(const Collector &c) {
+    const double frame_px = 1920.0 * 1080.0;
+    std::printf("\n1080p camera frames, us per frame:\n%-24s %14s", "format_variant", "convert_pixels");
+    for (const auto &k : camsnap::yu12_rgb_kernels()) std::printf(" %9s", k.name);
+    std::printf(" %9s %12s\n", "opencv", "x opencv");
+    for (const FrameFormat &fmt : kFrameFormats) {
+        const double cv_ns = find(c, std::string("1080p/") + fmt.name + "_bt601_limited/opencv_cvtColor");
+        for (const NamedVariant &v : kVariants) {
+            const std::string g = std::string("1080p/") + fmt.name + "_" + v.name + "/";
+            const double prod = find(c, g + "convert_pixels");
+            if (std::isnan(prod)) continue;
+            std::printf("%-24s %14.0f", (std::string(fmt.name) + "_" + v.name).c_str(), prod * frame_px / 1e3);
+            for (const auto &k : camsnap::yu12_rgb_kernels())
+                std::printf(" %9.0f", find(c, g + "camsnap_" + k.name) * frame_px / 1e3);
+            std::printf(" %9.0f %12s\n", cv_ns * frame_px / 1e3, ratio(prod, cv_ns, 2).c_str());
+        }
+    }
+}
+
 void print_table(const Collector &c) {
     std::printf("\nCPU: %s; kernels here:", cpu_model().c_str());
     for (const auto &k : camsnap::yu12_rgb_kernels()) std::printf(" %s", k.name);
@@ -240,6 +328,7 @@ void print_table(const Collector &c) {
     }
     const double r = fastest_kernel(c, "1080p/yu12_rgb/") / find(c, "1080p/yu12_rgb/libyuv_J420ToRAW");
     std::printf("yu12_rgb_1080p_vs_libyuv: %.3f\n", r);
+    print_frame_table(c);
 }
 
 }  // namespace
@@ -251,6 +340,7 @@ int main(int argc, char **argv) {
         register_ir16(s, "packed", 0);
         register_ir16(s, "padded", 64);
     }
+    register_camera_frames(kSizes[1]);
     benchmark::Initialize(&argc, argv);
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);

@@ -2,7 +2,8 @@
 
 Both libraries capture from the same /dev/video node of the virtual camera (vcam/), which
 delivers frames as fast as they are asked for (fps 0): camsnap through captureStream() and
-captureSeries(), camsnap_camera through Camera.read(out=) into one array, OpenCV through
+captureSeries(), camsnap_camera through Camera.read(out=) into one array (a stream, and
+series: start, k reads into out=, stop), OpenCV through
 cv2.VideoCapture(n, cv2.CAP_V4L2).read(), "Y16 " as raw
 16-bit (CAP_PROP_CONVERT_RGB 0) and "YU12" converted to 8-bit colour, at 640x480 and 1080p.
 
@@ -141,6 +142,25 @@ def camera_read(code, w, h, n, expected):
         return m.per_frame(n)
 
 
+def camera_series(code, w, h, n, per_call, expected):
+    """Series of per_call frames: start, per_call reads into out=, stop, again and again."""
+    with camsnap_camera.Camera(NODE) as cam:
+        cam.configure(code, w, h)
+        cam.start(buffers=4)
+        out = np.empty_like(cam.read(timeout=5).array)
+        cam.stop()
+        calls = max(1, n // per_call)
+        with Meter() as m:
+            for _ in range(calls):
+                cam.start(buffers=4)
+                for _ in range(per_call):
+                    cam.read(timeout=5, out=out)
+                cam.stop()
+        if expected is not None:
+            check("Camera series", out, expected)
+        return m.per_frame(calls * per_call)
+
+
 def opencv_read(code, w, h, n, expected):
     cap = cv2.VideoCapture(NODE, cv2.CAP_V4L2)
     try:
@@ -221,7 +241,7 @@ def main():
                  "cpu/cv", "wall/cv"))
     print(header)
     print("-" * len(header))
-    worst = {"captureStream": 0.0, "captureSeries": 0.0, "Camera.read": 0.0}
+    worst = {"captureStream": 0.0, "captureSeries": 0.0, "Camera.read": 0.0, "Camera": 0.0}
     fills = []
     for w, h in SIZES:
         for code, mode in FORMATS:
@@ -233,6 +253,8 @@ def main():
             for k in lengths:
                 results["camsnap captureSeries(%d)" % k] = []
             results["camsnap_camera Camera.read(out=)"] = []
+            for k in lengths:
+                results["camsnap_camera Camera series(%d)" % k] = []
             results["OpenCV read"] = []
             for rnd in range(args.rounds):
                 camera(raw, args.pattern)
@@ -242,8 +264,11 @@ def main():
                 for k in lengths:
                     results["camsnap captureSeries(%d)" % k].append(
                         camsnap_series(code, mode, w, h, n, k, expected if first else None))
-                results["camsnap_camera Camera.read(out=)"].append(
-                    camera_read(code, w, h, n, camera_expected(code, w, h, raw) if first and expected else None))
+                camera_want = camera_expected(code, w, h, raw) if first and expected else None
+                results["camsnap_camera Camera.read(out=)"].append(camera_read(code, w, h, n, camera_want))
+                for k in lengths:
+                    results["camsnap_camera Camera series(%d)" % k].append(
+                        camera_series(code, w, h, n, k, camera_want))
                 results["OpenCV read"].append(
                     opencv_read(code, w, h, n, cv_expected if first else None))
             med = collections.OrderedDict(
@@ -276,6 +301,7 @@ def main():
     print("e2e_series_cpu_vs_opencv: %.2f" % worst["captureSeries"])
     print("e2e_stream_cpu_vs_opencv: %.2f" % worst["captureStream"])
     print("e2e_camera_read_cpu_vs_opencv: %.2f" % worst["Camera.read"])
+    print("e2e_camera_series_cpu_vs_opencv: %.2f" % worst["Camera"])
     return 0
 
 

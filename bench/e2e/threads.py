@@ -11,7 +11,9 @@ of the lock while it waits). At 9, 30 and 60 frames a second, 640x480 "Y16 " and
 converted to RGB. Per case: the main loop's iterations against running alone (the mean of the
 alone windows just before and after that method's), its longest stall (the longest gap between
 two iterations), the frames the reader got against those the camera delivered, and whether
-they are exact. Run through bench/e2e/run --threads.
+they are exact. Then four cameras (four virtual nodes) read by four threads of one process,
+each a Camera into its own out= array: every frame delivered (sequence numbers without a gap,
+dropped 0) and the main loop's share. Run through bench/e2e/run --threads.
 """
 import argparse
 import threading
@@ -182,10 +184,58 @@ def exactness(name, reader, expected, code):
     return "yes"
 
 
+FOUR_RATE = 30
+FOUR_BUFFERS = 8  # a reader may be off the processor for 8 frame times (270 ms) without a loss
+
+
+def four_cameras(label, code, w, h, raw, seconds):
+    """Four nodes at FOUR_RATE, a reader thread each: (main loop vs alone, longest stall,
+    per camera (frames, first and last sequence, gaps in the sequence, dropped summed))."""
+    vcam.reset()
+    for node in range(4):
+        vcam.add_node(node, card=b"threads bench %d" % node, fixed_fps=True, fps=FOUR_RATE,
+                      formats=[vcam.fmt(code, [(w, h)])])
+        vcam.set_frames(node, raw)
+    alone_before = main_loop(seconds)[0]
+    cams = [camsnap_camera.Camera(node) for node in range(4)]
+    try:
+        readers, seen = [], []
+        for cam in cams:
+            cam.configure(code, w, h)
+            cam.start(buffers=FOUR_BUFFERS)
+            out = np.empty_like(cam.read(timeout=5).array)
+            numbers = []
+            seen.append(numbers)
+
+            def take(cam=cam, out=out, numbers=numbers):
+                frame = cam.read(timeout=2, out=out)
+                numbers.append((frame.sequence, frame.dropped))
+                return out
+            readers.append(Reader(take))
+        for reader in readers[1:]:
+            reader.thread.start()
+        count, stall = readers[0].measure(seconds)
+        for reader in readers[1:]:
+            reader.stopping.set()
+            reader.thread.join(5)
+    finally:
+        for cam in cams:
+            cam.close()
+    alone_after = main_loop(seconds)[0]
+    per_camera = []
+    for reader, numbers in zip(readers, seen):
+        seqs = [n for n, _ in numbers]
+        gaps = sum(1 for a, b in zip(seqs, seqs[1:]) if b != a + 1)
+        per_camera.append((len(seqs), seqs[0] if seqs else -1, seqs[-1] if seqs else -1, gaps,
+                           sum(d for _, d in numbers), reader.error))
+    return count / ((alone_before + alone_after) / 2.0), stall, per_camera
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=3.0, help="length of each window (default 3)")
     args = ap.parse_args()
+    four_rows = []
     print("| frames | rate | method | main loop vs alone | longest stall | frames got / sent "
           "| dropped (Camera, CameraProcess) | exact |")
     print("|---|---|---|---|---|---|---|---|")
@@ -209,6 +259,18 @@ def main():
                 print("| %s | %d fps | %s | %.1f%% | %.0f ms | %d / ~%d | %d | %s%s |" % (
                     label, fps, name, 100.0 * ratio, stall * 1e3, got, due, dropped, exact,
                     "" if reader.error is None else " (%s)" % reader.error), flush=True)
+        four_rows.append((label, four_cameras(label, code, w, h, raw, args.seconds)))
+    print()
+    print("Four cameras, one Camera thread each, %d fps, %d buffers, %.0f s:"
+          % (FOUR_RATE, FOUR_BUFFERS, args.seconds))
+    print("| frames | main loop vs alone | longest stall | camera | frames got | sequence "
+          "| gaps | dropped |")
+    print("|---|---|---|---|---|---|---|---|")
+    for label, (ratio, stall, per_camera) in four_rows:
+        for node, (got, first, last, gaps, dropped, error) in enumerate(per_camera):
+            print("| %s | %.1f%% | %.0f ms | %d | %d | %d..%d | %d | %d%s |" % (
+                label, 100.0 * ratio, stall * 1e3, node, got, first, last, gaps, dropped,
+                "" if error is None else " (%s)" % error), flush=True)
 
 
 if __name__ == "__main__":

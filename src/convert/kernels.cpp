@@ -21,19 +21,25 @@ void yu12_rgb_row_pair_scalar(const uint8_t *y0, const uint8_t *y1, const uint8_
 namespace {
 
 std::vector<Yu12RgbKernel> supported_kernels() {
-    std::vector<Yu12RgbKernel> k{{"scalar", yu12_rgb_row_scalar, yu12_rgb_row_pair_scalar}};
+    std::vector<Yu12RgbKernel> k;
+    const auto add = [&k](const char *name, Yu12RgbRow row, Yu12RgbRowPair pair,
+                          const YcbcrRows (&other)[kOtherYcbcrVariants]) {
+        k.push_back({name, row, pair, {other[0], other[1], other[2]}});
+    };
+    add("scalar", yu12_rgb_row_scalar, yu12_rgb_row_pair_scalar, ycbcr_rows_scalar);
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
-        k.push_back({"sse41", yu12_rgb_row_sse41, yu12_rgb_row_pair_sse41});
-    if (__builtin_cpu_supports("avx2")) k.push_back({"avx2", yu12_rgb_row_avx2, yu12_rgb_row_pair_avx2});
+        add("sse41", yu12_rgb_row_sse41, yu12_rgb_row_pair_sse41, ycbcr_rows_sse41);
+    if (__builtin_cpu_supports("avx2"))
+        add("avx2", yu12_rgb_row_avx2, yu12_rgb_row_pair_avx2, ycbcr_rows_avx2);
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512vbmi"))
-        k.push_back({"avx512", yu12_rgb_row_avx512, yu12_rgb_row_pair_avx512});
+        add("avx512", yu12_rgb_row_avx512, yu12_rgb_row_pair_avx512, ycbcr_rows_avx512);
 #endif
 #if defined(__aarch64__)
-    k.push_back({"neon", yu12_rgb_row_neon, yu12_rgb_row_pair_neon});
+    add("neon", yu12_rgb_row_neon, yu12_rgb_row_pair_neon, ycbcr_rows_neon);
 #endif
     return k;
 }

@@ -22,10 +22,23 @@ using Yu12RgbRow = void (*)(const uint8_t *y, const uint8_t *cb, const uint8_t *
 using Yu12RgbRowPair = void (*)(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                                 const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
 
-struct Yu12RgbKernel {
-    const char *name;  // "scalar", "sse41", "avx2", "avx512", "neon"
+// The rows of one Y'CbCr variant.
+struct YcbcrRows {
     Yu12RgbRow row;
     Yu12RgbRowPair row_pair;
+};
+
+// The variants beside full-range BT.601 that every kernel also converts, in
+// the order of Yu12RgbKernel::other: limited-range BT.601, full-range BT.709,
+// limited-range BT.709 (convert/ycbcr.h picks among them; their rows round
+// half up where full-range BT.601 truncates).
+constexpr int kOtherYcbcrVariants = 3;
+
+struct Yu12RgbKernel {
+    const char *name;  // "scalar", "sse41", "avx2", "avx512", "neon"
+    Yu12RgbRow row;    // full-range BT.601
+    Yu12RgbRowPair row_pair;
+    YcbcrRows other[kOtherYcbcrVariants];
 };
 
 // Every kernel this CPU can run, slowest first; "scalar" is always there.
@@ -51,25 +64,32 @@ void yu12_rgb_row_scalar(const uint8_t *y, const uint8_t *cb, const uint8_t *cr,
                          int32_t width);
 void yu12_rgb_row_pair_scalar(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                               const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+// Each ISA's rows of the other variants, in Yu12RgbKernel::other order; the
+// scalar ones (convert/ycbcr.cpp) are their reference and the SIMD rows' tails.
+extern const YcbcrRows ycbcr_rows_scalar[kOtherYcbcrVariants];
 #if defined(__x86_64__)
 void yu12_rgb_row_sse41(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                         int32_t width);
 void yu12_rgb_row_pair_sse41(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                              const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+extern const YcbcrRows ycbcr_rows_sse41[kOtherYcbcrVariants];
 void yu12_rgb_row_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width);
 void yu12_rgb_row_pair_avx2(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                             const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+extern const YcbcrRows ycbcr_rows_avx2[kOtherYcbcrVariants];
 void yu12_rgb_row_avx512(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width);
 void yu12_rgb_row_pair_avx512(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                               const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+extern const YcbcrRows ycbcr_rows_avx512[kOtherYcbcrVariants];
 #endif
 #if defined(__aarch64__)
 void yu12_rgb_row_neon(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width);
 void yu12_rgb_row_pair_neon(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
                             const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width);
+extern const YcbcrRows ycbcr_rows_neon[kOtherYcbcrVariants];
 #endif
 
 }  // namespace camsnap

@@ -25,37 +25,55 @@ void copy_rows(const PixelFrame &f, const uint8_t *src, uint8_t *out, int64_t sr
         std::memcpy(out + bytes * y, row_at(src, src_stride, y), size_t(bytes));
 }
 
+// Rows 2k and 2k + 1 of a 4:2:0 frame share chroma row k: each pair goes
+// through the row-pair kernel, which works out the chroma once for both.
+template <typename Chroma>
+void convert_420(const PixelFrame &f, const YcbcrRows &rows, const uint8_t *src, uint8_t *out,
+                 Chroma &&chroma_row) {
+    const auto rgb = [&](int32_t y) { return out + int64_t(3) * f.width * y; };
+    int32_t y = 0;
+    for (; y + 1 < f.height; y += 2) {
+        const uint8_t *cb, *cr;
+        chroma_row(y / 2, &cb, &cr);
+        rows.row_pair(row_at(src, f.stride, y), row_at(src, f.stride, y + 1), cb, cr, rgb(y),
+                      rgb(y + 1), f.width);
+    }
+    if (y < f.height) {
+        const uint8_t *cb, *cr;
+        chroma_row(y / 2, &cb, &cr);
+        rows.row(row_at(src, f.stride, y), cb, cr, rgb(y), f.width);
+    }
+}
+
 // "YU12" planes as V4L2 lays them out: chroma rows half the luma stride apart.
-void convert_yu12(const PixelFrame &f, Yu12RgbRow row, const uint8_t *src, uint8_t *out) {
+void convert_yu12(const PixelFrame &f, const YcbcrRows &rows, const uint8_t *src, uint8_t *out) {
     const int64_t luma = int64_t(f.stride) * f.height;
     const int64_t chroma_stride = f.stride / 2;
     const int64_t chroma = chroma_stride * ((f.height + 1) / 2);
-    for (int32_t y = 0; y < f.height; ++y) {
-        const uint8_t *cb = src + luma + chroma_stride * (y / 2);
-        row(row_at(src, f.stride, y), cb, cb + chroma, out + int64_t(3) * f.width * y, f.width);
-    }
+    convert_420(f, rows, src, out, [&](int32_t k, const uint8_t **cb, const uint8_t **cr) {
+        *cb = src + luma + chroma_stride * k;
+        *cr = *cb + chroma;
+    });
 }
 
 // "NV12": one chroma row of Cb, Cr pairs serves two luma rows; split it once.
-void convert_nv12(const PixelFrame &f, Yu12RgbRow row, const uint8_t *src, uint8_t *out) {
+void convert_nv12(const PixelFrame &f, const YcbcrRows &rows, const uint8_t *src, uint8_t *out) {
     const int32_t pairs = (f.width + 1) / 2;
     std::vector<uint8_t> cb(static_cast<size_t>(pairs)), cr(static_cast<size_t>(pairs));
     const uint8_t *chroma_plane = src + int64_t(f.stride) * f.height;
-    for (int32_t y = 0; y < f.height; ++y) {
-        if (y % 2 == 0) {
-            const uint8_t *pair = row_at(chroma_plane, f.stride, y / 2);
-            for (int32_t k = 0; k < pairs; ++k) {
-                cb[size_t(k)] = pair[2 * k];
-                cr[size_t(k)] = pair[2 * k + 1];
-            }
+    convert_420(f, rows, src, out, [&](int32_t k, const uint8_t **cb_row, const uint8_t **cr_row) {
+        const uint8_t *pair = row_at(chroma_plane, f.stride, k);
+        for (int32_t i = 0; i < pairs; ++i) {
+            cb[size_t(i)] = pair[2 * i];
+            cr[size_t(i)] = pair[2 * i + 1];
         }
-        row(row_at(src, f.stride, y), cb.data(), cr.data(), out + int64_t(3) * f.width * y,
-            f.width);
-    }
+        *cb_row = cb.data();
+        *cr_row = cr.data();
+    });
 }
 
 // "YUYV": each row split into its planes, then the same rows as "YU12".
-void convert_yuyv(const PixelFrame &f, Yu12RgbRow row, const uint8_t *src, uint8_t *out) {
+void convert_yuyv(const PixelFrame &f, const YcbcrRows &rows, const uint8_t *src, uint8_t *out) {
     const int32_t pairs = (f.width + 1) / 2;
     std::vector<uint8_t> luma(static_cast<size_t>(f.width)), cb(static_cast<size_t>(pairs)),
         cr(static_cast<size_t>(pairs));
@@ -66,7 +84,7 @@ void convert_yuyv(const PixelFrame &f, Yu12RgbRow row, const uint8_t *src, uint8
             cb[size_t(k)] = packed[4 * k + 1];
             cr[size_t(k)] = packed[4 * k + 3];
         }
-        row(luma.data(), cb.data(), cr.data(), out + int64_t(3) * f.width * y, f.width);
+        rows.row(luma.data(), cb.data(), cr.data(), out + int64_t(3) * f.width * y, f.width);
     }
 }
 
@@ -167,6 +185,11 @@ bool pixel_frame_fits(const PixelFrame &f) {
 }
 
 void convert_pixels(const PixelFrame &f, const uint8_t *src, uint8_t *out) {
+    convert_pixels_with(yu12_rgb_best_kernel(), f, src, out);
+}
+
+void convert_pixels_with(const Yu12RgbKernel &k, const PixelFrame &f, const uint8_t *src,
+                         uint8_t *out) {
     switch (f.layout) {
     case PixelLayout::grey:
     case PixelLayout::y16:
@@ -176,13 +199,13 @@ void convert_pixels(const PixelFrame &f, const uint8_t *src, uint8_t *out) {
         copy_rows(f, src, out, int64_t(2) * f.width);
         break;
     case PixelLayout::yu12:
-        convert_yu12(f, ycbcr_rgb_row(f.variant), src, out);
+        convert_yu12(f, ycbcr_rgb_rows(k, f.variant), src, out);
         break;
     case PixelLayout::nv12:
-        convert_nv12(f, ycbcr_rgb_row(f.variant), src, out);
+        convert_nv12(f, ycbcr_rgb_rows(k, f.variant), src, out);
         break;
     case PixelLayout::yuyv:
-        convert_yuyv(f, ycbcr_rgb_row(f.variant), src, out);
+        convert_yuyv(f, ycbcr_rgb_rows(k, f.variant), src, out);
         break;
     }
 }

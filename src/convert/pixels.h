@@ -48,5 +48,8 @@ bool pixel_frame_fits(const PixelFrame &f);
 
 // Converts one frame into a C-contiguous output of output_rows x output_row_bytes.
 void convert_pixels(const PixelFrame &f, const uint8_t *src, uint8_t *out);
+// The same with a chosen kernel's rows (tests and benchmarks reach each one).
+void convert_pixels_with(const Yu12RgbKernel &k, const PixelFrame &f, const uint8_t *src,
+                         uint8_t *out);
 
 }  // namespace camsnap

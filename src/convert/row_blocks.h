@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "convert/kernels.h"
+#include "convert/ycbcr_forms.h"
+
 namespace camsnap {
 namespace {
 
@@ -59,6 +62,34 @@ inline void yu12_rgb_row_pair_blocks(const uint8_t *y0, const uint8_t *y1, const
                                rgb1 + 3 * x, width - x);
         });
 }
+
+// A Y'CbCr variant's rows from a block type K as above, whose narrow rows are
+// the variant's scalar rows (K::kIndex in Yu12RgbKernel::other).
+template <int Index>
+struct ScalarVariantTail {
+    static void narrow_row(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
+                           int32_t width) {
+        ycbcr_rows_scalar[Index].row(y, cb, cr, rgb, width);
+    }
+    static void narrow_row_pair(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb,
+                                const uint8_t *cr, uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
+        ycbcr_rows_scalar[Index].row_pair(y0, y1, cb, cr, rgb0, rgb1, width);
+    }
+};
+
+template <typename K>
+constexpr YcbcrRows rows_of() {
+    return {yu12_rgb_row_blocks<K>, yu12_rgb_row_pair_blocks<K>};
+}
+
+// The rows of the three variants of Yu12RgbKernel::other from a block template
+// taking a ycbcr_int::Variant.
+template <template <const ycbcr_int::Variant &> class K>
+struct VariantRows {
+    static constexpr YcbcrRows table[kOtherYcbcrVariants] = {
+        rows_of<K<ycbcr_int::kBt601Limited>>(), rows_of<K<ycbcr_int::kBt709Full>>(),
+        rows_of<K<ycbcr_int::kBt709Limited>>()};
+};
 
 }  // namespace
 }  // namespace camsnap

@@ -105,7 +105,27 @@ constexpr IntegerForm kLimited709 = {
     {1220945, 2215014, 0, (int64_t(1) << 19) - 16, 20},
 };
 
+template <const IntegerForm &F>
+void integer_row_pair(const uint8_t *y0, const uint8_t *y1, const uint8_t *cb, const uint8_t *cr,
+                      uint8_t *rgb0, uint8_t *rgb1, int32_t width) {
+    integer_row<F>(y0, cb, cr, rgb0, width);
+    integer_row<F>(y1, cb, cr, rgb1, width);
+}
+
+template <const IntegerForm &F>
+constexpr YcbcrRows integer_rows() {
+    return {integer_row<F>, integer_row_pair<F>};
+}
+
+int other_index(YcbcrVariant v) {
+    if (v.encoding == Encoding::bt601) return 0;
+    return v.quantization == Quantization::full ? 1 : 2;
+}
+
 }  // namespace
+
+const YcbcrRows ycbcr_rows_scalar[kOtherYcbcrVariants] = {
+    integer_rows<kLimited601>(), integer_rows<kFull709>(), integer_rows<kLimited709>()};
 
 void ycbcr_rgb_row_reference(YcbcrVariant v, const uint8_t *y, const uint8_t *cb,
                              const uint8_t *cr, uint8_t *rgb, int32_t width) {
@@ -116,10 +136,11 @@ void ycbcr_rgb_row_reference(YcbcrVariant v, const uint8_t *y, const uint8_t *cb
     for (int32_t x = 0; x < width; ++x) reference_pixel(v, y[x], cb[x / 2], cr[x / 2], rgb + 3 * x);
 }
 
-Yu12RgbRow ycbcr_rgb_row(YcbcrVariant v) {
-    const bool limited = v.quantization == Quantization::limited;
-    if (v.encoding == Encoding::bt709) return limited ? integer_row<kLimited709> : integer_row<kFull709>;
-    return limited ? integer_row<kLimited601> : yu12_rgb_best_kernel().row;
+YcbcrRows ycbcr_rgb_rows(const Yu12RgbKernel &k, YcbcrVariant v) {
+    if (v.encoding == Encoding::bt601 && v.quantization == Quantization::full)
+        return {k.row, k.row_pair};
+    return k.other[other_index(v)];
 }
+
 
 }  // namespace camsnap

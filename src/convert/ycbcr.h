@@ -1,7 +1,9 @@
 // Y'CbCr to RGB in the variants a driver names in its format answer: full or
 // limited quantization, BT.601 or BT.709 encoding. Full-range BT.601 is the
-// module's own conversion (reference.cpp, the SIMD rows of kernels.h); each
-// other variant is an exact integer form held to an exact rational reference.
+// module's own conversion (reference.cpp, the SIMD rows of kernels.h). Each
+// other variant has an exact rational reference, a scalar integer row
+// (ycbcr.cpp) and SIMD rows (ycbcr_forms.h, in each kernel's file), all equal
+// to the reference for every (Y, Cb, Cr).
 #pragma once
 
 #include <cstdint>
@@ -29,8 +31,8 @@ struct YcbcrVariant {
 void ycbcr_rgb_row_reference(YcbcrVariant v, const uint8_t *y, const uint8_t *cb,
                              const uint8_t *cr, uint8_t *rgb, int32_t width);
 
-// The production row of a variant, with the signature of the YU12 kernels:
-// the fastest YU12 kernel for full-range BT.601, an integer row otherwise.
-Yu12RgbRow ycbcr_rgb_row(YcbcrVariant v);
+// A kernel's rows for a variant, with the signatures of the YU12 rows; the
+// scalar kernel's are the integer rows that the SIMD ones are held to.
+YcbcrRows ycbcr_rgb_rows(const Yu12RgbKernel &k, YcbcrVariant v);
 
 }  // namespace camsnap

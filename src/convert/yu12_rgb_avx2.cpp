@@ -147,7 +147,107 @@ struct Block {
     static constexpr auto narrow_row_pair = yu12_rgb_row_pair_sse41;
 };
 
+// The other variants (convert/ycbcr_forms.h): per chroma sample an offset
+// and, for limited range, the remainder Mr that each pixel's j is held against.
+namespace variant {
+
+using ycbcr_int::Channel;
+using ycbcr_int::Form;
+
+// Signed 16-bit lanes as 32-bit lanes, per 128-bit lane; packs undoes it.
+__m256i widen_lo(__m256i x) { return _mm256_unpacklo_epi16(x, _mm256_srai_epi16(x, 15)); }
+__m256i widen_hi(__m256i x) { return _mm256_unpackhi_epi16(x, _mm256_srai_epi16(x, 15)); }
+
+__attribute__((always_inline)) inline __m256i sum_of(const Form &f, __m256i d, __m256i e) {
+    __m256i s = _mm256_set1_epi32(static_cast<int32_t>(f.bias));
+    if (f.d_mul) s = _mm256_add_epi32(s, _mm256_mullo_epi32(d, _mm256_set1_epi32(f.d_mul)));
+    if (f.e_mul) s = _mm256_add_epi32(s, _mm256_mullo_epi32(e, _mm256_set1_epi32(f.e_mul)));
+    return s;
+}
+
+struct Values {
+    __m256i off, rem;
+};
+
+__attribute__((always_inline)) inline Values values(const Channel &c, bool limited, __m256i d,
+                                                    __m256i e) {
+    const __m256i plain = _mm256_srai_epi32(sum_of(c.plain, d, e), c.plain.shift);
+    if (!limited) return {plain, _mm256_setzero_si256()};
+    const __m256i low = _mm256_srli_epi32(sum_of(c.wrapped, d, e), c.wrapped.shift);
+    const __m256i m219 = _mm256_mullo_epi32(plain, _mm256_set1_epi32(ycbcr_int::kLimitedDivisor));
+    const __m256i mask = _mm256_set1_epi32(static_cast<int32_t>(0xFFFFFFFFu >> c.wrapped.shift));
+    return {_mm256_sub_epi32(_mm256_setzero_si256(), plain),
+            _mm256_and_si256(_mm256_sub_epi32(low, m219), mask)};
+}
+
+struct Sample16 {
+    __m256i off, rem;  // 16 samples, int16, in sample order
+};
+
+struct ChromaBlock {
+    Sample16 r, g, b;
+};
+
+__attribute__((always_inline)) inline Sample16 channel(const Channel &c, bool limited, __m256i d,
+                                                      __m256i e) {
+    const Values lo = values(c, limited, widen_lo(d), widen_lo(e));
+    const Values hi = values(c, limited, widen_hi(d), widen_hi(e));
+    return {_mm256_packs_epi32(lo.off, hi.off), _mm256_packs_epi32(lo.rem, hi.rem)};
+}
+
+// q and j of 16 luma values: 255 Y = 219 q + j.
+struct Split {
+    __m256i q, j;
+};
+
+__attribute__((always_inline)) inline Split split(__m256i y) {
+    const __m256i f = _mm256_mulhi_epu16(y, _mm256_set1_epi16(ycbcr_int::kLumaSplitMul));
+    return {_mm256_add_epi16(y, f), _mm256_sub_epi16(_mm256_mullo_epi16(y, _mm256_set1_epi16(36)),
+                                                     _mm256_mullo_epi16(f, _mm256_set1_epi16(219)))};
+}
+
+__attribute__((always_inline)) inline __m256i pixel(const Split &s, const Sample16 &c,
+                                                    bool limited) {
+    if (!limited) return _mm256_add_epi16(s.q, c.off);
+    return _mm256_add_epi16(_mm256_add_epi16(s.q, c.off), _mm256_cmpgt_epi16(c.rem, s.j));
+}
+
+template <const ycbcr_int::Variant &F>
+struct Block : ScalarVariantTail<F.index> {
+    static constexpr int32_t kStep = 32;
+
+    __attribute__((always_inline)) static ChromaBlock load_chroma(const uint8_t *cb,
+                                                                  const uint8_t *cr) {
+        const __m256i bias = _mm256_set1_epi16(kChromaBias);
+        const __m256i d = _mm256_sub_epi16(
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cb))), bias);
+        const __m256i e = _mm256_sub_epi16(
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cr))), bias);
+        return {channel(F.r, F.limited, d, e), channel(F.g, F.limited, d, e),
+                channel(F.b, F.limited, d, e)};
+    }
+
+    __attribute__((always_inline)) static void emit(const uint8_t *y, const ChromaBlock &c,
+                                                    uint8_t *rgb) {
+        const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y));
+        const __m256i y_even = _mm256_and_si256(luma, _mm256_set1_epi16(0x00FF));
+        const __m256i y_odd = _mm256_srli_epi16(luma, 8);
+        const Split even = F.limited ? split(y_even) : Split{y_even, y_even};
+        const Split odd = F.limited ? split(y_odd) : Split{y_odd, y_odd};
+        const auto channel8 = [&](const Sample16 &s) {
+            return _mm256_packus_epi16(pixel(even, s, F.limited), pixel(odd, s, F.limited));
+        };
+        store_rgb96(rgb, channel8(c.r), channel8(c.g), channel8(c.b));
+    }
+};
+
+}  // namespace variant
+
 }  // namespace
+
+const YcbcrRows ycbcr_rows_avx2[kOtherYcbcrVariants] = {
+    VariantRows<variant::Block>::table[0], VariantRows<variant::Block>::table[1],
+    VariantRows<variant::Block>::table[2]};
 
 void yu12_rgb_row_avx2(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width) {

@@ -134,7 +134,111 @@ struct Block {
     static constexpr auto narrow_row_pair = yu12_rgb_row_pair_avx2;
 };
 
+// The other variants (convert/ycbcr_forms.h): per chroma sample an offset
+// and, for limited range, the remainder Mr that each pixel's j is held against.
+namespace variant {
+
+using ycbcr_int::Channel;
+using ycbcr_int::Form;
+
+// Signed 16-bit lanes as 32-bit lanes, per 128-bit lane; packs undoes it.
+__m512i widen_lo(__m512i x) { return _mm512_unpacklo_epi16(x, _mm512_srai_epi16(x, 15)); }
+__m512i widen_hi(__m512i x) { return _mm512_unpackhi_epi16(x, _mm512_srai_epi16(x, 15)); }
+
+__attribute__((always_inline)) inline __m512i sum_of(const Form &f, __m512i d, __m512i e) {
+    __m512i s = _mm512_set1_epi32(static_cast<int32_t>(f.bias));
+    if (f.d_mul) s = _mm512_add_epi32(s, _mm512_mullo_epi32(d, _mm512_set1_epi32(f.d_mul)));
+    if (f.e_mul) s = _mm512_add_epi32(s, _mm512_mullo_epi32(e, _mm512_set1_epi32(f.e_mul)));
+    return s;
+}
+
+struct Values {
+    __m512i off, rem;
+};
+
+__attribute__((always_inline)) inline Values values(const Channel &c, bool limited, __m512i d,
+                                                    __m512i e) {
+    const __m512i plain = _mm512_srai_epi32(sum_of(c.plain, d, e), c.plain.shift);
+    if (!limited) return {plain, _mm512_setzero_si512()};
+    const __m512i low = _mm512_srli_epi32(sum_of(c.wrapped, d, e), c.wrapped.shift);
+    const __m512i m219 = _mm512_mullo_epi32(plain, _mm512_set1_epi32(ycbcr_int::kLimitedDivisor));
+    const __m512i mask = _mm512_set1_epi32(static_cast<int32_t>(0xFFFFFFFFu >> c.wrapped.shift));
+    return {_mm512_sub_epi32(_mm512_setzero_si512(), plain),
+            _mm512_and_si512(_mm512_sub_epi32(low, m219), mask)};
+}
+
+struct Sample16 {
+    __m512i off, rem;  // 32 samples, int16, in sample order
+};
+
+struct ChromaBlock {
+    Sample16 r, g, b;
+};
+
+__attribute__((always_inline)) inline Sample16 channel(const Channel &c, bool limited, __m512i d,
+                                                      __m512i e) {
+    const Values lo = values(c, limited, widen_lo(d), widen_lo(e));
+    const Values hi = values(c, limited, widen_hi(d), widen_hi(e));
+    return {_mm512_packs_epi32(lo.off, hi.off), _mm512_packs_epi32(lo.rem, hi.rem)};
+}
+
+// q and j of 32 luma values: 255 Y = 219 q + j.
+struct Split {
+    __m512i q, j;
+};
+
+__attribute__((always_inline)) inline Split split(__m512i y) {
+    const __m512i f = _mm512_mulhi_epu16(y, _mm512_set1_epi16(ycbcr_int::kLumaSplitMul));
+    return {_mm512_add_epi16(y, f), _mm512_sub_epi16(_mm512_mullo_epi16(y, _mm512_set1_epi16(36)),
+                                                     _mm512_mullo_epi16(f, _mm512_set1_epi16(219)))};
+}
+
+__attribute__((always_inline)) inline __m512i pixel(const Split &s, const Sample16 &c,
+                                                    bool limited) {
+    const __m512i sum = _mm512_add_epi16(s.q, c.off);
+    if (!limited) return sum;
+    return _mm512_mask_sub_epi16(sum, _mm512_cmpgt_epi16_mask(c.rem, s.j), sum,
+                                 _mm512_set1_epi16(1));
+}
+
+template <const ycbcr_int::Variant &F>
+struct Block : ScalarVariantTail<F.index> {
+    static constexpr int32_t kStep = 64;
+
+    __attribute__((always_inline)) static ChromaBlock load_chroma(const uint8_t *cb,
+                                                                  const uint8_t *cr) {
+        const __m512i bias = _mm512_set1_epi16(kChromaBias);
+        const __m512i d = _mm512_sub_epi16(
+            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cb))), bias);
+        const __m512i e = _mm512_sub_epi16(
+            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cr))), bias);
+        return {channel(F.r, F.limited, d, e), channel(F.g, F.limited, d, e),
+                channel(F.b, F.limited, d, e)};
+    }
+
+    __attribute__((always_inline)) static void emit(const uint8_t *y, const ChromaBlock &c,
+                                                    uint8_t *rgb) {
+        const __m512i luma = _mm512_loadu_si512(y);
+        const __m512i y_even = _mm512_and_si512(luma, _mm512_set1_epi16(0x00FF));
+        const __m512i y_odd = _mm512_srli_epi16(luma, 8);
+        const Split even = F.limited ? split(y_even) : Split{y_even, y_even};
+        const Split odd = F.limited ? split(y_odd) : Split{y_odd, y_odd};
+        const __m512i mix0 = _mm512_packus_epi16(pixel(even, c.r, F.limited), pixel(even, c.g, F.limited));
+        const __m512i mix1 = _mm512_packus_epi16(pixel(even, c.b, F.limited), pixel(odd, c.r, F.limited));
+        const __m512i mix2 = _mm512_packus_epi16(pixel(odd, c.g, F.limited), pixel(odd, c.b, F.limited));
+        _mm512_storeu_si512(rgb, rgb_block(mix0, mix1, mix2, 0));
+        _mm512_storeu_si512(rgb + 64, rgb_block(mix0, mix1, mix2, 1));
+        _mm512_storeu_si512(rgb + 128, rgb_block(mix0, mix1, mix2, 2));
+    }
+};
+
+}  // namespace variant
+
 }  // namespace
+
+const YcbcrRows ycbcr_rows_avx512[kOtherYcbcrVariants] = {
+    VariantRows<variant::Block>::table[0], VariantRows<variant::Block>::table[1],
+    VariantRows<variant::Block>::table[2]};
 
 void yu12_rgb_row_avx512(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                          int32_t width) {

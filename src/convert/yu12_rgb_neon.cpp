@@ -96,7 +96,114 @@ struct Block {
     static constexpr auto narrow_row_pair = yu12_rgb_row_pair_scalar;
 };
 
+// The other variants (convert/ycbcr_forms.h): per chroma sample an offset
+// and, for limited range, the remainder Mr that each pixel's j is held against,
+// widened to pixels like the offsets above.
+namespace variant {
+
+using ycbcr_int::Channel;
+using ycbcr_int::Form;
+
+// The lanes wrap on overflow, which the wrapped forms rely on.
+__attribute__((always_inline)) inline int32x4_t sum_of(const Form &f, int32x4_t d, int32x4_t e) {
+    int32x4_t s = vdupq_n_s32(static_cast<int32_t>(f.bias));
+    if (f.d_mul) s = vmlaq_n_s32(s, d, f.d_mul);
+    if (f.e_mul) s = vmlaq_n_s32(s, e, f.e_mul);
+    return s;
+}
+
+struct Values {
+    int16x4_t off, rem;
+};
+
+__attribute__((always_inline)) inline Values values(const Channel &c, bool limited, int16x4_t d16,
+                                                    int16x4_t e16) {
+    const int32x4_t d = vmovl_s16(d16), e = vmovl_s16(e16);
+    const int32x4_t plain = vshlq_s32(sum_of(c.plain, d, e), vdupq_n_s32(-c.plain.shift));
+    if (!limited) return {vmovn_s32(plain), vdup_n_s16(0)};
+    const uint32x4_t low = vshlq_u32(vreinterpretq_u32_s32(sum_of(c.wrapped, d, e)),
+                                     vdupq_n_s32(-c.wrapped.shift));
+    const uint32x4_t rem = vandq_u32(
+        vmlsq_n_u32(low, vreinterpretq_u32_s32(plain), uint32_t(ycbcr_int::kLimitedDivisor)),
+        vdupq_n_u32(0xFFFFFFFFu >> c.wrapped.shift));
+    return {vmovn_s32(vnegq_s32(plain)), vmovn_s32(vreinterpretq_s32_u32(rem))};
+}
+
+struct PerPixel {
+    int16x8_t off_lo, off_hi, rem_lo, rem_hi;  // pixels 0-7 and 8-15
+};
+
+struct ChromaBlock {
+    PerPixel r, g, b;
+};
+
+__attribute__((always_inline)) inline PerPixel channel(const Channel &c, bool limited, int16x8_t d,
+                                                      int16x8_t e) {
+    const Values lo = values(c, limited, vget_low_s16(d), vget_low_s16(e));
+    const Values hi = values(c, limited, vget_high_s16(d), vget_high_s16(e));
+    PerPixel p;
+    widen_to_pixels(vcombine_s16(lo.off, hi.off), p.off_lo, p.off_hi);
+    widen_to_pixels(vcombine_s16(lo.rem, hi.rem), p.rem_lo, p.rem_hi);
+    return p;
+}
+
+// q and j of 8 luma values: 255 Y = 219 q + j. sqdmulh by 5387 is
+// (Y * 10774) >> 16.
+struct Split {
+    int16x8_t q, j;
+};
+
+__attribute__((always_inline)) inline Split split(int16x8_t y) {
+    const int16x8_t f = vqdmulhq_n_s16(y, ycbcr_int::kLumaSplitMul / 2);
+    return {vaddq_s16(y, f), vmlsq_n_s16(vmulq_n_s16(y, 36), f, 219)};
+}
+
+__attribute__((always_inline)) inline int16x8_t pixel(const Split &s, int16x8_t off, int16x8_t rem,
+                                                      bool limited) {
+    const int16x8_t sum = vaddq_s16(s.q, off);
+    if (!limited) return sum;
+    return vaddq_s16(sum, vreinterpretq_s16_u16(vcgtq_s16(rem, s.j)));
+}
+
+template <const ycbcr_int::Variant &F>
+struct Block : ScalarVariantTail<F.index> {
+    static constexpr int32_t kStep = 16;
+
+    __attribute__((always_inline)) static ChromaBlock load_chroma(const uint8_t *cb,
+                                                                  const uint8_t *cr) {
+        const uint8x8_t bias = vdup_n_u8(static_cast<uint8_t>(kChromaBias));
+        const int16x8_t d = vreinterpretq_s16_u16(vsubl_u8(vld1_u8(cb), bias));
+        const int16x8_t e = vreinterpretq_s16_u16(vsubl_u8(vld1_u8(cr), bias));
+        return {channel(F.r, F.limited, d, e), channel(F.g, F.limited, d, e),
+                channel(F.b, F.limited, d, e)};
+    }
+
+    __attribute__((always_inline)) static void emit(const uint8_t *y, const ChromaBlock &c,
+                                                    uint8_t *rgb) {
+        const uint8x16_t luma = vld1q_u8(y);
+        const int16x8_t y_lo = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(luma)));
+        const int16x8_t y_hi = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(luma)));
+        const Split lo = F.limited ? split(y_lo) : Split{y_lo, y_lo};
+        const Split hi = F.limited ? split(y_hi) : Split{y_hi, y_hi};
+        const auto channel16 = [&](const PerPixel &p) {
+            return vcombine_u8(vqmovun_s16(pixel(lo, p.off_lo, p.rem_lo, F.limited)),
+                               vqmovun_s16(pixel(hi, p.off_hi, p.rem_hi, F.limited)));
+        };
+        uint8x16x3_t out;
+        out.val[0] = channel16(c.r);
+        out.val[1] = channel16(c.g);
+        out.val[2] = channel16(c.b);
+        vst3q_u8(rgb, out);
+    }
+};
+
+}  // namespace variant
+
 }  // namespace
+
+const YcbcrRows ycbcr_rows_neon[kOtherYcbcrVariants] = {
+    VariantRows<variant::Block>::table[0], VariantRows<variant::Block>::table[1],
+    VariantRows<variant::Block>::table[2]};
 
 void yu12_rgb_row_neon(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                        int32_t width) {

@@ -141,7 +141,107 @@ struct Block {
     static constexpr auto narrow_row_pair = yu12_rgb_row_pair_scalar;
 };
 
+// The other variants (convert/ycbcr_forms.h): per chroma sample an offset
+// and, for limited range, the remainder Mr that each pixel's j is held against.
+namespace variant {
+
+using ycbcr_int::Channel;
+using ycbcr_int::Form;
+
+// Signed 16-bit lanes 0-3 or 4-7 as 32-bit lanes.
+__m128i widen_lo(__m128i x) { return _mm_unpacklo_epi16(x, _mm_srai_epi16(x, 15)); }
+__m128i widen_hi(__m128i x) { return _mm_unpackhi_epi16(x, _mm_srai_epi16(x, 15)); }
+
+__attribute__((always_inline)) inline __m128i sum_of(const Form &f, __m128i d, __m128i e) {
+    __m128i s = _mm_set1_epi32(static_cast<int32_t>(f.bias));
+    if (f.d_mul) s = _mm_add_epi32(s, _mm_mullo_epi32(d, _mm_set1_epi32(f.d_mul)));
+    if (f.e_mul) s = _mm_add_epi32(s, _mm_mullo_epi32(e, _mm_set1_epi32(f.e_mul)));
+    return s;
+}
+
+struct Values {
+    __m128i off, rem;
+};
+
+// A channel's offset and remainder for 4 samples, 32-bit.
+__attribute__((always_inline)) inline Values values(const Channel &c, bool limited, __m128i d,
+                                                    __m128i e) {
+    const __m128i plain = _mm_srai_epi32(sum_of(c.plain, d, e), c.plain.shift);
+    if (!limited) return {plain, _mm_setzero_si128()};
+    const __m128i low = _mm_srli_epi32(sum_of(c.wrapped, d, e), c.wrapped.shift);
+    const __m128i m219 = _mm_mullo_epi32(plain, _mm_set1_epi32(ycbcr_int::kLimitedDivisor));
+    const __m128i mask = _mm_set1_epi32(static_cast<int32_t>(0xFFFFFFFFu >> c.wrapped.shift));
+    return {_mm_sub_epi32(_mm_setzero_si128(), plain), _mm_and_si128(_mm_sub_epi32(low, m219), mask)};
+}
+
+struct Sample16 {
+    __m128i off, rem;  // 8 samples, int16
+};
+
+struct ChromaBlock {
+    Sample16 r, g, b;
+};
+
+__attribute__((always_inline)) inline Sample16 channel(const Channel &c, bool limited, __m128i d,
+                                                      __m128i e) {
+    const Values lo = values(c, limited, widen_lo(d), widen_lo(e));
+    const Values hi = values(c, limited, widen_hi(d), widen_hi(e));
+    return {_mm_packs_epi32(lo.off, hi.off), _mm_packs_epi32(lo.rem, hi.rem)};
+}
+
+// q and j of 8 luma values (16-bit lanes): 255 Y = 219 q + j.
+struct Split {
+    __m128i q, j;
+};
+
+__attribute__((always_inline)) inline Split split(__m128i y) {
+    const __m128i f = _mm_mulhi_epu16(y, _mm_set1_epi16(ycbcr_int::kLumaSplitMul));
+    return {_mm_add_epi16(y, f), _mm_sub_epi16(_mm_mullo_epi16(y, _mm_set1_epi16(36)),
+                                               _mm_mullo_epi16(f, _mm_set1_epi16(219)))};
+}
+
+__attribute__((always_inline)) inline __m128i pixel(const Split &s, const Sample16 &c,
+                                                    bool limited) {
+    if (!limited) return _mm_add_epi16(s.q, c.off);
+    return _mm_add_epi16(_mm_add_epi16(s.q, c.off), _mm_cmpgt_epi16(c.rem, s.j));
+}
+
+template <const ycbcr_int::Variant &F>
+struct Block : ScalarVariantTail<F.index> {
+    static constexpr int32_t kStep = 16;
+
+    __attribute__((always_inline)) static ChromaBlock load_chroma(const uint8_t *cb,
+                                                                  const uint8_t *cr) {
+        const __m128i bias = _mm_set1_epi16(kChromaBias);
+        const __m128i d = _mm_sub_epi16(
+            _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(cb))), bias);
+        const __m128i e = _mm_sub_epi16(
+            _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(cr))), bias);
+        return {channel(F.r, F.limited, d, e), channel(F.g, F.limited, d, e),
+                channel(F.b, F.limited, d, e)};
+    }
+
+    __attribute__((always_inline)) static void emit(const uint8_t *y, const ChromaBlock &c,
+                                                    uint8_t *rgb) {
+        const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y));
+        const __m128i y_even = _mm_and_si128(luma, _mm_set1_epi16(0x00FF));
+        const __m128i y_odd = _mm_srli_epi16(luma, 8);
+        const Split even = F.limited ? split(y_even) : Split{y_even, y_even};
+        const Split odd = F.limited ? split(y_odd) : Split{y_odd, y_odd};
+        const auto channel8 = [&](const Sample16 &s) {
+            return _mm_packus_epi16(pixel(even, s, F.limited), pixel(odd, s, F.limited));
+        };
+        store_rgb48(rgb, channel8(c.r), channel8(c.g), channel8(c.b));
+    }
+};
+
+}  // namespace variant
+
 }  // namespace
+
+const YcbcrRows ycbcr_rows_sse41[kOtherYcbcrVariants] = {
+    VariantRows<variant::Block>::table[0], VariantRows<variant::Block>::table[1],
+    VariantRows<variant::Block>::table[2]};
 
 void yu12_rgb_row_sse41(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
                         int32_t width) {

@@ -1,11 +1,14 @@
-// The Y'CbCr variants beside full-range BT.601, and the plane loops of camera
-// objects' formats: integer rows against their reference, reads kept inside the frame.
+// The Y'CbCr variants' reference, and the plane loops of camera objects'
+// formats: reads kept inside the frame (every kernel's rows of each variant are
+// held to the reference in test_yu12_rgb_kernels.cpp).
 #include "convert/pixels.h"
 #include "convert/ycbcr.h"
 #include "guarded_buffer.h"
+#include "named_variants.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -15,44 +18,6 @@
 
 namespace camsnap {
 namespace {
-
-struct Variant {
-    const char *name;
-    YcbcrVariant v;
-};
-const Variant kVariants[] = {
-    {"bt601_full", {Encoding::bt601, Quantization::full}},
-    {"bt601_limited", {Encoding::bt601, Quantization::limited}},
-    {"bt709_full", {Encoding::bt709, Quantization::full}},
-    {"bt709_limited", {Encoding::bt709, Quantization::limited}},
-};
-
-class VariantTest : public testing::TestWithParam<Variant> {};
-
-std::string variant_name(const testing::TestParamInfo<Variant> &info) { return info.param.name; }
-
-// All 2^24 triples: one 65536-pixel row per Cr, pixel pairs sharing a Cb, Y = 0..255 within.
-TEST_P(VariantTest, IntegerRowMatchesReferenceForEveryYCbCr) {
-    constexpr int32_t kWidth = 65536;
-    std::vector<uint8_t> luma(kWidth), cb(kWidth / 2), cr(kWidth / 2);
-    for (int32_t x = 0; x < kWidth; ++x) luma[x] = uint8_t(x);
-    for (int32_t k = 0; k < kWidth / 2; ++k) cb[k] = uint8_t(k / 128);
-    std::vector<uint8_t> want(3 * kWidth), got(3 * kWidth);
-    const Yu12RgbRow row = ycbcr_rgb_row(GetParam().v);
-    for (int c = 0; c < 256; ++c) {
-        std::fill(cr.begin(), cr.end(), uint8_t(c));
-        ycbcr_rgb_row_reference(GetParam().v, luma.data(), cb.data(), cr.data(), want.data(), kWidth);
-        row(luma.data(), cb.data(), cr.data(), got.data(), kWidth);
-        if (want == got) continue;
-        int32_t x = 0;
-        while (want[3 * x] == got[3 * x] && want[3 * x + 1] == got[3 * x + 1] && want[3 * x + 2] == got[3 * x + 2]) ++x;
-        FAIL() << "Y=" << x % 256 << " Cb=" << x / 256 << " Cr=" << c << " want (" << int(want[3 * x]) << ","
-               << int(want[3 * x + 1]) << "," << int(want[3 * x + 2]) << ") got (" << int(got[3 * x]) << ","
-               << int(got[3 * x + 1]) << "," << int(got[3 * x + 2]) << ")";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Variants, VariantTest, testing::ValuesIn(kVariants), variant_name);
 
 struct Worked {
     YcbcrVariant v;
@@ -83,8 +48,8 @@ TEST(VariantReference, WorkedValues) {
 }
 
 // A frame of each layout, odd-sized, whose bytes end at a guard page: the
-// conversion reads nothing past the frame and gives what the reference row gives
-// for the planes the format defines.
+// conversion, with the fastest kernel and with each kernel, reads nothing past
+// the frame and gives what the reference row gives for the planes the format defines.
 struct LayoutCase {
     const char *name;
     PixelLayout layout;
@@ -117,13 +82,13 @@ Planes planes_of(const PixelFrame &f, const uint8_t *src) {
     }
 }
 
-class LayoutTest : public testing::TestWithParam<std::tuple<LayoutCase, Variant>> {};
+class LayoutTest : public testing::TestWithParam<std::tuple<LayoutCase, NamedVariant>> {};
 
 TEST_P(LayoutTest, ConvertsWithinTheFrame) {
     const LayoutCase &lc = std::get<0>(GetParam());
     PixelFrame f;
     f.layout = lc.layout;
-    f.width = 37;
+    f.width = 101;  // wider than one AVX-512 block, so every kernel's blocks run
     f.height = 11;
     f.variant = std::get<1>(GetParam()).v;
     const int32_t row_bytes = lc.layout == PixelLayout::grey || lc.layout == PixelLayout::yu12 ||
@@ -145,7 +110,6 @@ TEST_P(LayoutTest, ConvertsWithinTheFrame) {
 
     const int64_t out_bytes = output_row_bytes(f) * output_rows(f);
     std::vector<uint8_t> got(size_t(out_bytes) + 16, 0x5A), want(got);
-    convert_pixels(f, frame.data(), got.data());
     if (output_channels(f) == 3) {
         const Planes p = planes_of(f, frame.data());
         for (int y = 0; y < f.height; ++y)
@@ -159,14 +123,21 @@ TEST_P(LayoutTest, ConvertsWithinTheFrame) {
             std::memcpy(&want[size_t(y * output_row_bytes(f))], frame.data() + y * src_stride,
                         size_t(output_row_bytes(f)));
     }
+    convert_pixels(f, frame.data(), got.data());
     EXPECT_EQ(want, got);
+    for (const Yu12RgbKernel &k : yu12_rgb_kernels()) {
+        std::vector<uint8_t> with(want);  // the output blanked, the margin kept
+        std::fill(with.begin(), with.begin() + out_bytes, 0xA5);
+        convert_pixels_with(k, f, frame.data(), with.data());
+        EXPECT_EQ(want, with) << k.name;
+    }
 }
 
 // Greyscale layouts take no variant: one column of variants is enough for them.
-std::vector<std::tuple<LayoutCase, Variant>> layout_cases() {
-    std::vector<std::tuple<LayoutCase, Variant>> cases;
+std::vector<std::tuple<LayoutCase, NamedVariant>> layout_cases() {
+    std::vector<std::tuple<LayoutCase, NamedVariant>> cases;
     for (const LayoutCase &lc : kLayouts)
-        for (const Variant &v : kVariants) {
+        for (const NamedVariant &v : kVariants) {
             const bool colour = lc.layout == PixelLayout::yu12 || lc.layout == PixelLayout::nv12 ||
                                 lc.layout == PixelLayout::yuyv;
             if (colour || &v == &kVariants[0]) cases.emplace_back(lc, v);
@@ -175,7 +146,7 @@ std::vector<std::tuple<LayoutCase, Variant>> layout_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, LayoutTest, testing::ValuesIn(layout_cases()),
-                         [](const testing::TestParamInfo<std::tuple<LayoutCase, Variant>> &info) {
+                         [](const testing::TestParamInfo<std::tuple<LayoutCase, NamedVariant>> &info) {
                              return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 

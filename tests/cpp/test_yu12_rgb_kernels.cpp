@@ -1,7 +1,10 @@
-// Every YU12 to RGB row kernel this CPU runs, held to the reference row.
+// Every YU12 to RGB row kernel this CPU runs, in every Y'CbCr variant, held
+// to the variant's reference row.
 #include "convert/kernels.h"
+#include "convert/ycbcr.h"
 #include "guarded_buffer.h"
 #include "kernel_print.h"
+#include "named_variants.h"
 
 #include <gtest/gtest.h>
 
@@ -14,11 +17,33 @@
 namespace camsnap {
 namespace {
 
-std::string kernel_name(const testing::TestParamInfo<Yu12RgbKernel> &info) {
-    return info.param.name;
+struct KernelCase {
+    Yu12RgbKernel kernel;
+    const char *variant_name;
+    YcbcrVariant variant;
+    YcbcrRows rows() const { return ycbcr_rgb_rows(kernel, variant); }
+    void reference(const uint8_t *y, const uint8_t *cb, const uint8_t *cr, uint8_t *rgb,
+                   int32_t width) const {
+        ycbcr_rgb_row_reference(variant, y, cb, cr, rgb, width);
+    }
+};
+
+void PrintTo(const KernelCase &c, std::ostream *os) { *os << c.kernel.name << "_" << c.variant_name; }
+
+std::string case_name(const testing::TestParamInfo<KernelCase> &info) {
+    return std::string(info.param.kernel.name) + "_" + info.param.variant_name;
 }
 
-class Yu12RgbRowTest : public testing::TestWithParam<Yu12RgbKernel> {};
+// Every kernel in the variants it is given: all of them, or full-range BT.601 only.
+std::vector<KernelCase> kernel_cases(bool every_variant) {
+    std::vector<KernelCase> cases;
+    for (const Yu12RgbKernel &k : yu12_rgb_kernels())
+        for (const NamedVariant &v : kVariants)
+            if (every_variant || &v == &kVariants[0]) cases.push_back({k, v.name, v.v});
+    return cases;
+}
+
+class Yu12RgbRowTest : public testing::TestWithParam<KernelCase> {};
 
 // All 2^24 (Y, Cb, Cr): one row per Cr value, 65536 pixels wide, where each
 // Cb value covers 256 consecutive pixels with Y = 0..255 (pixels 2k and 2k+1
@@ -40,9 +65,9 @@ public:
     const uint8_t *cr() const { return cr_.data(); }
 
     // The first pixel where `got` differs from the reference, described; empty if none.
-    std::string first_difference(int row, const std::vector<uint8_t> &got) const {
+    std::string first_difference(const KernelCase &c, int row, const std::vector<uint8_t> &got) const {
         std::vector<uint8_t> want(3 * kWidth);
-        yu12_rgb_row_reference(luma(row), 1, cb(), cr(), want.data(), 3, kWidth);
+        c.reference(luma(row), cb(), cr(), want.data(), kWidth);
         if (want == got) return {};
         for (int32_t x = 0;; ++x) {
             if (std::equal(&want[3 * x], &want[3 * x + 3], &got[3 * x])) continue;
@@ -64,8 +89,8 @@ TEST_P(Yu12RgbRowTest, RowMatchesReferenceForEveryYCbCr) {
     std::vector<uint8_t> got(3 * EveryYCbCr::kWidth);
     for (int cr = 0; cr < 256; ++cr) {
         in.set_cr(cr);
-        GetParam().row(in.luma(0), in.cb(), in.cr(), got.data(), EveryYCbCr::kWidth);
-        ASSERT_EQ(in.first_difference(0, got), "");
+        GetParam().rows().row(in.luma(0), in.cb(), in.cr(), got.data(), EveryYCbCr::kWidth);
+        ASSERT_EQ(in.first_difference(GetParam(), 0, got), "");
     }
 }
 
@@ -74,10 +99,10 @@ TEST_P(Yu12RgbRowTest, RowPairMatchesReferenceForEveryYCbCr) {
     std::vector<uint8_t> got0(3 * EveryYCbCr::kWidth), got1(got0);
     for (int cr = 0; cr < 256; ++cr) {
         in.set_cr(cr);
-        GetParam().row_pair(in.luma(0), in.luma(1), in.cb(), in.cr(), got0.data(), got1.data(),
-                            EveryYCbCr::kWidth);
-        ASSERT_EQ(in.first_difference(0, got0), "") << "first row";
-        ASSERT_EQ(in.first_difference(1, got1), "") << "second row";
+        GetParam().rows().row_pair(in.luma(0), in.luma(1), in.cb(), in.cr(), got0.data(),
+                                   got1.data(), EveryYCbCr::kWidth);
+        ASSERT_EQ(in.first_difference(GetParam(), 0, got0), "") << "first row";
+        ASSERT_EQ(in.first_difference(GetParam(), 1, got1), "") << "second row";
     }
 }
 
@@ -98,9 +123,13 @@ const Example kExamples[] = {
     {166, 28, 228, {255, 129, 0}},    {130, 28, 228, {255, 92, 0}},
 };
 
+// Full-range BT.601's worked values (the other variants' are in
+// test_ycbcr_variants.cpp).
+class Yu12RgbWorkedTest : public Yu12RgbRowTest {};
+
 // A row of every example, each with its own chroma pair, at each offset within
 // a vector block so that every lane position sees the special cases.
-TEST_P(Yu12RgbRowTest, WorkedExamplesInEveryLane) {
+TEST_P(Yu12RgbWorkedTest, WorkedExamplesInEveryLane) {
     constexpr int32_t kLanes = 64;
     for (const Example &ex : kExamples) {
         for (int32_t pos = 0; pos < kLanes; ++pos) {
@@ -110,7 +139,7 @@ TEST_P(Yu12RgbRowTest, WorkedExamplesInEveryLane) {
             cb[pos / 2] = ex.cb;
             cr[pos / 2] = ex.cr;
             std::vector<uint8_t> got(3 * width, 0);
-            GetParam().row(luma.data(), cb.data(), cr.data(), got.data(), width);
+            GetParam().kernel.row(luma.data(), cb.data(), cr.data(), got.data(), width);
             const std::array<uint8_t, 3> px{got[3 * pos], got[3 * pos + 1], got[3 * pos + 2]};
             EXPECT_EQ(px, ex.rgb) << "Y=" << int(ex.y) << " Cb=" << int(ex.cb)
                                   << " Cr=" << int(ex.cr) << " at pixel " << pos;
@@ -138,13 +167,12 @@ TEST_P(Yu12RgbRowTest, EveryWidthReadsAndWritesOnlyItsRows) {
         for (uint8_t sentinel : {uint8_t{0x5A}, uint8_t{0xA5}}) {
             const std::vector<uint8_t> blank(3 * width + 2 * kMargin, sentinel);
             std::vector<uint8_t> want0(blank), want1(blank), got(blank), got0(blank), got1(blank);
-            yu12_rgb_row_reference(luma0.data(), 1, cb.data(), cr.data(), want0.data() + kMargin,
-                                   3, width);
-            yu12_rgb_row_reference(luma1.data(), 1, cb.data(), cr.data(), want1.data() + kMargin,
-                                   3, width);
-            GetParam().row(luma0.data(), cb.data(), cr.data(), got.data() + kMargin, width);
+            const KernelCase &c = GetParam();
+            c.reference(luma0.data(), cb.data(), cr.data(), want0.data() + kMargin, width);
+            c.reference(luma1.data(), cb.data(), cr.data(), want1.data() + kMargin, width);
+            c.rows().row(luma0.data(), cb.data(), cr.data(), got.data() + kMargin, width);
             ASSERT_EQ(want0, got) << "row, width " << width << ", sentinel " << int(sentinel);
-            GetParam().row_pair(luma0.data(), luma1.data(), cb.data(), cr.data(),
+            c.rows().row_pair(luma0.data(), luma1.data(), cb.data(), cr.data(),
                                 got0.data() + kMargin, got1.data() + kMargin, width);
             ASSERT_EQ(want0, got0) << "pair row 0, width " << width << ", sentinel " << int(sentinel);
             ASSERT_EQ(want1, got1) << "pair row 1, width " << width << ", sentinel " << int(sentinel);
@@ -152,8 +180,10 @@ TEST_P(Yu12RgbRowTest, EveryWidthReadsAndWritesOnlyItsRows) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, Yu12RgbRowTest, testing::ValuesIn(yu12_rgb_kernels()),
-                         kernel_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, Yu12RgbRowTest, testing::ValuesIn(kernel_cases(true)),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, Yu12RgbWorkedTest, testing::ValuesIn(kernel_cases(false)),
+                         case_name);
 
 }  // namespace
 }  // namespace camsnap
