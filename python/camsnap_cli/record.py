@@ -452,6 +452,10 @@ def run(args):
             attributes = dict(attributes, deflate_level=level, **request["attributes"])
             writer.add_camera(_group_name(request["device"]), shape, dtype, attributes, controls, level)
             shapes.append((_group_name(request["device"]), (shape, dtype), raw_size))
+        try:
+            writer.publish()
+        except FileExistsError:
+            raise CliError("%s exists: a recording never replaces a file; choose another name" % args.output)
         session = Session(args, writer, list(zip(opened, [r["raw"] for r in requests])), shapes, level)
         print("recording to %s: %s; Ctrl-C stops" % (args.output, ", ".join(
             "%s %s %dx%d%s" % (name, a["format"].strip(), a["width"], a["height"],

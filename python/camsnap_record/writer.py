@@ -8,6 +8,7 @@ keeps a flag that stops plain h5py and MATLAB from opening it until h5clear runs
 flush() runs at least twice a second: the per-frame rows go in, HDF5 writes its metadata, and
 the file is fsynced. A kill or a power cut leaves the file as of the last flush, plus chunks
 HDF5 does not point to yet."""
+import errno
 import os
 import time
 import typing
@@ -85,13 +86,18 @@ class Track(object):
 
 class Writer(object):
     """A new recording at path. add_camera() for each camera before the first frame; add()
-    per frame; flush() at least every FLUSH_SECONDS (maybe_flush() does it when due); close()."""
+    per frame; flush() at least every FLUSH_SECONDS (maybe_flush() does it when due); close().
+    The file is hidden (.NAME.PID.part beside path) until publish()."""
 
     def __init__(self, path: str, attributes: typing.Mapping[str, typing.Any]) -> None:
         self.path = path
+        directory, name = os.path.split(path)
+        # The file has its name only from publish() on, once its groups are on the disk: until
+        # its first flush a new file's superblock points at nothing.
+        self._temporary = os.path.join(directory, ".%s.%d.part" % (name, os.getpid()))
         # The oldest file format that holds what we write: readable by every HDF5 1.8 and later
         # (MATLAB R2011a on), and never marked as open for writing.
-        self.file = h5py.File(path, "w", libver="earliest")
+        self.file = h5py.File(self._temporary, "w", libver="earliest")
         self.file.attrs["layout"] = LAYOUT
         for name, value in attributes.items():
             self.file.attrs[name] = value
@@ -113,6 +119,24 @@ class Writer(object):
         self.file.attrs["cameras"] = [track.group.name.lstrip("/") for track in self.tracks]
         return len(self.tracks) - 1
 
+    def publish(self) -> None:
+        """Flushes the cameras' groups to the disk and gives the file its name, never
+        replacing a file (FileExistsError)."""
+        self.flush()
+        try:
+            os.link(self._temporary, self.path)
+        except FileExistsError:
+            raise
+        except OSError:
+            # No hard links (FAT, some network file systems): a rename, after a last look.
+            if os.path.lexists(self.path):
+                raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), self.path)
+            os.rename(self._temporary, self.path)
+            self._temporary = ""
+            return
+        os.unlink(self._temporary)
+        self._temporary = ""
+
     def add(self, camera: int, chunk: bytes, row: typing.Tuple[int, ...]) -> None:
         self.tracks[camera].add(chunk, row)
 
@@ -133,3 +157,6 @@ class Writer(object):
                 self.flush()
             finally:
                 self.file.close()
+                if self._temporary:    # never published: nothing worth a name
+                    os.unlink(self._temporary)
+                    self._temporary = ""
