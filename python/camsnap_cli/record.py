@@ -14,6 +14,7 @@ import signal
 import sys
 import threading
 import time
+import typing
 
 from camsnap_cli import __version__, files
 from camsnap_cli.common import (CliError, EXIT_BUSY, EXIT_FAILURE, EXIT_INIT_REFUSED, EXIT_OK,
@@ -122,7 +123,8 @@ def register(subparsers):
 # What each camera is asked for
 
 RESERVED = frozenset(("device", "card", "format", "width", "height", "fps", "bytesperline",
-                      "sizeimage", "quantization", "encoding", "raw", "clock", "deflate_level"))
+                      "sizeimage", "quantization", "encoding", "raw", "clock", "deflate_level",
+                      "deflater"))
 
 
 def _attribute_value(text):
@@ -299,6 +301,7 @@ class Session(object):
         self.bytes_written = 0
         self.directory = os.path.dirname(os.path.abspath(writer.path))
         self.warned_lost = 0
+        self.failure = None  # type: typing.Optional[BaseException]
 
     def stop_readers(self):
         for reader in self.readers:
@@ -317,8 +320,8 @@ class Session(object):
             self.bytes_written += len(chunk)
 
     def run(self, stop, status):
-        """Records until stopped; returns why: "done", "interrupted", "full", or a reader's
-        error."""
+        """Records until stopped; returns why: "done", "interrupted", "full", or "failed" (a
+        camera: `failure`)."""
         started = time.monotonic()
         for reader in self.readers:
             reader.start()
@@ -331,7 +334,8 @@ class Session(object):
                 self.stop_readers()
             failed = [r for r in self.readers if r.error is not None]
             if failed and reason == "done":
-                reason = failed[0]
+                reason = "failed"
+                self.failure = failed[0].error
                 self.stop_readers()
             try:
                 item = self.queue.get(timeout=0.05)
@@ -423,7 +427,7 @@ def _frame_layout(camera, attributes, raw):
 def run(args):
     try:
         import h5py  # noqa: F401
-        from camsnap_record.writer import DEFAULT_LEVEL, Writer
+        from camsnap_record.writer import DEFAULT_LEVEL, Writer, deflater
     except ImportError:
         raise CliError(H5PY_NEEDED, EXIT_FAILURE)
     requests = camera_requests(args)
@@ -449,7 +453,8 @@ def run(args):
             raise files.write_error(args.output, error)
         shapes = []
         for request, attributes, controls, ((shape, dtype), raw_size) in layouts:
-            attributes = dict(attributes, deflate_level=level, **request["attributes"])
+            attributes = dict(attributes, deflate_level=level, deflater=deflater(level),
+                              **request["attributes"])
             writer.add_camera(_group_name(request["device"]), shape, dtype, attributes, controls, level)
             shapes.append((_group_name(request["device"]), (shape, dtype), raw_size))
         try:
@@ -497,7 +502,7 @@ def run(args):
     if reason == "full":
         raise CliError("the disk is full (%s free beside %s): stopped; kept %s" % (
             _megabytes(free), args.output, summary))
-    if reason != "done":
-        raise CliError("%s; kept %s in %s" % (_failure_text(reason), summary, args.output))
+    if reason == "failed":
+        raise CliError("%s; kept %s in %s" % (_failure_text(session.failure), summary, args.output))
     print("wrote %s: %s" % (args.output, summary))
     return EXIT_OK

@@ -81,11 +81,10 @@ class CameraRecording(object):
     def __getitem__(self, index: typing.Union[int, slice]) -> np.ndarray:
         if isinstance(index, slice):
             return self.frames[slice(*index.indices(self._length))]
-        if index < 0:
-            index += self._length
-        if not 0 <= index < self._length:
+        position = index + self._length if index < 0 else index
+        if not 0 <= position < self._length:
             raise IndexError("frame %d of %d" % (index, self._length))
-        return self.frames[index]
+        return self.frames[position]
 
     def __iter__(self) -> typing.Iterator[np.ndarray]:
         for index in range(self._length):
