@@ -1,6 +1,6 @@
 """camsnap record: one or several cameras into one HDF5 file (camsnap_record's layout), each
 camera read by its own camsnap_camera.Camera in its own thread, one writer (this thread)
-behind a bounded queue, chunks compressed by a pool of threads."""
+behind a bounded queue per camera, chunks compressed by a pool of threads."""
 import argparse
 import collections
 import concurrent.futures
@@ -28,6 +28,9 @@ MODE_FORMATS = {"ir16": "Y16 ", "rgb": "YU12"}
 DEFAULTS = {"mode": "ir16", "format": None, "width": 640, "height": 480, "fps": None, "raw": False}
 # Frames waiting for the writer, at most this many bytes of them: 4 s of 1080p colour at 30 fps.
 QUEUE_BYTES = 768 << 20
+# Buffers handed to the driver: the frames a camera may deliver while its reader waits for
+# the interpreter lock or the processor (a quarter second at 60 fps).
+BUFFERS = 16
 # Waiting longer than this for a frame means the camera stopped delivering.
 READ_TIMEOUT = 3.0
 # The disk is called full below this much free space: what closing the file needs, and the
@@ -65,13 +68,13 @@ def _fourcc(text):
     return text.ljust(4)
 
 
-def _rate(text):
+def _positive(text):
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError("%r is not a number" % text)
     if not value > 0:
-        raise argparse.ArgumentTypeError("a frame rate must be above 0")
+        raise argparse.ArgumentTypeError("%s is not above 0" % text)
     return value
 
 
@@ -97,7 +100,7 @@ def register(subparsers):
                         dest="cameras", help="frame width (default 640)")
     camera.add_argument("--height", type=at_least(1), action=_CameraOption, const="height",
                         dest="cameras", help="frame height (default 480)")
-    camera.add_argument("--fps", type=_rate, action=_CameraOption, const="fps", dest="cameras",
+    camera.add_argument("--fps", type=_positive, action=_CameraOption, const="fps", dest="cameras",
                         metavar="RATE", help="frame rate to ask for (default: the driver's)")
     camera.add_argument("--raw", nargs=0, action=_CameraOption, const="raw", dest="cameras",
                         help="keep the bytes as delivered instead of arrays")
@@ -109,7 +112,7 @@ def register(subparsers):
                              "entries")
     parser.add_argument("-o", "--output", required=True, metavar="FILE",
                         help="the HDF5 file to write (never replaced)")
-    parser.add_argument("--seconds", type=_rate, metavar="S", help="stop after S seconds")
+    parser.add_argument("--seconds", type=_positive, metavar="S", help="stop after S seconds")
     parser.add_argument("--frames", type=at_least(1), metavar="N",
                         help="stop after N frames of each camera")
     parser.add_argument("--level", type=int, choices=range(10), default=None, metavar="0-9",
@@ -227,12 +230,15 @@ def _cards():
 # Reading: one thread per camera
 
 class Reader(threading.Thread):
-    """Reads one camera into the queue. A full queue (the writer is behind) loses the frame,
-    and counts it in the next frame's `lost`."""
+    """Reads one camera into its own queue (so that a camera that sends much cannot crowd out
+    one that sends little). A full queue (the writer is behind) loses the frame, and counts it
+    in the next frame's `lost`."""
 
-    def __init__(self, index, camera, raw, limit, frames):
+    def __init__(self, index, camera, raw, limit, capacity, arrived):
         threading.Thread.__init__(self, name="camsnap-record-%d" % index, daemon=True)
-        self.index, self.camera, self.raw, self.limit, self.queue = index, camera, raw, limit, frames
+        self.index, self.camera, self.raw, self.limit = index, camera, raw, limit
+        self.queue = queue.Queue(maxsize=capacity)  # type: queue.Queue
+        self.arrived = arrived
         self.stopping = False
         self.error = None
         self.count = self.dropped = self.lost = 0
@@ -240,7 +246,7 @@ class Reader(threading.Thread):
 
     def run(self):
         try:
-            self.camera.start()
+            self.camera.start(buffers=BUFFERS)
             while not self.stopping and (self.limit is None or self.count < self.limit):
                 frame = self.camera.read(timeout=READ_TIMEOUT, raw=self.raw)
                 arrival = _now_ns()
@@ -251,6 +257,7 @@ class Reader(threading.Thread):
                 try:
                     self.queue.put_nowait((self.index, frame.array, row))
                     self._lost_since = 0
+                    self.arrived.set()
                 except queue.Full:
                     self.lost += 1
                     self._lost_since += 1
@@ -282,19 +289,20 @@ def _megabytes(count):
 
 
 class Session(object):
-    """The recording in progress: readers, the queue, the compression pool and the file."""
+    """The recording in progress: readers and their queues, the compression pool and the
+    file."""
 
     def __init__(self, args, writer, cameras, shapes, level):
         import numpy
         self.args, self.writer, self.level = args, writer, level
         self.names = [name for name, _, _ in shapes]
         self.raw_sizes = [size for _, _, size in shapes]
-        largest = max(int(numpy.prod(shape)) * numpy.dtype(dtype).itemsize
-                      for _, (shape, dtype), _ in shapes)
-        self.reserve = RESERVE_BYTES + 4 * largest
-        self.queue = queue.Queue(maxsize=max(8, QUEUE_BYTES // largest))  # type: queue.Queue
-        self.readers = [Reader(i, camera, args_raw, args.frames, self.queue)
-                        for i, (camera, args_raw) in enumerate(cameras)]
+        sizes = [int(numpy.prod(shape)) * numpy.dtype(dtype).itemsize for _, (shape, dtype), _ in shapes]
+        self.reserve = RESERVE_BYTES + 4 * max(sizes)
+        self.arrived = threading.Event()
+        share = QUEUE_BYTES // len(sizes)
+        self.readers = [Reader(i, camera, raw, args.frames, max(8, share // size), self.arrived)
+                        for i, ((camera, raw), size) in enumerate(zip(cameras, sizes))]
         self.workers = os.cpu_count() or 2
         self.pool = concurrent.futures.ThreadPoolExecutor(self.workers)
         self.pending = collections.deque()  # type: collections.deque
@@ -326,6 +334,7 @@ class Session(object):
         for reader in self.readers:
             reader.start()
         reason = "done"
+        took = False
         while True:
             if stop.requested and reason == "done":
                 reason = "interrupted"
@@ -337,15 +346,11 @@ class Session(object):
                 reason = "failed"
                 self.failure = failed[0].error
                 self.stop_readers()
-            try:
-                item = self.queue.get(timeout=0.05)
-            except queue.Empty:
-                item = None
-            if item is not None:
-                camera, array, row = item
-                self.pending.append((camera, row, self.pool.submit(
-                    _chunk, array, self.raw_sizes[camera], self.level)))
-            idle = item is None and not any(r.is_alive() for r in self.readers)
+            if not took:
+                self.arrived.wait(0.05)
+                self.arrived.clear()
+            took = self._take_one_each()
+            idle = not took and not any(r.is_alive() for r in self.readers)
             try:
                 self._write_ready(drain=idle)
                 self.writer.maybe_flush()
@@ -356,15 +361,30 @@ class Session(object):
             if status.due():
                 status.show(self.progress(started))
             self._warn_lost()
-            if idle and self.queue.empty():
+            if idle and not any(r.queue.qsize() for r in self.readers):
                 return reason
+
+    def _take_one_each(self):
+        """A frame from each camera that has one waiting, in turn: each camera is served at
+        its own rate as long as the writer keeps up with them all."""
+        took = False
+        for reader in self.readers:
+            try:
+                camera, array, row = reader.queue.get_nowait()
+            except queue.Empty:
+                continue
+            took = True
+            self.pending.append((camera, row, self.pool.submit(
+                _chunk, array, self.raw_sizes[camera], self.level)))
+        return took
 
     def _discard_queue(self):
         for reader in self.readers:
             reader.join()
         self.pending.clear()
-        while not self.queue.empty():
-            self.queue.get_nowait()
+        for reader in self.readers:
+            while reader.queue.qsize():
+                reader.queue.get_nowait()
 
     def _warn_lost(self):
         lost = sum(r.lost for r in self.readers)
