@@ -298,6 +298,8 @@ class Session(object):
         self.names = [name for name, _, _ in shapes]
         self.raw_sizes = [size for _, _, size in shapes]
         sizes = [int(numpy.prod(shape)) * numpy.dtype(dtype).itemsize for _, (shape, dtype), _ in shapes]
+        self.sizes = sizes
+        self.credit = [0] * len(sizes)
         self.reserve = RESERVE_BYTES + 4 * max(sizes)
         self.arrived = threading.Event()
         share = QUEUE_BYTES // len(sizes)
@@ -349,7 +351,7 @@ class Session(object):
             if not took:
                 self.arrived.wait(0.05)
                 self.arrived.clear()
-            took = self._take_one_each()
+            took = self._take_fairly()
             idle = not took and not any(r.is_alive() for r in self.readers)
             try:
                 self._write_ready(drain=idle)
@@ -364,18 +366,25 @@ class Session(object):
             if idle and not any(r.queue.qsize() for r in self.readers):
                 return reason
 
-    def _take_one_each(self):
-        """A frame from each camera that has one waiting, in turn: each camera is served at
-        its own rate as long as the writer keeps up with them all."""
+    def _take_fairly(self):
+        """Frames from each camera in turn, an equal share of bytes each turn (deficit round
+        robin): when the writer cannot keep up with all, a thermal camera's small frames still
+        all go in and the large colour frames are the ones lost."""
         took = False
-        for reader in self.readers:
-            try:
-                camera, array, row = reader.queue.get_nowait()
-            except queue.Empty:
+        for reader, size in zip(self.readers, self.sizes):
+            if not reader.queue.qsize():
+                self.credit[reader.index] = 0
                 continue
-            took = True
-            self.pending.append((camera, row, self.pool.submit(
-                _chunk, array, self.raw_sizes[camera], self.level)))
+            self.credit[reader.index] += max(self.sizes)
+            while self.credit[reader.index] >= size:
+                try:
+                    camera, array, row = reader.queue.get_nowait()
+                except queue.Empty:
+                    break
+                self.credit[reader.index] -= size
+                took = True
+                self.pending.append((camera, row, self.pool.submit(
+                    _chunk, array, self.raw_sizes[camera], self.level)))
         return took
 
     def _discard_queue(self):
