@@ -2,13 +2,14 @@
 
 Two parts:
 1. The command end to end, as a separate process, for each scenario (640x480 "Y16 " at 60 fps;
-   1920x1080 "YU12" at 30 fps, stored as RGB; a 640x480 thermal at 30 fps beside a 1080p
-   colour camera at 30 fps) for --seconds each: frames written, frames dropped or lost (must
+   1920x1080 "YU12" at 30 fps, stored as RGB, and as delivered with --raw; a 640x480 thermal
+   at 30 fps beside a 1080p colour camera at 30 fps) for --seconds each: frames written, frames dropped or lost (must
    be 0), CPU time per frame (the command's process, all threads, the virtual camera's copy
    into the buffers included), bytes per frame in the file and the compression ratio.
 2. The same thermal frames written in this process, without a camera, to HDF5 at deflate
-   levels 0 to 9 (the writer the command uses), to a .npy file and to a 16-bit TIFF stack
-   (tifffile; uncompressed and zlib): CPU per frame and bytes per frame.
+   levels through ISA-L (0 to 2) and zlib (1 to 9) (the writer the command uses), to a .npy
+   file and to a 16-bit TIFF stack (tifffile; uncompressed and zlib): CPU per frame and bytes
+   per frame.
 
 The scene: a smooth background with a few warm blobs, in raw counts around 30000 (a 16-bit
 radiometric camera in hundredths of a kelvin), with Gaussian noise of 8 counts a pixel, as a
@@ -66,20 +67,22 @@ def node(n, code, width, height, fps, frames):
             "frames": [base64.b64encode(f.tobytes()).decode("ascii") for f in frames]}
 
 
+# (format, width, height, fps, --raw)
 SCENARIOS = [
-    ("640x480 Y16 at 60 fps", [("Y16 ", 640, 480, 60)]),
-    ("1080p RGB (YU12) at 30 fps", [("YU12", 1920, 1080, 30)]),
-    ("thermal 640x480 Y16 + colour 1080p, 30 fps", [("Y16 ", 640, 480, 30), ("YU12", 1920, 1080, 30)]),
+    ("640x480 Y16 at 60 fps", [("Y16 ", 640, 480, 60, False)]),
+    ("1080p RGB (YU12) at 30 fps", [("YU12", 1920, 1080, 30, False)]),
+    ("1080p YU12 as delivered (--raw) at 30 fps", [("YU12", 1920, 1080, 30, True)]),
+    ("thermal 640x480 Y16 + colour 1080p, 30 fps", [("Y16 ", 640, 480, 30, False), ("YU12", 1920, 1080, 30, False)]),
 ]
 
 
 def run_scenario(cameras, seconds, directory, level):
     nodes, argv = [], []
-    for n, (code, width, height, fps) in enumerate(cameras):
+    for n, (code, width, height, fps, raw) in enumerate(cameras):
         frames = thermal_scene(width, height, DISTINCT) if code == "Y16 " else yu12_scene(width, height, DISTINCT)
         nodes.append(node(n, code, width, height, fps, frames))
         argv += ["-d", str(n), "--format", code.strip(), "--width", str(width), "--height", str(height),
-                 "--fps", str(fps)]
+                 "--fps", str(fps)] + (["--raw"] if raw else [])
     env = dict(os.environ, **vcam.environment({"nodes": nodes}))
     path = os.path.join(directory, "bench.h5")
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -130,9 +133,15 @@ def write_cost(frames, count, directory):
             writer.close()
         return write
 
-    for level in (0, 1, 2, 4, 6, 9):
-        measure("HDF5 deflate %d%s" % (level, " + shuffle" if frames[0].itemsize > 1 else ""),
-                hdf5(level), os.path.join(directory, "w.h5"))
+    from camsnap_record import writer as writer_module
+    isal = writer_module._isal_zlib
+    for library, levels in (("isal", (0, 1, 2)), ("zlib", (1, 2, 4, 6, 9))):
+        writer_module._isal_zlib = isal if library == "isal" else None
+        for level in levels:
+            if writer_module.deflater(level) == library:
+                measure("HDF5 shuffle + deflate %d (%s)" % (level, library), hdf5(level),
+                        os.path.join(directory, "w.h5"))
+    writer_module._isal_zlib = isal
 
     def npy(path):
         with open(path, "wb") as handle:

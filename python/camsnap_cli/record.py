@@ -96,9 +96,9 @@ def register(subparsers):
                         dest="cameras", metavar="FOURCC",
                         help="any format the camera offers (Y16, GREY, YUYV, NV12, YU12, BGR3; "
                              "MJPG with --raw); wins over --mode")
-    camera.add_argument("--width", type=at_least(1), action=_CameraOption, const="width",
+    camera.add_argument("--width", type=at_least(1), action=_CameraOption, const="width", metavar="W",
                         dest="cameras", help="frame width (default 640)")
-    camera.add_argument("--height", type=at_least(1), action=_CameraOption, const="height",
+    camera.add_argument("--height", type=at_least(1), action=_CameraOption, const="height", metavar="H",
                         dest="cameras", help="frame height (default 480)")
     camera.add_argument("--fps", type=_positive, action=_CameraOption, const="fps", dest="cameras",
                         metavar="RATE", help="frame rate to ask for (default: the driver's)")
