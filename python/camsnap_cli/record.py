@@ -343,10 +343,8 @@ class Session(object):
                 self.stop_readers()
             if self.args.seconds is not None and time.monotonic() - started >= self.args.seconds:
                 self.stop_readers()
-            failed = [r for r in self.readers if r.error is not None]
-            if failed and reason == "done":
+            if reason == "done" and self._failed():
                 reason = "failed"
-                self.failure = failed[0].error
                 self.stop_readers()
             if not took:
                 self.arrived.wait(0.05)
@@ -364,7 +362,16 @@ class Session(object):
                 status.show(self.progress(started))
             self._warn_lost()
             if idle and not any(r.queue.qsize() for r in self.readers):
-                return reason
+                # A reader may have failed since the look at the top of this turn.
+                return "failed" if reason == "done" and self._failed() else reason
+
+    def _failed(self):
+        """Whether a camera failed (its error becomes `failure`)."""
+        for reader in self.readers:
+            if reader.error is not None:
+                self.failure = reader.error
+                return True
+        return False
 
     def _take_fairly(self):
         """Frames from each camera in turn, an equal share of bytes each turn (deficit round
@@ -443,13 +450,18 @@ def _group_name(device):
 def _frame_layout(camera, attributes, raw):
     """(shape, dtype) of the frames dataset, and the padded size of a raw frame (None)."""
     import numpy
+    import camsnap_camera
     if raw:
         return ((attributes["sizeimage"],), numpy.uint8), attributes["sizeimage"]
-    camera.start()
+    # The array's shape is the camera object's to say ("BGR3" carries more rows than its height).
     try:
-        frame = camera.read(timeout=READ_TIMEOUT)
-    finally:
-        camera.stop()
+        camera.start()
+        try:
+            frame = camera.read(timeout=READ_TIMEOUT)
+        finally:
+            camera.stop()
+    except camsnap_camera.CameraError as error:
+        raise CliError("%s: no first frame: %s" % (camera.path, error.strerror))
     return (tuple(frame.array.shape), frame.array.dtype), None
 
 
@@ -508,11 +520,7 @@ def run(args):
                 status.close()
         summary = session.summary()
         free = session.free_bytes()
-        try:
-            writer.close()
-        except OSError as error:
-            raise CliError("cannot write %s: %s; the file holds the frames of its last flush, "
-                           "half a second before" % (args.output, error))
+        writer.close()
         writer = None
     except OSError as error:
         raise CliError("cannot write %s: %s; the file holds the frames of its last flush, half a "

@@ -93,6 +93,22 @@ def test_an_existing_file_is_never_replaced(camera, cli, tmp_path):
     assert (tmp_path / "r.h5").read_bytes() == b"keep"
 
 
+def test_a_camera_that_stops_delivering_ends_the_recording_with_its_frames_kept(camera, cli, tmp_path, monkeypatch):
+    camera(0, fps=30, stop_after=5)
+    monkeypatch.setattr(record, "READ_TIMEOUT", 0.3)
+    code, _, err = cli("record", "-o", tmp_path / "r.h5", "--width", W, "--height", H)
+    assert code == 1 and "/dev/video0: " in err and "kept video0 5 frames" in err, err
+    with camsnap_record.open(str(tmp_path / "r.h5")) as recording:
+        assert len(recording["video0"]) == 5
+
+
+def test_a_missing_camera_exits_3_and_writes_nothing(camera, cli, tmp_path):
+    camera()
+    code, _, err = cli("record", "-o", tmp_path / "r.h5", "-d", 0, "-d", 5)
+    assert code == 3 and "no camera at /dev/video5" in err
+    assert os.listdir(str(tmp_path)) == []
+
+
 def test_a_writer_that_falls_behind_loses_frames_and_counts_them(camera, cli, vcam, tmp_path, monkeypatch):
     camera(0, fps=0)                            # a frame whenever one is asked for
     monkeypatch.setattr(record, "QUEUE_BYTES", 1)
