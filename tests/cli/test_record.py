@@ -85,6 +85,13 @@ def test_bad_arguments_exit_2(camera, cli, tmp_path, args, says):
     assert not (tmp_path / "r.h5").exists()
 
 
+def test_without_h5py_it_says_what_to_install(camera, cli, tmp_path, monkeypatch):
+    camera()
+    monkeypatch.setitem(sys.modules, "h5py", None)
+    code, _, err = cli("record", "-o", tmp_path / "r.h5")
+    assert code == 1 and "pip install 'camsnap[record]'" in err and not (tmp_path / "r.h5").exists()
+
+
 def test_an_existing_file_is_never_replaced(camera, cli, tmp_path):
     camera()
     (tmp_path / "r.h5").write_bytes(b"keep")
