@@ -33,7 +33,8 @@ named after its node (`video0`; the root attribute `cameras` lists them in order
 Attributes of a camera's group: `device` (path), `card`, `format` (four characters), `width`,
 `height`, `fps` (the rate the driver set; absent where it keeps none), `bytesperline`,
 `sizeimage`, `quantization` and `encoding` (Y'CbCr formats), `raw` (1 for bytes as delivered),
-`clock` ("monotonic"), `deflate_level`, and whatever `--attr NAME=VALUE` added (calibration).
+`clock` ("monotonic"), `deflate_level`, `deflater` ("isal" or "zlib"), and whatever
+`--attr NAME=VALUE` added (calibration).
 Root attributes: `layout` ("camsnap-record 1"), `camsnap_version`, `started` (local time,
 ISO 8601), `command`.
 

@@ -18,8 +18,7 @@ import zlib
 import h5py
 import numpy as np
 
-from camsnap_record import (ARRIVAL, BYTESUSED, DROPPED, ERROR, FRAMES, LAYOUT, LOST, ROWS,
-                            SEQUENCE, TIMESTAMP)
+from camsnap_record import FRAMES, LAYOUT, ROWS
 
 _isal_zlib = None  # type: typing.Any
 try:
