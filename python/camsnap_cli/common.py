@@ -6,6 +6,7 @@ import errno
 import os
 import signal
 import sys
+import time
 import typing
 
 # Exit codes, one per situation a script may want to tell apart.
@@ -77,6 +78,34 @@ def note_other_size(args, frame):
         sys.stderr.write("camsnap: note: the camera chose %dx%d instead of the %dx%d asked\n" % (
             width, height, args.width, args.height))
         sys.stderr.flush()
+
+
+class StatusLine(object):
+    """A progress line that rewrites itself four times a second on a terminal, and is written
+    as one line a second elsewhere (a log keeps one line per second, not one per frame)."""
+
+    def __init__(self, out, clock=time.monotonic):
+        self.out, self.clock = out, clock
+        # Asked once: due() runs for every frame, and the answer costs a system call.
+        self.terminal = hasattr(out, "isatty") and out.isatty()
+        self.shown = clock()
+        self.used = False
+
+    def due(self, now=None):
+        now = self.clock() if now is None else now
+        return now - self.shown >= (0.25 if self.terminal else 1.0)
+
+    def show(self, text, now=None):
+        self.shown = self.clock() if now is None else now
+        self.used = True
+        self.out.write("\r" + text + "   " if self.terminal else text + "\n")
+        self.out.flush()
+
+    def close(self):
+        """Ends the rewritten line, so that what follows starts on a line of its own."""
+        if self.terminal and self.used:
+            self.out.write("\n")
+            self.out.flush()
 
 
 # ---------------------------------------------------------------------------

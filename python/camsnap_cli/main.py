@@ -6,7 +6,7 @@ import sys
 from camsnap_cli import __version__
 from camsnap_cli.common import CliError, EXIT_FAILURE, EXIT_USAGE
 
-SUBCOMMANDS = ("list_cmd", "snap", "series", "stream", "view", "virtual_cmd")
+SUBCOMMANDS = ("list_cmd", "snap", "series", "stream", "record", "view", "virtual_cmd")
 
 
 def _subcommand_modules():

@@ -3,7 +3,8 @@ import sys
 import time
 
 from camsnap_cli.common import (CliError, EXIT_BUFFERS, EXIT_OK, EXIT_USAGE, add_camera_arguments,
-                                checked_capture, note_other_size, open_camera, start_stream)
+                                StatusLine, checked_capture, note_other_size, open_camera,
+                                start_stream)
 from camsnap_cli.virtual import ensure_virtual
 
 
@@ -19,14 +20,12 @@ def register(subparsers):
 
 
 class Meter(object):
-    """Frame count and the rate over the last second, shown on one line that rewrites itself on
-    a terminal, and as one line a second elsewhere."""
+    """Frame count and the rate over the last second, on a StatusLine."""
 
     def __init__(self, out, clock=time.monotonic):
         self.out, self.clock = out, clock
-        # Asked once: frame() runs for every frame, and the answer costs a system call.
-        self.terminal = hasattr(out, "isatty") and out.isatty()
-        self.start = self.shown = clock()
+        self.line = StatusLine(out, clock)
+        self.start = clock()
         self.count = 0
         self.recent = []
 
@@ -36,25 +35,16 @@ class Meter(object):
         self.recent.append(now)
         while self.recent and self.recent[0] < now - 1.0:
             self.recent.pop(0)
-        if now - self.shown >= (0.25 if self.terminal else 1.0):
-            self.shown = now
-            self._show("frames %d  fps %.1f" % (self.count, self.rate(now)))
+        if self.line.due(now):
+            self.line.show("frames %d  fps %.1f" % (self.count, self.rate(now)), now)
 
     def rate(self, now):
         span = min(now - self.start, 1.0)
         return len(self.recent) / span if span > 0 else 0.0
 
-    def _show(self, text):
-        if self.terminal:
-            self.out.write("\r" + text + "   ")
-        else:
-            self.out.write(text + "\n")
-        self.out.flush()
-
     def close(self):
         elapsed = self.clock() - self.start
-        if self.terminal:
-            self.out.write("\n")
+        self.line.close()
         average = self.count / elapsed if elapsed > 0 else 0.0
         self.out.write("%d frames in %.2f s: %.1f frames per second\n" % (self.count, elapsed, average))
         self.out.flush()

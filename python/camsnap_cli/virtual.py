@@ -37,10 +37,10 @@ def _reexec_preloaded(library):
     os.execve(sys.executable, [sys.executable, "-m", "camsnap_cli"] + sys.argv[1:], env)
 
 
-def ensure_virtual(args):
+def ensure_virtual(args, devices=None):
     """With --virtual: run this command with the virtual camera preloaded (re-executing the
-    process when it is not yet), then make /dev/video<device> the camera `camsnap virtual`
-    offers (camsnap_vcam.standard_description)."""
+    process when it is not yet), then make /dev/video<device> (or each of `devices`) the camera
+    `camsnap virtual` offers (camsnap_vcam.standard_description)."""
     if not getattr(args, "virtual", False):
         return
     library = virtual_library()
@@ -53,4 +53,6 @@ def ensure_virtual(args):
                            EXIT_NO_VIRTUAL)
         _reexec_preloaded(library)
     os.environ["CAMSNAP_VCAM"] = library
-    vcam.configure(vcam.standard_description(args.device))
+    nodes = [node for device in (devices or [args.device])
+             for node in vcam.standard_description(device)["nodes"]]
+    vcam.configure({"nodes": nodes})
