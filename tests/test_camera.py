@@ -59,6 +59,10 @@ def camera(vcam, fourcc, frames=None, node=0, **config):
     return cam
 
 
+def served_dqbufs(vcam, node=0):
+    return [args for name, args, result in vcam.log(node) if name == "DQBUF" and result == 0]
+
+
 @pytest.mark.parametrize("fourcc", sorted(SIZES))
 def test_every_format_reads_exact(vcam, fourcc):
     frames = [frame_bytes(SIZES[fourcc], k) for k in range(3)]
@@ -161,8 +165,7 @@ def test_sequence_timestamps_and_dropped_frames_are_the_drivers(vcam):
             time.sleep(pause)  # the one buffer stays with us: the camera's frames meanwhile are lost
             frames.append(cam.read(timeout=5))
         after = monotonic_ns()
-    served = [args["sequence"] for name, args, result in vcam.log(0) if name == "DQBUF" and result == 0]
-    assert [f.sequence for f in frames] == served
+    assert [f.sequence for f in frames] == [a["sequence"] for a in served_dqbufs(vcam)]
     assert [f.dropped for f in frames] == [0] + [b.sequence - a.sequence - 1 for a, b in zip(frames, frames[1:])]
     assert sum(f.dropped for f in frames) > 0, "the pauses should have lost frames"
     assert all(f.clock == "monotonic" for f in frames)
@@ -171,6 +174,22 @@ def test_sequence_timestamps_and_dropped_frames_are_the_drivers(vcam):
     for f in frames[1:]:
         assert abs(f.timestamp - first.timestamp - (f.sequence - first.sequence) * 1e9 / fps) <= 2000
     assert before - 1000 <= first.timestamp <= frames[-1].timestamp <= after + 1000
+
+
+# fps 0 makes each frame when it is asked for; at 100 fps the skipped frames' slots pass unused.
+@pytest.mark.parametrize("fps, skip", [(0, [2, 3, 7]), (0, [0, 1]), (100, [1, 4, 5, 6, 9])])
+def test_frames_carry_what_the_driver_served_and_the_gaps_it_made(vcam, fps, skip):
+    with camera(vcam, "Y16 ", fps=fps, skip=skip) as cam:
+        cam.start(buffers=16)
+        frames = [cam.read(timeout=5) for _ in range(6)]
+    delivered = [k for k in range(20) if k not in skip][:6]
+    served = served_dqbufs(vcam)
+    assert [(f.sequence, f.timestamp) for f in frames] == [(a["sequence"], a["timestamp"]) for a in served]
+    assert [f.sequence for f in frames] == delivered
+    assert [f.dropped for f in frames] == [0] + [b - a - 1 for a, b in zip(delivered, delivered[1:])]
+    if fps:  # the skipped frames keep their slots on the camera's schedule
+        assert all(abs(f.timestamp - frames[0].timestamp - (f.sequence - delivered[0]) * 1e9 / fps) <= 2000
+                   for f in frames)
 
 
 def test_out_is_filled_in_place(vcam):
@@ -191,8 +210,8 @@ def test_latest_passes_over_waiting_frames(vcam):
         cam.start(buffers=4)
         time.sleep(0.1)  # all four buffers filled meanwhile
         frame = cam.latest(timeout=5)
-        served = [args["sequence"] for name, args, result in vcam.log(0) if name == "DQBUF" and result == 0]
-        assert len(served) >= 4 and frame.sequence == served[-1]
+        served = served_dqbufs(vcam)
+        assert len(served) >= 4 and frame.sequence == served[-1]["sequence"]
 
 
 def test_iteration_reads_until_the_stream_stops(vcam):

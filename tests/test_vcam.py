@@ -1228,7 +1228,7 @@ def test_a_description_makes_the_cameras_add_node_makes():
                            vcam.fmt(0x12345678, [vcam.continuous(1, 9, 1, 9)])],
                   min_buffers=2, max_buffers=5, fps=29.97, stop_after=7, fixed_fps=True,
                   fmt_answer=dict(width=0, pixelformat="YU12"), frames=[b"\x00\x01\xff"],
-                  hostile=2 ** 64 - 1, hostile_rate=0.25)
+                  hostile=2 ** 64 - 1, hostile_rate=0.25, skip=[9, 2])
     vcam.add_node(4)
     vcam.fault(3, "QBUF", nth=2, errno=errno.EIO)
     vcam.dqbuf_override(3, nth=1, bytesused=9)
@@ -1298,6 +1298,7 @@ def test_a_long_description_travels_in_a_file():
      'node 1, "formats": a size is'),
     ({"nodes": [{"node": 0, "frames": ["not base64!"]}]}, 'node 0, "frames": must be a list of base64'),
     ({"nodes": [{"node": 0, "faults": [{"request": "QBUF", "errno": 0}]}]}, 'node 0, "faults": a fault is'),
+    ({"nodes": [{"node": 0, "skip": [3, -1]}]}, 'node 0, "skip": must be a list of sequence numbers'),
     ({"nodes": [{"node": 5}, {"node": 5}]}, "node 5 is described twice"),
     ({"cameras": []}, 'a description is {"nodes": [...]}'),
 ])

@@ -698,6 +698,7 @@ int Node::dqbuf(int file, v4l2_buffer *b, Args &args) {
     ++dqbuf_total_;
     args.emplace_back("index", b->index);
     args.emplace_back("sequence", b->sequence);
+    args.emplace_back("timestamp", int64_t(b->timestamp.tv_sec) * 1000000000 + int64_t(b->timestamp.tv_usec) * 1000);
     args.emplace_back("bytesused", b->bytesused);
     args.emplace_back("flags", b->flags);
     return 0;
@@ -792,6 +793,10 @@ void Node::advance(Clock::time_point now) {
     const double elapsed = std::chrono::duration<double>(now - stream_start_).count();
     const uint64_t due = uint64_t(std::floor(elapsed * config_.fps)) + 1;  // frame 0 at stream-on
     while (next_seq_ < due) {
+        if (config_.skip.count(next_seq_)) {
+            ++next_seq_;  // numbered, never delivered
+            continue;
+        }
         if (queued_.empty() || stopped()) {
             next_seq_ = due;  // no buffer to put them in: the sensor's frames are lost
             break;
@@ -806,7 +811,13 @@ void Node::fill_on_demand(Clock::time_point now) {
     }
 }
 
+uint64_t Node::delivered_from(uint64_t seq) const {
+    while (config_.skip.count(seq)) ++seq;
+    return seq;
+}
+
 void Node::fill_next(Clock::time_point when) {
+    next_seq_ = delivered_from(next_seq_);
     const uint32_t index = queued_.front();
     queued_.pop_front();
     Buffer &b = buffers_[index];
@@ -856,7 +867,7 @@ short Node::poll_events(Clock::time_point now) {
 
 Clock::time_point Node::next_fill() const {
     if (!streaming_ || config_.fps <= 0 || queued_.empty() || stopped()) return Clock::time_point::max();
-    return frame_due(stream_start_, next_seq_, config_.fps);
+    return frame_due(stream_start_, delivered_from(next_seq_), config_.fps);
 }
 
 std::string Node::state_text() const {

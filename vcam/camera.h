@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,6 +73,9 @@ struct NodeConfig {
     int64_t stop_after = -1;  // frames per STREAMON; negative: unlimited
     bool fixed_fps = false;   // S_PARM cannot change the frame rate
     std::vector<double> rates;  // frame rates S_PARM may choose; empty: only `fps`
+    // Sequence numbers of each stream that the sensor numbers but never delivers, as a
+    // driver that loses frames on the bus does.
+    std::set<uint64_t> skip;
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
@@ -104,6 +108,7 @@ public:
     void set_fps(double fps, Clock::time_point now);
     void set_stop_after(int64_t k) { config_.stop_after = k; }
     void set_fixed_fps(bool fixed) { config_.fixed_fps = fixed; }
+    void set_skip(std::set<uint64_t> skip) { config_.skip = std::move(skip); }
     void add_fault(const std::string &request, uint64_t nth, int err);
     void add_dqbuf_override(uint64_t nth, const DqbufOverride &o);
     // Hostile answers from a generator seeded with `seed` (see hostile.h); rate < 0: honest again.
@@ -194,6 +199,8 @@ private:
     uint32_t max_priority() const;
     bool busy_for(int file) const { return owner_ >= 0 && owner_ != file; }
     bool stopped() const;
+    // The first sequence number from `seq` on that the camera delivers (not in `skip`).
+    uint64_t delivered_from(uint64_t seq) const;
     const Format *find_format(uint32_t fourcc) const;
     PixFormat negotiate(uint32_t width, uint32_t height, uint32_t pixelformat) const;
     void fill_next(Clock::time_point now);

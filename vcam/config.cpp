@@ -251,6 +251,15 @@ private:
             }
             return true;
         }
+        if (key == "skip") {
+            if (!v.is(Type::Array)) return fail("must be a list of sequence numbers");
+            c.skip.clear();
+            for (const Value &seq : v.items) {
+                if (!seq.to_int(0, UINT32_MAX, &i)) return fail("must be a list of sequence numbers");
+                c.skip.insert(uint64_t(i));
+            }
+            return true;
+        }
         if (key == "fixed_fps") {
             if (!v.is(Type::Bool)) return fail("must be true or false");
             c.fixed_fps = v.boolean;
@@ -365,7 +374,9 @@ std::string node_json(int n, const Node &node) {
       << ", \"fps\": " << json::number(c.fps) << ", \"stop_after\": "
       << (c.stop_after < 0 ? std::string("null") : std::to_string(c.stop_after))
       << ", \"fixed_fps\": " << (c.fixed_fps ? "true" : "false")
-      << ", \"rates\": " << list_json(c.rates, [](double r) { return json::number(r); });
+      << ", \"rates\": " << list_json(c.rates, [](double r) { return json::number(r); })
+      << ", \"skip\": "
+      << list_json(std::vector<uint64_t>(c.skip.begin(), c.skip.end()), [](uint64_t s) { return std::to_string(s); });
     const Override &a = node.fmt_answer();
     if (a.mask) {
         std::vector<std::string> fields;

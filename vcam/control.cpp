@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 
 
@@ -112,6 +113,16 @@ extern "C" VCAM_EXPORT int vcam_set_fps(int n, double fps) {
 extern "C" VCAM_EXPORT int vcam_set_fixed_fps(int n, int fixed) {
     return int(with_node(n, [&](Node &node) {
         node.set_fixed_fps(fixed != 0);
+        return 0;
+    }));
+}
+
+// Sequence numbers each stream numbers but never delivers; count 0 delivers every frame.
+extern "C" VCAM_EXPORT int vcam_set_skip(int n, const unsigned long long *sequences, size_t count) {
+    if (!sequences && count) return -EINVAL;
+    std::set<uint64_t> skip(sequences, sequences + count);
+    return int(with_node(n, [&](Node &node) {
+        node.set_skip(std::move(skip));
         return 0;
     }));
 }

@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 __all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
-           "set_fmt_answer", "log", "state", "render", "fourcc", "REQUESTS", "describe",
+           "set_fmt_answer", "set_skip", "log", "state", "render", "fourcc", "REQUESTS", "describe",
            "configure", "library_path", "environment", "standard_description", "preloaded"]
 
 LIBRARY_NAME = "libcamsnap_vcam.so"
@@ -66,6 +66,7 @@ _SIGNATURES = {
     "vcam_set_fps": [ctypes.c_int, ctypes.c_double],
     "vcam_set_stop_after": [ctypes.c_int, ctypes.c_longlong],
     "vcam_set_fixed_fps": [ctypes.c_int, ctypes.c_int],
+    "vcam_set_skip": [ctypes.c_int, ctypes.POINTER(ctypes.c_ulonglong), ctypes.c_size_t],
     "vcam_fault": [ctypes.c_int, ctypes.c_char_p, ctypes.c_ulonglong, ctypes.c_int],
     "vcam_dqbuf_override": [ctypes.c_int, ctypes.c_ulonglong] + [ctypes.c_uint32] * 4,
     "vcam_set_hostile": [ctypes.c_int, ctypes.c_ulonglong, ctypes.c_double],
@@ -358,16 +359,18 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
              fps: float = 0, stop_after: Optional[int] = None,
              fmt_answer: Optional[Mapping[str, Any]] = None, frames: Optional[Sequence[bytes]] = None,
              fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05,
-             rates: Optional[Sequence[float]] = None) -> None:
+             rates: Optional[Sequence[float]] = None, skip: Optional[Sequence[int]] = None) -> None:
     """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
     a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
-    None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers."""
+    None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers;
+    skip: sequence numbers each stream numbers but never delivers (see set_skip)."""
     node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
             "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
             "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
             "stop_after": stop_after, "fixed_fps": bool(fixed_fps), "hostile": hostile,
             "hostile_rate": float(hostile_rate),
-            "rates": [float(r) for r in rates or []]}  # type: Dict[str, Any]
+            "rates": [float(r) for r in rates or []],
+            "skip": [int(k) for k in skip or []]}  # type: Dict[str, Any]
     if formats is not None:
         node["formats"] = list(formats)
     if fmt_answer:
@@ -410,6 +413,18 @@ def set_fps(n: int, fps: float) -> None:
 def set_fixed_fps(n: int, fixed: bool = True) -> None:
     """Whether S_PARM leaves the frame rate alone (a camera with a single frame interval)."""
     _check(_lib().vcam_set_fixed_fps(n, 1 if fixed else 0), n)
+
+
+@_changes
+def set_skip(n: int, skip: Optional[Sequence[int]]) -> None:
+    """Sequence numbers that every stream of node n numbers but never delivers, as a driver
+    losing frames on the bus does: with [5, 6] the frame after 4 is 7, and a client counts
+    two dropped. None or []: every frame is delivered. Applies from the next frame on."""
+    numbers = sorted(set(int(k) for k in skip or []))
+    if numbers and not 0 <= numbers[0] <= numbers[-1] < 1 << 32:
+        raise ValueError("a sequence number is from 0 to 2**32 - 1: %r" % (skip,))
+    array = (ctypes.c_ulonglong * max(len(numbers), 1))(*numbers)
+    _check(_lib().vcam_set_skip(n, array, len(numbers)), n)
 
 
 @_changes
