@@ -75,6 +75,23 @@ def test_every_format_reads_exact(vcam, fourcc):
             assert np.asarray(frame) is frame.array
 
 
+# What the node answers of its colours decides the conversion; V4L2's defaults fill what it leaves open.
+@pytest.mark.parametrize("answer, encoding, quantization", [
+    ({"ycbcr_enc": "709", "quantization": "lim_range", "xfer_func": "709"}, "bt709", "limited"),
+    ({"colorspace": "rec709"}, "bt709", "limited"),
+    ({"colorspace": "jpeg"}, "bt601", "full"),
+    ({"fmt_answer": {"ycbcr_enc": "709", "quantization": "full_range"}}, "bt709", "full"),
+])
+def test_frames_follow_the_colours_the_driver_answers(vcam, answer, encoding, quantization):
+    raw = frame_bytes(SIZES["YUYV"], 3)
+    with camera(vcam, "YUYV", [raw], **answer) as cam:
+        assert cam.configure("YUYV", W, H)["encoding"] == encoding
+        assert cam.configure("YUYV", W, H)["quantization"] == quantization
+        cam.start()
+        np.testing.assert_array_equal(cam.read(timeout=5).array,
+                                      ycbcr_to_rgb(*ycbcr_planes("YUYV", raw, W, H, 2 * W), encoding, quantization))
+
+
 @pytest.mark.parametrize("fourcc, size", [("MJPG", 567), ("Y16 ", 2 * W * H)])
 def test_raw_gives_the_bytes_delivered(vcam, fourcc, size):
     data = frame_bytes(size, 5)

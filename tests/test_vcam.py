@@ -1227,7 +1227,8 @@ def test_a_description_makes_the_cameras_add_node_makes():
                   formats=[vcam.fmt("Y16 ", [(160, 120), vcam.stepwise(16, 640, 16, 16, 480, 2)], pad=8),
                            vcam.fmt(0x12345678, [vcam.continuous(1, 9, 1, 9)])],
                   min_buffers=2, max_buffers=5, fps=29.97, stop_after=7, fixed_fps=True,
-                  fmt_answer=dict(width=0, pixelformat="YU12"), frames=[b"\x00\x01\xff"],
+                  fmt_answer=dict(width=0, pixelformat="YU12", quantization="full_range", xfer_func=99),
+                  frames=[b"\x00\x01\xff"], colorspace="rec709", ycbcr_enc=2,
                   hostile=2 ** 64 - 1, hostile_rate=0.25, skip=[9, 2])
     vcam.add_node(4)
     vcam.fault(3, "QBUF", nth=2, errno=errno.EIO)
@@ -1299,6 +1300,8 @@ def test_a_long_description_travels_in_a_file():
     ({"nodes": [{"node": 0, "frames": ["not base64!"]}]}, 'node 0, "frames": must be a list of base64'),
     ({"nodes": [{"node": 0, "faults": [{"request": "QBUF", "errno": 0}]}]}, 'node 0, "faults": a fault is'),
     ({"nodes": [{"node": 0, "skip": [3, -1]}]}, 'node 0, "skip": must be a list of sequence numbers'),
+    ({"nodes": [{"node": 0, "colorspace": "adobe"}]}, 'node 0, "colorspace": must be one of default,'),
+    ({"nodes": [{"node": 0, "fmt_answer": {"quantization": "full"}}]}, '"quantization" must be one of default,'),
     ({"nodes": [{"node": 5}, {"node": 5}]}, "node 5 is described twice"),
     ({"cameras": []}, 'a description is {"nodes": [...]}'),
 ])

@@ -79,7 +79,7 @@ uint64_t thread_cpu_ns() {
 
 bool known_memory(uint32_t memory) { return memory == kUserptr || memory == kMmap; }
 
-void answer_pix(const PixFormat &p, v4l2_format *f) {
+void answer_pix(const PixFormat &p, const Colorimetry &c, v4l2_format *f) {
     std::memset(&f->fmt, 0, sizeof f->fmt);
     f->fmt.pix.width = p.width;
     f->fmt.pix.height = p.height;
@@ -87,7 +87,10 @@ void answer_pix(const PixFormat &p, v4l2_format *f) {
     f->fmt.pix.field = V4L2_FIELD_NONE;
     f->fmt.pix.bytesperline = p.bytesperline;
     f->fmt.pix.sizeimage = p.sizeimage;
-    f->fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
+    f->fmt.pix.colorspace = c.colorspace;
+    f->fmt.pix.ycbcr_enc = c.ycbcr_enc;
+    f->fmt.pix.quantization = c.quantization;
+    f->fmt.pix.xfer_func = c.xfer_func;
 }
 
 void record_answer(const PixFormat &p, Args &args) {
@@ -134,7 +137,7 @@ std::string fourcc_text(uint32_t f) {
 }  // namespace
 
 // The power-on format is the first size of the first format.
-Node::Node(NodeConfig config) : config_(std::move(config)) {
+Node::Node(NodeConfig config) : config_(std::move(config)), current_colour_(config_.colour) {
     if (!config_.formats.empty()) {
         const Format &f = config_.formats.front();
         current_ = f.sizes.empty() ? negotiate(0, 0, f.fourcc)
@@ -406,7 +409,7 @@ PixFormat Node::negotiate(uint32_t width, uint32_t height, uint32_t pixelformat)
 int Node::g_fmt(v4l2_format *f, Args &args) const {
     args.emplace_back("type", f->type);
     if (f->type != kCapture) return -EINVAL;
-    answer_pix(current_, f);
+    answer_pix(current_, current_colour_, f);
     record_answer(current_, args);
     return 0;
 }
@@ -416,7 +419,7 @@ int Node::try_fmt(v4l2_format *f, Args &args) const {
     record_request(f, args);
     if (f->type != kCapture) return -EINVAL;
     PixFormat p = negotiate(f->fmt.pix.width, f->fmt.pix.height, f->fmt.pix.pixelformat);
-    answer_pix(p, f);
+    answer_pix(p, config_.colour, f);
     record_answer(p, args);
     return 0;
 }
@@ -432,9 +435,15 @@ int Node::s_fmt(int, v4l2_format *f, Args &args) {
     if (o.mask & kBytesperline) p.bytesperline = o.pix.bytesperline;
     if (o.mask & kSizeimage) p.sizeimage = o.pix.sizeimage;
     if (o.mask & kPixelformat) p.pixelformat = o.pix.pixelformat;
+    Colorimetry c = config_.colour;
+    if (o.mask & kColorspace) c.colorspace = o.colour.colorspace;
+    if (o.mask & kYcbcrEnc) c.ycbcr_enc = o.colour.ycbcr_enc;
+    if (o.mask & kQuantization) c.quantization = o.colour.quantization;
+    if (o.mask & kXferFunc) c.xfer_func = o.colour.xfer_func;
     if (hostile_) hostile_->answer_format(p);
     current_ = p;
-    answer_pix(p, f);
+    current_colour_ = c;
+    answer_pix(p, c, f);
     record_answer(p, args);
     return 0;
 }

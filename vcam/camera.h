@@ -37,16 +37,28 @@ struct PixFormat {
     uint32_t width = 0, height = 0, pixelformat = 0, bytesperline = 0, sizeimage = 0;
 };
 
+// How the frames' values are to be read (V4L2_COLORSPACE_*, V4L2_YCBCR_ENC_*,
+// V4L2_QUANTIZATION_*, V4L2_XFER_FUNC_*). uvcvideo answers sRGB and leaves the rest to
+// V4L2's defaults (for Y'CbCr in sRGB: BT.601, limited range).
+struct Colorimetry {
+    uint32_t colorspace = V4L2_COLORSPACE_SRGB;
+    uint32_t ycbcr_enc = V4L2_YCBCR_ENC_DEFAULT;
+    uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
+    uint32_t xfer_func = V4L2_XFER_FUNC_DEFAULT;
+};
+
 // Mask bits of the fields a configured answer replaces: S_FMT's (fmt_answer, Override) and
 // DQBUF's (DqbufOverride). The seeded hostile driver (hostile.h) does not use them.
 enum FieldMask : uint32_t {
     kWidth = 1, kHeight = 2, kBytesperline = 4, kSizeimage = 8, kPixelformat = 16,
+    kColorspace = 32, kYcbcrEnc = 64, kQuantization = 128, kXferFunc = 256,
     kIndex = 1, kFlags = 2, kBytesused = 4,
 };
 
 struct Override {
     uint32_t mask = 0;
     PixFormat pix;
+    Colorimetry colour;
 };
 
 struct DqbufOverride {
@@ -76,6 +88,7 @@ struct NodeConfig {
     // Sequence numbers of each stream that the sensor numbers but never delivers, as a
     // driver that loses frames on the bus does.
     std::set<uint64_t> skip;
+    Colorimetry colour;  // what G_FMT, TRY_FMT and S_FMT answer for every format
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
@@ -230,6 +243,7 @@ private:
     double hostile_rate_ = 0;
 
     PixFormat current_;
+    Colorimetry current_colour_;  // of the current format, as S_FMT answered it
     std::map<int, uint32_t> priorities_;  // of each open file (V4L2_PRIORITY_*)
     int owner_ = -1;  // the open file that allocated the buffers; others get EBUSY
     std::vector<Buffer> buffers_;

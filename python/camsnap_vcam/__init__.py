@@ -33,6 +33,7 @@ Code = Union[str, bytes, int]
 Size = Union[Tuple[int, int], Dict[str, List[int]]]
 Format = Dict[str, Any]
 Description = Union[str, Mapping[str, Any]]
+Colour = Union[str, int]  # a colour field's name in a description, or its V4L2 number
 
 _HOW_TO_RUN = ("run the program with the variables of camsnap_vcam.environment() "
                "(`camsnap virtual -- CMD` does), or through scripts/test")
@@ -60,7 +61,7 @@ _SIGNATURES = {
     "vcam_configure": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_configure_node": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_describe": [ctypes.c_char_p, ctypes.c_size_t],
-    "vcam_set_fmt_answer": [ctypes.c_int] + [ctypes.c_uint32] * 6,
+    "vcam_set_fmt_answer_text": [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_clear_frames": [ctypes.c_int],
     "vcam_add_frame": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_set_fps": [ctypes.c_int, ctypes.c_double],
@@ -75,7 +76,7 @@ _SIGNATURES = {
     "vcam_render": [ctypes.c_uint32] * 6 + [ctypes.c_void_p],
     "vcam_requests": [ctypes.c_char_p, ctypes.c_size_t],
 }
-_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state",
+_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_set_fmt_answer_text", "vcam_describe", "vcam_log", "vcam_state",
                  "vcam_requests")
 
 
@@ -320,14 +321,8 @@ def fmt(code: Code, sizes: Sequence[Size], pad: int = 0) -> Format:
     return {"fourcc": fourcc(code), "sizes": entries, "pad": pad}
 
 
-_FMT_FIELDS = (("width", 1), ("height", 2), ("bytesperline", 4), ("sizeimage", 8), ("pixelformat", 16))
-
-
-def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, int]:
+def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, Any]:
     answer = dict(answer or {})
-    unknown = set(answer) - set(name for name, _ in _FMT_FIELDS)
-    if unknown:
-        raise ValueError("fmt_answer knows no field %s" % ", ".join(sorted(unknown)))
     if "pixelformat" in answer:
         answer["pixelformat"] = fourcc(answer["pixelformat"])
     return answer
@@ -335,14 +330,16 @@ def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, int]:
 
 @_changes
 def set_fmt_answer(n: int, answer: Optional[Mapping[str, Any]]) -> None:
-    """Make S_FMT answer these fields (any of width, height, bytesperline, sizeimage,
-    pixelformat) whatever was asked; None or {} restores honest answers."""
-    answer = _fmt_answer(answer)
-    mask = 0
-    for name, bit in _FMT_FIELDS:
-        if name in answer:
-            mask |= bit
-    _check(_lib().vcam_set_fmt_answer(n, mask, *[answer.get(name, 0) for name, _ in _FMT_FIELDS]), n)
+    """Make S_FMT answer these fields whatever was asked: any of width, height, bytesperline,
+    sizeimage, pixelformat, and the colour fields colorspace, ycbcr_enc, quantization,
+    xfer_func (names as in a description, e.g. "rec709", "709", "lim_range", or the V4L2
+    numbers). None or {} restores honest answers. ValueError for a field it does not know."""
+    text = json.dumps(_fmt_answer(answer))
+    error = ctypes.create_string_buffer(1024)
+    result = _lib().vcam_set_fmt_answer_text(n, text.encode("utf-8"), error, len(error))
+    if result == -_errno.EINVAL:
+        raise ValueError("virtual camera refused the answer: %s" % error.value.decode("utf-8", "replace"))
+    _check(result, n)
 
 
 @_changes
@@ -359,18 +356,25 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
              fps: float = 0, stop_after: Optional[int] = None,
              fmt_answer: Optional[Mapping[str, Any]] = None, frames: Optional[Sequence[bytes]] = None,
              fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05,
-             rates: Optional[Sequence[float]] = None, skip: Optional[Sequence[int]] = None) -> None:
+             rates: Optional[Sequence[float]] = None, skip: Optional[Sequence[int]] = None,
+             colorspace: Colour = "srgb", ycbcr_enc: Colour = "default",
+             quantization: Colour = "default", xfer_func: Colour = "default") -> None:
     """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
     a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
     None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers;
-    skip: sequence numbers each stream numbers but never delivers (see set_skip)."""
+    skip: sequence numbers each stream numbers but never delivers (see set_skip);
+    colorspace, ycbcr_enc, quantization, xfer_func: what every format answer says of its
+    colours, by name ("srgb", "rec709", "jpeg"; "601", "709"; "full_range", "lim_range";
+    "709", "srgb", "none"; "default" for V4L2's default) or V4L2 number. The defaults are
+    uvcvideo's: sRGB, the rest left to V4L2's defaults (Y'CbCr: BT.601, limited range)."""
     node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
             "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
             "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
             "stop_after": stop_after, "fixed_fps": bool(fixed_fps), "hostile": hostile,
             "hostile_rate": float(hostile_rate),
             "rates": [float(r) for r in rates or []],
-            "skip": [int(k) for k in skip or []]}  # type: Dict[str, Any]
+            "skip": [int(k) for k in skip or []], "colorspace": colorspace, "ycbcr_enc": ycbcr_enc,
+            "quantization": quantization, "xfer_func": xfer_func}  # type: Dict[str, Any]
     if formats is not None:
         node["formats"] = list(formats)
     if fmt_answer:
