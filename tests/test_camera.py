@@ -293,6 +293,56 @@ def test_a_camera_without_controls_lists_none(vcam):
         assert cam.controls == []
 
 
+def controls(vcam):
+    return [vcam.control("Brightness", minimum=-64, maximum=64, step=4, default=8),
+            vcam.control("White Balance, Automatic", "boolean", default=1),
+            vcam.control("Power Line Frequency", "menu", menu=["Disabled", None, "60 Hz"]),
+            vcam.control("Exposure Steps", "integer_menu", menu=[100, 200, 400], default=2, id=0x9a0990),
+            vcam.control("Reset Statistics", "button", id=0x981901)]
+
+
+def test_configured_controls_are_listed_with_their_values(vcam):
+    with camera(vcam, "Y16 ", controls=controls(vcam)) as cam:
+        listed = [(c["key"], c["type"], c["minimum"], c["maximum"], c["step"], c["default"], c["menu"], c["value"])
+                  for c in cam.controls]
+    assert listed == [
+        ("brightness", "integer", -64, 64, 4, 8, {}, 8),
+        ("white_balance_automatic", "boolean", 0, 1, 1, 1, {}, 1),
+        ("power_line_frequency", "menu", 0, 2, 1, 0, {0: "Disabled", 2: "60 Hz"}, 0),
+        ("reset_statistics", "button", 0, 0, 0, 0, {}, None),
+        ("exposure_steps", "integer_menu", 0, 2, 1, 2, {0: "100", 1: "200", 2: "400"}, 2),
+    ]
+
+
+# What the kernel's control framework does with a value: clamp and round to the step,
+# 0/1 for a boolean, ERANGE outside a menu, EINVAL for an item it leaves out.
+@pytest.mark.parametrize("key, value, result, err", [
+    ("brightness", 9, 8, 0), ("brightness", 10, 12, 0), ("brightness", 100, 64, 0), ("brightness", -100, -64, 0),
+    ("white_balance_automatic", 5, 1, 0), ("power_line_frequency", 2, 2, 0), ("exposure_steps", 0, 0, 0),
+    ("power_line_frequency", 1, 0, errno.EINVAL), ("power_line_frequency", 3, 0, errno.ERANGE),
+    ("exposure_steps", -1, 2, errno.ERANGE),
+])
+def test_set_control_follows_the_drivers_rules(vcam, key, value, result, err):
+    with camera(vcam, "Y16 ", controls=controls(vcam)) as cam:
+        if err:
+            with pytest.raises(cc.CameraError, match=key.split("_")[0].capitalize()) as caught:
+                cam.set_control(key, value)
+            assert caught.value.errno == err
+        else:
+            cam.set_control(key, value)
+        assert cam.get_control(key) == result
+    sets = [args for name, args, r in vcam.log(0) if name == "S_EXT_CTRLS"]
+    assert sets[-1].get("value0") == (None if err else result)
+
+
+def test_a_button_is_pressed_and_has_no_value(vcam):
+    with camera(vcam, "Y16 ", controls=controls(vcam)) as cam:
+        cam.set_control("reset_statistics", 1)
+        with pytest.raises(cc.CameraError) as caught:
+            cam.get_control("reset_statistics")
+    assert caught.value.errno == errno.EACCES
+
+
 def test_closing_releases_the_device(vcam):
     with camera(vcam, "Y16 ") as cam:
         cam.start()

@@ -138,6 +138,7 @@ std::string fourcc_text(uint32_t f) {
 
 // The power-on format is the first size of the first format.
 Node::Node(NodeConfig config) : config_(std::move(config)), current_colour_(config_.colour) {
+    controls_.configure(config_.controls);
     if (!config_.formats.empty()) {
         const Format &f = config_.formats.front();
         current_ = f.sizes.empty() ? negotiate(0, 0, f.fourcc)
@@ -249,6 +250,7 @@ void Node::record(const char *name, Args args, int result) {
 
 void Node::closed(int file) {
     priorities_.erase(file);
+    controls_.closed(file);
     // Releasing the file that owns the queue stops the stream and frees the buffers.
     if (owner_ == file) {
         stop_streaming();
@@ -505,16 +507,116 @@ int Node::s_input(const int *index, Args &args) const {
     return *index == 0 ? 0 : -EINVAL;
 }
 
-// The camera has no controls: every id is one it does not know (V4L2_CTRL_FLAG_NEXT_CTRL
-// enumeration ends at once).
 int Node::queryctrl(v4l2_queryctrl *q, Args &args) const {
     args.emplace_back("id", q->id);
-    return -EINVAL;
+    v4l2_query_ext_ctrl e{};
+    e.id = q->id;
+    if (int r = controls_.query(&e)) return r;
+    std::memset(q, 0, sizeof *q);
+    q->id = e.id;
+    q->type = e.type;
+    std::memcpy(q->name, e.name, sizeof q->name);
+    q->name[sizeof q->name - 1] = 0;
+    q->minimum = int32_t(e.minimum);
+    q->maximum = int32_t(e.maximum);
+    q->step = int32_t(e.step);
+    q->default_value = int32_t(e.default_value);
+    q->flags = e.flags;
+    args.emplace_back("answer_id", q->id);
+    return 0;
 }
 
-int Node::control(v4l2_control *c, Args &args) const {
+int Node::query_ext_ctrl(v4l2_query_ext_ctrl *q, Args &args) const {
+    args.emplace_back("id", q->id);
+    if (int r = controls_.query(q)) return r;
+    args.emplace_back("answer_id", q->id);
+    return 0;
+}
+
+int Node::querymenu(v4l2_querymenu *m, Args &args) const {
+    args.emplace_back("id", int64_t(m->id));
+    args.emplace_back("index", int64_t(m->index));
+    return controls_.querymenu(m);
+}
+
+int Node::g_ctrl(v4l2_control *c, Args &args) const {
     args.emplace_back("id", c->id);
-    return -EINVAL;
+    if (int r = controls_.get(c)) return r;
+    args.emplace_back("value", c->value);
+    return 0;
+}
+
+int Node::s_ctrl(int file, v4l2_control *c, Args &args) {
+    args.emplace_back("id", c->id);
+    args.emplace_back("value", c->value);
+    if (int r = controls_.set(file, c)) return r;
+    args.emplace_back("answer_value", c->value);
+    return 0;
+}
+
+namespace {
+
+// Keys of the first controls of an extended request in the record (later ones are not listed).
+constexpr const char *kExtIds[] = {"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7"};
+constexpr const char *kExtValues[] = {"value0", "value1", "value2", "value3",
+                                      "value4", "value5", "value6", "value7"};
+constexpr uint32_t kExtListed = sizeof kExtIds / sizeof kExtIds[0];
+
+void record_ext_request(const v4l2_ext_controls *cs, Args &args) {
+    args.emplace_back("which", cs->which);
+    args.emplace_back("count", cs->count);
+}
+
+// The controls as the request answered them (their values when it succeeded).
+int record_ext_answer(const v4l2_ext_controls *cs, int result, Args &args) {
+    args.emplace_back("error_idx", cs->error_idx);
+    const uint32_t listed = std::min(cs->count, kExtListed);
+    if (!mapped(reinterpret_cast<unsigned long>(cs->controls), listed * sizeof(v4l2_ext_control))) return result;
+    for (uint32_t i = 0; i < listed; ++i) {
+        args.emplace_back(kExtIds[i], int64_t(cs->controls[i].id));
+        if (result == 0) args.emplace_back(kExtValues[i], int64_t(cs->controls[i].value));
+    }
+    return result;
+}
+
+}  // namespace
+
+int Node::g_ext_ctrls(v4l2_ext_controls *cs, Args &args) const {
+    record_ext_request(cs, args);
+    return record_ext_answer(cs, controls_.get_ext(cs), args);
+}
+
+int Node::s_ext_ctrls(int file, v4l2_ext_controls *cs, Args &args) {
+    record_ext_request(cs, args);
+    return record_ext_answer(cs, controls_.set_ext(file, cs, true), args);
+}
+
+int Node::try_ext_ctrls(v4l2_ext_controls *cs, Args &args) {
+    record_ext_request(cs, args);
+    return record_ext_answer(cs, controls_.set_ext(-1, cs, false), args);
+}
+
+int Node::subscribe_event(int file, v4l2_event_subscription *sub, Args &args) {
+    args.emplace_back("type", sub->type);
+    args.emplace_back("id", sub->id);
+    args.emplace_back("flags", sub->flags);
+    return controls_.subscribe(file, sub);
+}
+
+int Node::unsubscribe_event(int file, v4l2_event_subscription *sub, Args &args) {
+    args.emplace_back("type", sub->type);
+    args.emplace_back("id", sub->id);
+    return controls_.unsubscribe(file, sub);
+}
+
+int Node::dqevent(int file, v4l2_event *ev, Args &args) {
+    if (int r = controls_.dequeue(file, ev)) return r;
+    args.emplace_back("type", ev->type);
+    args.emplace_back("id", ev->id);
+    args.emplace_back("changes", ev->u.ctrl.changes);
+    args.emplace_back("value", ev->u.ctrl.value);
+    args.emplace_back("sequence", ev->sequence);
+    return 0;
 }
 
 // Appends `count` buffers of `length` bytes; memory-mapped ones get their own memory file
@@ -866,12 +968,14 @@ void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq) {
            seq, dst);
 }
 
-short Node::poll_events(Clock::time_point now) {
+short Node::poll_events(Clock::time_point now, int file, short requested) {
     if (gone()) return POLLERR | POLLHUP;
-    if (!streaming_) return POLLERR;
+    const short event = controls_.event_pending(file) ? POLLPRI : 0;
+    if (!(requested & (POLLIN | POLLRDNORM))) return event;
+    if (!streaming_) return POLLERR | event;
     advance(now);
     fill_on_demand(now);
-    return done_.empty() ? 0 : POLLIN | POLLRDNORM;
+    return (done_.empty() ? 0 : POLLIN | POLLRDNORM) | event;
 }
 
 Clock::time_point Node::next_fill() const {

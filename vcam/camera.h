@@ -3,6 +3,7 @@
 
 #include <linux/videodev2.h>
 
+#include "ctrls.h"
 #include "memory.h"
 
 #include <chrono>
@@ -89,6 +90,7 @@ struct NodeConfig {
     // driver that loses frames on the bus does.
     std::set<uint64_t> skip;
     Colorimetry colour;  // what G_FMT, TRY_FMT and S_FMT answer for every format
+    std::vector<ControlConfig> controls;  // none: the camera answers EINVAL for every id
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
@@ -165,7 +167,16 @@ public:
     int g_input(int *index, Args &args) const;
     int s_input(const int *index, Args &args) const;
     int queryctrl(v4l2_queryctrl *q, Args &args) const;
-    int control(v4l2_control *c, Args &args) const;
+    int query_ext_ctrl(v4l2_query_ext_ctrl *q, Args &args) const;
+    int querymenu(v4l2_querymenu *m, Args &args) const;
+    int g_ctrl(v4l2_control *c, Args &args) const;
+    int s_ctrl(int file, v4l2_control *c, Args &args);
+    int g_ext_ctrls(v4l2_ext_controls *cs, Args &args) const;
+    int s_ext_ctrls(int file, v4l2_ext_controls *cs, Args &args);
+    int try_ext_ctrls(v4l2_ext_controls *cs, Args &args);
+    int subscribe_event(int file, v4l2_event_subscription *sub, Args &args);
+    int unsubscribe_event(int file, v4l2_event_subscription *sub, Args &args);
+    int dqevent(int file, v4l2_event *ev, Args &args);
     int reqbufs(int file, v4l2_requestbuffers *rb, Args &args);
     int create_bufs(int file, v4l2_create_buffers *c, Args &args);
     int expbuf(v4l2_exportbuffer *e, Args &args) const;
@@ -177,8 +188,10 @@ public:
 
     // Brings the frame clock up to `now`: fills queued buffers with the frames that fell due.
     void advance(Clock::time_point now);
-    // Readiness as poll reports it (before masking with the requested events).
-    short poll_events(Clock::time_point now);
+    // Readiness of open file `file` as poll reports it for `requested` (before masking with
+    // them): the queue's (POLLERR while not streaming) only when POLLIN or POLLRDNORM is
+    // asked for, as vb2_poll answers, and POLLPRI while a control event waits.
+    short poll_events(Clock::time_point now, int file, short requested);
     // When the clock will next fill a buffer; Clock::time_point::max() if it never will on its own.
     Clock::time_point next_fill() const;
     bool streaming() const { return streaming_; }
@@ -243,6 +256,7 @@ private:
     double hostile_rate_ = 0;
 
     PixFormat current_;
+    Controls controls_;
     Colorimetry current_colour_;  // of the current format, as S_FMT answered it
     std::map<int, uint32_t> priorities_;  // of each open file (V4L2_PRIORITY_*)
     int owner_ = -1;  // the open file that allocated the buffers; others get EBUSY

@@ -315,6 +315,58 @@ private:
         return true;
     }
 
+    // {"name": "Gain", "type": "integer", "minimum": 0, "maximum": 255, "step": 1,
+    //  "default": 32}; "id" may be left out for a control the kernel names ("Brightness", ...);
+    // a menu lists its items by index, null for an index it leaves out.
+    bool control(const Value &v, ControlConfig *c) {
+        if (!v.is(Type::Object)) return fail("a control is an object");
+        const Value *name = v.find("name");
+        if (!name || !name->is(Type::String)) return fail("a control needs \"name\"");
+        c->name = name->text;
+        const std::string what = "control \"" + c->name + "\": ";
+        for (const auto &m : v.members) {
+            const Value &x = m.second;
+            int64_t i = 0;
+            const bool number = x.to_int(INT32_MIN, INT32_MAX, &i);
+            if (m.first == "name") continue;
+            if (m.first == "type") {
+                c->type = x.is(Type::String) ? control_type_named(x.text) : 0;
+                if (!c->type) return fail(what + "\"type\" is integer, boolean, menu, integer_menu or button");
+            } else if (m.first == "id" || m.first == "flags") {
+                uint32_t u;
+                if (!u32(x, &u)) return fail(what + "\"" + m.first + "\" must be a 32-bit number");
+                (m.first == "id" ? c->id : c->flags) = u;
+            } else if (m.first == "minimum" || m.first == "maximum" || m.first == "step" || m.first == "default") {
+                if (!number) return fail(what + "\"" + m.first + "\" must be a 32-bit number");
+                (m.first == "minimum" ? c->minimum : m.first == "maximum" ? c->maximum
+                                                   : m.first == "step"    ? c->step
+                                                                          : c->default_value) = i;
+            } else if (m.first == "menu") {
+                if (!x.is(Type::Array)) return fail(what + "\"menu\" must be a list");
+                for (const Value &item : x.items) {
+                    MenuItem mi;
+                    int64_t value;
+                    mi.offered = !item.is(Type::Null);
+                    if (item.is(Type::String)) mi.name = item.text;
+                    else if (item.to_int(INT64_MIN, INT64_MAX, &value)) mi.value = value;
+                    else if (mi.offered) return fail(what + "a menu item is text, a number or null");
+                    c->menu.push_back(mi);
+                }
+            } else {
+                return fail(what + "no key \"" + m.first + "\"");
+            }
+        }
+        if (!v.find("id")) c->id = standard_control_id(c->name);
+        // A menu without a maximum spans its items.
+        if (!v.find("maximum") && !c->menu.empty()) c->maximum = int64_t(c->menu.size()) - 1;
+        const std::string fault = complete_control(c);
+        if (!fault.empty()) return fail(what + (v.find("id") || c->id ? fault : "needs \"id\" (not a name the kernel gives)"));
+        for (const ControlConfig &other : d_.config.controls) {
+            if (&other != c && other.id == c->id) return fail(what + "another control has its id");
+        }
+        return true;
+    }
+
     bool card(const Value &v) {
         if (v.is(Type::String)) {
             d_.config.card = v.text;
@@ -357,6 +409,16 @@ private:
         }
         if (const ColourField *f = colour_field_named(key))
             return colour_value(*f, v, &(c.colour.*f->field)) || fail(colour_error(*f));
+        if (key == "controls") {
+            if (!v.is(Type::Array)) return fail("must be a list of controls");
+            c.controls.clear();
+            c.controls.reserve(v.items.size());
+            for (const Value &item : v.items) {
+                c.controls.emplace_back();
+                if (!control(item, &c.controls.back())) return false;
+            }
+            return true;
+        }
         if (key == "skip") {
             if (!v.is(Type::Array)) return fail("must be a list of sequence numbers");
             c.skip.clear();
@@ -467,6 +529,21 @@ std::string list_json(const std::vector<T> &items, F &&each) {
     return out + "]";
 }
 
+std::string control_json(const ControlConfig &c) {
+    std::ostringstream o;
+    o << "{\"name\": " << json::quote(c.name) << ", \"id\": " << c.id << ", \"type\": \""
+      << control_type_name(c.type) << "\", \"minimum\": " << c.minimum << ", \"maximum\": " << c.maximum
+      << ", \"step\": " << c.step << ", \"default\": " << c.default_value << ", \"flags\": " << c.flags;
+    if (!c.menu.empty()) {
+        o << ", \"menu\": " << list_json(c.menu, [&](const MenuItem &m) {
+            if (!m.offered) return std::string("null");
+            return c.type == V4L2_CTRL_TYPE_MENU ? json::quote(m.name) : std::to_string(m.value);
+        });
+    }
+    o << '}';
+    return o.str();
+}
+
 std::string node_json(int n, const Node &node) {
     const NodeConfig &c = node.config();
     std::ostringstream o;
@@ -484,6 +561,7 @@ std::string node_json(int n, const Node &node) {
       << ", \"skip\": "
       << list_json(std::vector<uint64_t>(c.skip.begin(), c.skip.end()), [](uint64_t s) { return std::to_string(s); });
     for (const ColourField &f : kColourFields) o << ", \"" << f.key << "\": " << colour_json(f, c.colour.*f.field);
+    o << ", \"controls\": " << list_json(c.controls, control_json);
     const Override &a = node.fmt_answer();
     if (a.mask) {
         std::vector<std::string> fields;

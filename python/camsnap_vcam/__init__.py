@@ -21,7 +21,7 @@ import os
 import tempfile
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-__all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
+__all__ = ["reset", "add_node", "fmt", "control", "stepwise", "continuous", "fault", "dqbuf_override",
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
            "set_fmt_answer", "set_skip", "log", "state", "render", "fourcc", "REQUESTS", "describe",
            "configure", "library_path", "environment", "standard_description", "preloaded"]
@@ -33,6 +33,7 @@ Code = Union[str, bytes, int]
 Size = Union[Tuple[int, int], Dict[str, List[int]]]
 Format = Dict[str, Any]
 Description = Union[str, Mapping[str, Any]]
+Control = Dict[str, Any]
 Colour = Union[str, int]  # a colour field's name in a description, or its V4L2 number
 
 _HOW_TO_RUN = ("run the program with the variables of camsnap_vcam.environment() "
@@ -321,6 +322,23 @@ def fmt(code: Code, sizes: Sequence[Size], pad: int = 0) -> Format:
     return {"fourcc": fourcc(code), "sizes": entries, "pad": pad}
 
 
+def control(name: str, type: str = "integer", minimum: Optional[int] = None,
+            maximum: Optional[int] = None, step: int = 1, default: int = 0,
+            menu: Optional[Sequence[Union[str, int, None]]] = None, id: Optional[int] = None,
+            flags: int = 0) -> Control:
+    """A control of a node (add_node(controls=[...]), the description's "controls"): type
+    "integer", "boolean", "menu", "integer_menu" or "button"; id None for a control the
+    kernel names so ("Brightness", "Gain", "Power Line Frequency", ...); menu: the items by
+    index (text for a menu, numbers for an integer menu, None for an index left out); a
+    menu's maximum defaults to its last index. The node answers QUERYCTRL, QUERY_EXT_CTRL,
+    QUERYMENU, G/S_CTRL and G/S/TRY_EXT_CTRLS for it as the kernel's control framework does."""
+    c = {"name": name, "type": type, "step": step, "default": default, "flags": flags}  # type: Control
+    for key, value in (("minimum", minimum), ("maximum", maximum), ("id", id), ("menu", menu)):
+        if value is not None:
+            c[key] = list(value) if key == "menu" else value
+    return c
+
+
 def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, Any]:
     answer = dict(answer or {})
     if "pixelformat" in answer:
@@ -358,7 +376,8 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
              fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05,
              rates: Optional[Sequence[float]] = None, skip: Optional[Sequence[int]] = None,
              colorspace: Colour = "srgb", ycbcr_enc: Colour = "default",
-             quantization: Colour = "default", xfer_func: Colour = "default") -> None:
+             quantization: Colour = "default", xfer_func: Colour = "default",
+             controls: Optional[Sequence[Control]] = None) -> None:
     """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
     a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
     None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers;
@@ -366,7 +385,8 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
     colorspace, ycbcr_enc, quantization, xfer_func: what every format answer says of its
     colours, by name ("srgb", "rec709", "jpeg"; "601", "709"; "full_range", "lim_range";
     "709", "srgb", "none"; "default" for V4L2's default) or V4L2 number. The defaults are
-    uvcvideo's: sRGB, the rest left to V4L2's defaults (Y'CbCr: BT.601, limited range)."""
+    uvcvideo's: sRGB, the rest left to V4L2's defaults (Y'CbCr: BT.601, limited range);
+    controls: the node's controls (see control()); None: none, every id answers EINVAL."""
     node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
             "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
             "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
@@ -374,7 +394,8 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
             "hostile_rate": float(hostile_rate),
             "rates": [float(r) for r in rates or []],
             "skip": [int(k) for k in skip or []], "colorspace": colorspace, "ycbcr_enc": ycbcr_enc,
-            "quantization": quantization, "xfer_func": xfer_func}  # type: Dict[str, Any]
+            "quantization": quantization, "xfer_func": xfer_func,
+            "controls": [dict(c) for c in controls or []]}  # type: Dict[str, Any]
     if formats is not None:
         node["formats"] = list(formats)
     if fmt_answer:
