@@ -209,6 +209,37 @@ def test_frames_carry_what_the_driver_served_and_the_gaps_it_made(vcam, fps, ski
                    for f in frames)
 
 
+# Timestamps carry microseconds (a timeval): a difference is the fed one within 1 us.
+@pytest.mark.parametrize("kind", ["fifo", "socket"])
+def test_fed_frames_arrive_with_the_fed_numbers_and_spacing_then_the_camera_is_gone(vcam, tmp_path, kind):
+    path = str(tmp_path / "feed")
+    fed = [(3, 10 ** 9, 0), (4, 10 ** 9 + 20000000, 0), (7, 10 ** 9 + 25000123, vcam.Feed.ERROR),
+           (8, 10 ** 9 + 70000000, 0), (12, 10 ** 9 + 71000999, 0)]
+    frames = [frame_bytes(SIZES["Y16 "], k) for k in range(len(fed))]
+    with vcam.Feed(path, socket=kind == "socket") as feed:
+        cam = camera(vcam, "Y16 ", feed=path)
+        cam.start(buffers=8)
+        for frame, (sequence, stamp, flags) in zip(frames, fed):
+            feed.send(frame, sequence, stamp, flags)
+        feed.close()
+        got = [cam.read(timeout=5) for _ in fed]
+        with pytest.raises(cc.CameraError) as caught:
+            cam.read(timeout=5)
+        assert caught.value.errno == errno.ENODEV
+        cam.close()
+    assert [f.array.tobytes() for f in got] == frames
+    assert [(f.sequence, f.dropped, f.error) for f in got] == [
+        (3, 0, False), (4, 0, False), (7, 2, True), (8, 0, False), (12, 3, False)]
+    assert all(abs((f.timestamp - got[0].timestamp) - (stamp - fed[0][1])) < 1000 for f, (_, stamp, _) in zip(got, fed))
+
+
+def test_a_feed_that_is_not_there_fails_stream_on(vcam, tmp_path):
+    with camera(vcam, "Y16 ", feed=str(tmp_path / "absent")) as cam:
+        with pytest.raises(cc.CameraError) as caught:
+            cam.start()
+    assert caught.value.errno == errno.ENOENT
+
+
 def test_out_is_filled_in_place(vcam):
     frames = [frame_bytes(SIZES["YUYV"], k) for k in range(2)]
     with camera(vcam, "YUYV", frames) as cam:

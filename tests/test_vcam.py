@@ -1253,7 +1253,7 @@ def test_a_description_makes_the_cameras_add_node_makes():
                            vcam.fmt(0x12345678, [vcam.continuous(1, 9, 1, 9)])],
                   min_buffers=2, max_buffers=5, fps=29.97, stop_after=7, fixed_fps=True,
                   fmt_answer=dict(width=0, pixelformat="YU12", quantization="full_range", xfer_func=99),
-                  frames=[b"\x00\x01\xff"], colorspace="rec709", ycbcr_enc=2,
+                  frames=[b"\x00\x01\xff"], colorspace="rec709", ycbcr_enc=2, feed="/run/cam feed",
                   controls=[vcam.control("Gain", maximum=9), vcam.control("Mode", "menu", menu=["a", None, "c"],
                                                                           id=0x9a0999, default=2)],
                   hostile=2 ** 64 - 1, hostile_rate=0.25, skip=[9, 2])
@@ -1328,6 +1328,7 @@ def test_a_long_description_travels_in_a_file():
     ({"nodes": [{"node": 0, "faults": [{"request": "QBUF", "errno": 0}]}]}, 'node 0, "faults": a fault is'),
     ({"nodes": [{"node": 0, "skip": [3, -1]}]}, 'node 0, "skip": must be a list of sequence numbers'),
     ({"nodes": [{"node": 0, "colorspace": "adobe"}]}, 'node 0, "colorspace": must be one of default,'),
+    ({"nodes": [{"node": 0, "feed": ""}]}, 'node 0, "feed": must be the path of a FIFO or Unix socket'),
     ({"nodes": [{"node": 0, "controls": [{"name": "Zoom", "minimum": 2, "maximum": 1}]}]},
      'node 0, "controls": control "Zoom": needs "id"'),
     ({"nodes": [{"node": 0, "controls": [{"name": "Gain", "type": "menu", "menu": ["a"], "default": 1}]}]},

@@ -215,9 +215,10 @@ std::vector<DqbufOverride> Node::pending_dqbuf_overrides() const {
     return pending;
 }
 
-bool Node::gone() const { return hostile_ && hostile_->gone(); }
+bool Node::gone() const { return unplugged_ || (hostile_ && hostile_->gone()); }
 
 int Node::hostile_failure(const char *request) {
+    if (unplugged_) return ENODEV;  // every request on an unplugged camera, as v4l2_ioctl answers
     if (!hostile_) return 0;
     const int err = hostile_->request_failure();
     // vb2 takes the buffers back before a driver can fail a stream-off; a vanished device
@@ -733,6 +734,7 @@ void Node::describe_buffer(const Buffer &buf, uint32_t index, v4l2_buffer *b) co
     b->flags = kTimestampFlags;
     if (buf.state == BufState::Queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
     if (buf.state == BufState::Done) b->flags |= V4L2_BUF_FLAG_DONE;
+    if (buf.error) b->flags |= V4L2_BUF_FLAG_ERROR;
     if (buf.mappings > 0) b->flags |= V4L2_BUF_FLAG_MAPPED;
     b->field = V4L2_FIELD_NONE;
     b->timestamp = buf.timestamp;
@@ -774,6 +776,7 @@ int Node::qbuf(int file, v4l2_buffer *b, Args &args) {
     // Frames that fell due while nothing was queued are lost before this buffer joins.
     advance(Clock::now());
     buf.state = BufState::Queued;
+    buf.error = false;
     queued_.push_back(b->index);
     b->flags = V4L2_BUF_FLAG_QUEUED | kTimestampFlags;
     if (memory_ == kMmap) {
@@ -790,10 +793,12 @@ int Node::dqbuf(int file, v4l2_buffer *b, Args &args) {
     args.emplace_back("memory", b->memory);
     if (b->type != kCapture || !known_memory(b->memory)) return -EINVAL;
     if (busy_for(file)) return -EBUSY;
+    if (unplugged_) return -ENODEV;
     if (!streaming_ || b->memory != memory_) return -EINVAL;
     Clock::time_point now = Clock::now();
     advance(now);
     fill_on_demand(now);
+    if (unplugged_) return -ENODEV;
     if (done_.empty()) return -EAGAIN;
     const uint32_t index = done_.front();
     done_.pop_front();
@@ -849,8 +854,17 @@ int Node::streamon(int file, const int *type, Args &args) {
     if (uint32_t(*type) != kCapture) return -EINVAL;
     if (busy_for(file)) return -EBUSY;
     if (buffers_.empty()) return -EINVAL;
+    if (streaming_) {
+        ++streamon_total_;
+        return 0;
+    }
+    // The feed is opened by the first stream of the process that streams, and read from then on.
+    if (!config_.feed.empty() && !feed_.is_open()) {
+        if (int r = feed_.open(config_.feed)) return r;
+    }
     ++streamon_total_;
-    if (streaming_) return 0;
+    feed_started_ = false;
+    feed_next_due_ = Clock::time_point::max();
     streaming_ = true;
     stream_start_ = Clock::now();
     next_seq_ = 0;
@@ -900,7 +914,9 @@ bool Node::stopped() const {
 }
 
 void Node::advance(Clock::time_point now) {
-    if (!streaming_ || config_.fps <= 0 || now < stream_start_) return;
+    if (!streaming_) return;
+    if (!config_.feed.empty()) return advance_feed(now);
+    if (config_.fps <= 0 || now < stream_start_) return;
     const double elapsed = std::chrono::duration<double>(now - stream_start_).count();
     const uint64_t due = uint64_t(std::floor(elapsed * config_.fps)) + 1;  // frame 0 at stream-on
     while (next_seq_ < due) {
@@ -916,8 +932,37 @@ void Node::advance(Clock::time_point now) {
     }
 }
 
+void Node::advance_feed(Clock::time_point now) {
+    feed_next_due_ = Clock::time_point::max();
+    while (feed_.ready()) {
+        const FeedHeader &h = feed_.header();
+        if (!feed_started_) {  // the first record goes out at once
+            feed_started_ = true;
+            feed_base_ = now;
+            feed_first_ts_ = h.timestamp_ns;
+        }
+        const Clock::time_point due =
+            feed_base_ + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::nanoseconds(int64_t(h.timestamp_ns - feed_first_ts_)));
+        if (due > now) {
+            feed_next_due_ = due;
+            return;
+        }
+        const FeedRecord record = feed_.take();
+        next_seq_ = uint64_t(record.header.sequence) + 1;
+        // No buffer to put it in: lost, as the sensor's frames are, its number used up.
+        if (!queued_.empty() && !stopped()) fill(record.header.sequence, due, &record);
+    }
+    if (feed_.ended() && done_.empty()) unplug();
+}
+
+void Node::unplug() {
+    unplugged_ = true;
+    stop_streaming();
+}
+
 void Node::fill_on_demand(Clock::time_point now) {
-    if (streaming_ && config_.fps <= 0 && done_.empty() && !queued_.empty() && !stopped()) {
+    if (streaming_ && config_.fps <= 0 && config_.feed.empty() && done_.empty() && !queued_.empty() && !stopped()) {
         fill_next(now);
     }
 }
@@ -929,25 +974,30 @@ uint64_t Node::delivered_from(uint64_t seq) const {
 
 void Node::fill_next(Clock::time_point when) {
     next_seq_ = delivered_from(next_seq_);
+    fill(uint32_t(next_seq_), when, nullptr);
+    ++next_seq_;
+}
+
+void Node::fill(uint32_t seq, Clock::time_point when, const FeedRecord *record) {
     const uint32_t index = queued_.front();
     queued_.pop_front();
     Buffer &b = buffers_[index];
-    write_frame(b, uint32_t(next_seq_));
-    b.sequence = uint32_t(next_seq_);
+    write_frame(b, seq, record ? &record->frame : nullptr);
+    b.sequence = seq;
     b.timestamp = to_timeval(when);
+    b.error = record && (record->header.flags & V4L2_BUF_FLAG_ERROR);
     b.state = BufState::Done;
     done_.push_back(index);
-    ++next_seq_;
     ++stream_delivered_;
     ++frames_delivered_;
 }
 
-void Node::write_frame(Buffer &b, uint32_t seq) {
+void Node::write_frame(Buffer &b, uint32_t seq, const std::string *exact) {
     const uint64_t t0 = thread_cpu_ns();
     if (memory_ == kMmap) {
-        write_frame_to(b, b.memory->data(), seq);
+        write_frame_to(b, b.memory->data(), seq, exact);
     } else if (mapped(b.userptr, b.length)) {
-        write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq);
+        write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq, exact);
     } else {
         // Memory unmapped since QBUF: a driver would write into the pages it pinned, which the
         // process no longer sees. The frame is lost to the application either way.
@@ -956,9 +1006,10 @@ void Node::write_frame(Buffer &b, uint32_t seq) {
     fill_ns_ += thread_cpu_ns() - t0;
 }
 
-void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq) {
-    if (!frames_.empty()) {
-        const std::string &f = frames_[seq % frames_.size()];
+void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq, const std::string *exact) {
+    if (!exact && !frames_.empty()) exact = &frames_[seq % frames_.size()];
+    if (exact) {
+        const std::string &f = *exact;
         b.bytesused = uint32_t(std::min<size_t>(f.size(), b.length));
         std::memcpy(dst, f.data(), b.bytesused);
         return;
@@ -979,6 +1030,11 @@ short Node::poll_events(Clock::time_point now, int file, short requested) {
 }
 
 Clock::time_point Node::next_fill() const {
+    if (unplugged_) return Clock::now();
+    // The feed's next record when it is due, and a look at the feed a millisecond on meanwhile:
+    // the writer's data wakes nobody by itself, and reading ahead keeps large frames on time.
+    if (streaming_ && !config_.feed.empty())
+        return std::min(feed_next_due_, Clock::now() + std::chrono::milliseconds(1));
     if (!streaming_ || config_.fps <= 0 || queued_.empty() || stopped()) return Clock::time_point::max();
     return frame_due(stream_start_, delivered_from(next_seq_), config_.fps);
 }

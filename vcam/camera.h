@@ -4,6 +4,7 @@
 #include <linux/videodev2.h>
 
 #include "ctrls.h"
+#include "feed.h"
 #include "memory.h"
 
 #include <chrono>
@@ -91,6 +92,8 @@ struct NodeConfig {
     std::set<uint64_t> skip;
     Colorimetry colour;  // what G_FMT, TRY_FMT and S_FMT answer for every format
     std::vector<ControlConfig> controls;  // none: the camera answers EINVAL for every id
+    // A FIFO or Unix socket the frames come from (feed.h) instead of the frame clock; empty: none.
+    std::string feed;
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
@@ -219,6 +222,7 @@ private:
         uint32_t bytesused = 0;
         uint32_t sequence = 0;
         timeval timestamp{};
+        bool error = false;  // a fed frame its record marked damaged (V4L2_BUF_FLAG_ERROR)
     };
 
     int mapped_count() const;
@@ -231,8 +235,15 @@ private:
     PixFormat negotiate(uint32_t width, uint32_t height, uint32_t pixelformat) const;
     void fill_next(Clock::time_point now);
     void fill_on_demand(Clock::time_point now);
-    void write_frame(Buffer &b, uint32_t seq);
-    void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq);
+    // Fills the oldest queued buffer with frame `seq` stamped `when`: the record's bytes, else
+    // the exact frames or the pattern.
+    void fill(uint32_t seq, Clock::time_point when, const FeedRecord *record);
+    // Delivers the fed records that fell due; the end of the feed unplugs the camera once
+    // every frame read from it has been dequeued.
+    void advance_feed(Clock::time_point now);
+    void unplug();
+    void write_frame(Buffer &b, uint32_t seq, const std::string *exact);
+    void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq, const std::string *exact);
     int allocate(int file, uint32_t memory, uint32_t count);
     int add_buffers(uint32_t memory, uint32_t count, uint32_t length);
     // The frame rates offered, fastest first (ENUM_FRAMEINTERVALS, S_PARM).
@@ -272,6 +283,12 @@ private:
     uint64_t frames_delivered_ = 0;
     uint64_t qbuf_total_ = 0, dqbuf_total_ = 0, streamon_total_ = 0, streamoff_total_ = 0;
     uint64_t fill_ns_ = 0;  // CPU time spent writing frames, so benchmarks can subtract it
+    Feed feed_;
+    bool feed_started_ = false;        // the first record of this stream went out at feed_base_
+    Clock::time_point feed_base_;      // when it did
+    uint64_t feed_first_ts_ = 0;       // its timestamp: later ones are due that much after
+    Clock::time_point feed_next_due_ = Clock::time_point::max();  // of the record waiting, if any
+    bool unplugged_ = false;           // the feed ended: gone, as an unplugged camera is
 };
 
 }  // namespace vcam

@@ -409,6 +409,13 @@ private:
         }
         if (const ColourField *f = colour_field_named(key))
             return colour_value(*f, v, &(c.colour.*f->field)) || fail(colour_error(*f));
+        if (key == "feed") {
+            if (v.is(Type::Null)) return true;
+            if (!v.is(Type::String) || v.text.empty() || v.text.find('\0') != std::string::npos)
+                return fail("must be the path of a FIFO or Unix socket, or null");
+            c.feed = v.text;
+            return true;
+        }
         if (key == "controls") {
             if (!v.is(Type::Array)) return fail("must be a list of controls");
             c.controls.clear();
@@ -562,6 +569,7 @@ std::string node_json(int n, const Node &node) {
       << list_json(std::vector<uint64_t>(c.skip.begin(), c.skip.end()), [](uint64_t s) { return std::to_string(s); });
     for (const ColourField &f : kColourFields) o << ", \"" << f.key << "\": " << colour_json(f, c.colour.*f.field);
     o << ", \"controls\": " << list_json(c.controls, control_json);
+    o << ", \"feed\": " << (c.feed.empty() ? std::string("null") : json::quote(c.feed));
     const Override &a = node.fmt_answer();
     if (a.mask) {
         std::vector<std::string> fields;

@@ -18,10 +18,14 @@ import errno as _errno
 import functools
 import json
 import os
+import socket as _socket_module
+import stat
+import struct
 import tempfile
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from types import TracebackType
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
-__all__ = ["reset", "add_node", "fmt", "control", "stepwise", "continuous", "fault", "dqbuf_override",
+__all__ = ["reset", "add_node", "fmt", "control", "Feed", "stepwise", "continuous", "fault", "dqbuf_override",
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
            "set_fmt_answer", "set_skip", "log", "state", "render", "fourcc", "REQUESTS", "describe",
            "configure", "library_path", "environment", "standard_description", "preloaded"]
@@ -377,7 +381,7 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
              rates: Optional[Sequence[float]] = None, skip: Optional[Sequence[int]] = None,
              colorspace: Colour = "srgb", ycbcr_enc: Colour = "default",
              quantization: Colour = "default", xfer_func: Colour = "default",
-             controls: Optional[Sequence[Control]] = None) -> None:
+             controls: Optional[Sequence[Control]] = None, feed: Optional[str] = None) -> None:
     """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
     a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
     None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers;
@@ -386,7 +390,9 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
     colours, by name ("srgb", "rec709", "jpeg"; "601", "709"; "full_range", "lim_range";
     "709", "srgb", "none"; "default" for V4L2's default) or V4L2 number. The defaults are
     uvcvideo's: sRGB, the rest left to V4L2's defaults (Y'CbCr: BT.601, limited range);
-    controls: the node's controls (see control()); None: none, every id answers EINVAL."""
+    controls: the node's controls (see control()); None: none, every id answers EINVAL;
+    feed: the path of a FIFO or Unix socket the frames come from instead of being drawn
+    (see Feed)."""
     node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
             "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
             "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
@@ -395,7 +401,8 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
             "rates": [float(r) for r in rates or []],
             "skip": [int(k) for k in skip or []], "colorspace": colorspace, "ycbcr_enc": ycbcr_enc,
             "quantization": quantization, "xfer_func": xfer_func,
-            "controls": [dict(c) for c in controls or []]}  # type: Dict[str, Any]
+            "controls": [dict(c) for c in controls or []],
+            "feed": os.fspath(feed) if feed is not None else None}  # type: Dict[str, Any]
     if formats is not None:
         node["formats"] = list(formats)
     if fmt_answer:
@@ -472,6 +479,89 @@ def dqbuf_override(n: int, nth: int = 1, index: Optional[int] = None, flags: Opt
     """Make the nth DQBUF on node n from now on (if it dequeues a frame) answer these values."""
     mask = (1 if index is not None else 0) | (2 if flags is not None else 0) | (4 if bytesused is not None else 0)
     _check(_lib().vcam_dqbuf_override(n, nth, mask, index or 0, flags or 0, bytesused or 0), n)
+
+
+class Feed(object):
+    """Writes frames into a node's feed (add_node(feed=path), a description's "feed"), for a
+    node to deliver instead of drawing them, as a recording plays back.
+
+    Each record is a 24-byte little-endian header (b"CSVF", sequence u32, timestamp_ns u64,
+    bytesused u32, flags u32) and then the frame's bytes, for the node's current format and
+    size. The node delivers the first record of a stream at once and each next one when the
+    difference of the timestamps has passed on CLOCK_MONOTONIC; DQBUF answers the record's
+    sequence number (gaps show as dropped frames) and timestamps spaced exactly as the
+    records' are. Records wait in the pipe or socket until due, so send() blocks once the
+    node is a pipe's worth of frames behind. When the feed ends (close(), or the writer's
+    process ending) and every frame read from it has been dequeued, the camera is gone as an
+    unplugged one is: every request answers ENODEV, poll POLLERR | POLLHUP.
+
+    path: a FIFO, made when it does not exist (and removed again by close()), opened at once
+    so that frames sent before the node streams wait in it; with socket=True a Unix stream
+    socket listening at path (made here, removed by close()): the node connects when it starts
+    streaming, and the first send() waits for that."""
+
+    MAGIC = b"CSVF"
+    HEADER = struct.Struct("<4sIQII")
+    ERROR = 0x40  # V4L2_BUF_FLAG_ERROR: the node passes it on in DQBUF's flags
+
+    def __init__(self, path: str, socket: bool = False) -> None:
+        self.path = os.fspath(path)
+        self._listener = None  # type: Optional[Any]
+        self._connection = None  # type: Optional[Any]
+        self._fd = -1
+        self._made = False
+        if socket:
+            self._listener = _socket_module.socket(_socket_module.AF_UNIX, _socket_module.SOCK_STREAM)
+            self._listener.bind(self.path)
+            self._made = True
+            self._listener.listen(1)
+            return
+        if not os.path.exists(self.path):
+            os.mkfifo(self.path)
+            self._made = True
+        elif not stat.S_ISFIFO(os.stat(self.path).st_mode):
+            raise ValueError("%s is not a FIFO" % self.path)
+        # Read and write: opening never waits for the node, and the pipe keeps what is sent
+        # until the node reads it.
+        self._fd = os.open(self.path, os.O_RDWR | getattr(os, "O_CLOEXEC", 0))
+
+    def send(self, frame: bytes, sequence: int, timestamp_ns: int, flags: int = 0) -> None:
+        """One frame: its bytes, the sequence number DQBUF answers, its timestamp in
+        nanoseconds (any clock: only differences count) and flags (Feed.ERROR or 0)."""
+        data = self.HEADER.pack(self.MAGIC, sequence, timestamp_ns, len(frame), flags) + bytes(frame)
+        if self._listener is not None:
+            if self._connection is None:
+                self._connection, _ = self._listener.accept()
+            self._connection.sendall(data)
+            return
+        if self._fd < 0:
+            raise ValueError("the feed is closed")
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self._fd, view):]
+
+    def close(self) -> None:
+        """Ends the feed: once the node has delivered what it read, the camera is gone."""
+        for end in (self._connection, self._listener):
+            if end is not None:
+                end.close()
+        self._connection = self._listener = None
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+        if self._made:
+            self._made = False
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+
+    def __enter__(self) -> "Feed":
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.close()
 
 
 def _writable(size: int) -> Tuple[bytearray, Any]:
