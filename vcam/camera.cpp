@@ -4,6 +4,7 @@
 
 #include "hostile.h"
 #include "libc.h"
+#include "names.h"
 #include "pattern.h"
 
 #include <fcntl.h>
@@ -51,10 +52,6 @@ timeval to_timeval(Clock::time_point t) {
     return timeval{time_t(us / 1000000), suseconds_t(us % 1000000)};
 }
 
-void copy_name(uint8_t *dst, size_t cap, const std::string &src) {
-    std::memset(dst, 0, cap);
-    std::memcpy(dst, src.data(), std::min(src.size(), cap - 1));
-}
 
 uint32_t gcd(uint32_t a, uint32_t b) { return b == 0 ? a : gcd(b, a % b); }
 

@@ -4,6 +4,7 @@
 #include "requests.h"
 
 #include "json.h"
+#include "names.h"
 #include "pattern.h"
 
 #include <unistd.h>
@@ -24,12 +25,7 @@ using Type = Value::Type;
 
 // The names a description gives the colour fields of a format answer (the V4L2 constants'
 // names in lower case, without their prefix); a number is taken as the constant itself.
-struct ColourName {
-    const char *name;
-    uint32_t value;
-};
-
-constexpr ColourName kColorspaces[] = {
+constexpr NamedValue kColorspaces[] = {
     {"default", V4L2_COLORSPACE_DEFAULT},     {"smpte170m", V4L2_COLORSPACE_SMPTE170M},
     {"smpte240m", V4L2_COLORSPACE_SMPTE240M}, {"rec709", V4L2_COLORSPACE_REC709},
     {"bt878", V4L2_COLORSPACE_BT878},         {"470_system_m", V4L2_COLORSPACE_470_SYSTEM_M},
@@ -38,18 +34,18 @@ constexpr ColourName kColorspaces[] = {
     {"bt2020", V4L2_COLORSPACE_BT2020},       {"raw", V4L2_COLORSPACE_RAW},
     {"dci_p3", V4L2_COLORSPACE_DCI_P3},
 };
-constexpr ColourName kYcbcrEncs[] = {
+constexpr NamedValue kYcbcrEncs[] = {
     {"default", V4L2_YCBCR_ENC_DEFAULT}, {"601", V4L2_YCBCR_ENC_601},       {"709", V4L2_YCBCR_ENC_709},
     {"xv601", V4L2_YCBCR_ENC_XV601},     {"xv709", V4L2_YCBCR_ENC_XV709},   {"sycc", V4L2_YCBCR_ENC_SYCC},
     {"bt2020", V4L2_YCBCR_ENC_BT2020},   {"bt2020_const_lum", V4L2_YCBCR_ENC_BT2020_CONST_LUM},
     {"smpte240m", V4L2_YCBCR_ENC_SMPTE240M},
 };
-constexpr ColourName kQuantizations[] = {
+constexpr NamedValue kQuantizations[] = {
     {"default", V4L2_QUANTIZATION_DEFAULT},
     {"full_range", V4L2_QUANTIZATION_FULL_RANGE},
     {"lim_range", V4L2_QUANTIZATION_LIM_RANGE},
 };
-constexpr ColourName kXferFuncs[] = {
+constexpr NamedValue kXferFuncs[] = {
     {"default", V4L2_XFER_FUNC_DEFAULT},     {"709", V4L2_XFER_FUNC_709},
     {"srgb", V4L2_XFER_FUNC_SRGB},           {"oprgb", V4L2_XFER_FUNC_OPRGB},
     {"smpte240m", V4L2_XFER_FUNC_SMPTE240M}, {"none", V4L2_XFER_FUNC_NONE},
@@ -60,14 +56,14 @@ constexpr ColourName kXferFuncs[] = {
 // the fmt_answer mask bit that replaces it.
 struct ColourField {
     const char *key;
-    const ColourName *names;
+    const NamedValue *names;
     size_t count;
     uint32_t Colorimetry::*field;
     uint32_t bit;
 };
 
 template <size_t N>
-constexpr ColourField colour_field(const char *key, const ColourName (&names)[N], uint32_t Colorimetry::*field,
+constexpr ColourField colour_field(const char *key, const NamedValue (&names)[N], uint32_t Colorimetry::*field,
                                    uint32_t bit) {
     return ColourField{key, names, N, field, bit};
 }

@@ -3,6 +3,7 @@
 #include "ctrls.h"
 
 #include "memory.h"
+#include "names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,12 +14,7 @@
 namespace vcam {
 namespace {
 
-struct TypeName {
-    const char *name;
-    uint32_t type;
-};
-
-constexpr TypeName kTypes[] = {
+constexpr NamedValue kTypes[] = {
     {"integer", V4L2_CTRL_TYPE_INTEGER},
     {"boolean", V4L2_CTRL_TYPE_BOOLEAN},
     {"menu", V4L2_CTRL_TYPE_MENU},
@@ -26,13 +22,8 @@ constexpr TypeName kTypes[] = {
     {"button", V4L2_CTRL_TYPE_BUTTON},
 };
 
-struct StandardControl {
-    const char *name;
-    uint32_t id;
-};
-
 // The names the kernel gives these controls (v4l2_ctrl_get_name), the ones UVC cameras have.
-constexpr StandardControl kStandard[] = {
+constexpr NamedValue kStandard[] = {
     {"Brightness", V4L2_CID_BRIGHTNESS},
     {"Contrast", V4L2_CID_CONTRAST},
     {"Saturation", V4L2_CID_SATURATION},
@@ -53,47 +44,32 @@ constexpr StandardControl kStandard[] = {
 };
 
 // The class control the framework adds ahead of the first control of each class.
-struct ClassName {
-    uint32_t which;
-    const char *name;
-};
-
-constexpr ClassName kClasses[] = {
-    {V4L2_CTRL_CLASS_USER, "User Controls"},
-    {V4L2_CTRL_CLASS_CODEC, "Codec Controls"},
-    {V4L2_CTRL_CLASS_CAMERA, "Camera Controls"},
-    {V4L2_CTRL_CLASS_IMAGE_SOURCE, "Image Source Controls"},
-    {V4L2_CTRL_CLASS_IMAGE_PROC, "Image Processing Controls"},
+constexpr NamedValue kClasses[] = {
+    {"User Controls", V4L2_CTRL_CLASS_USER},
+    {"Codec Controls", V4L2_CTRL_CLASS_CODEC},
+    {"Camera Controls", V4L2_CTRL_CLASS_CAMERA},
+    {"Image Source Controls", V4L2_CTRL_CLASS_IMAGE_SOURCE},
+    {"Image Processing Controls", V4L2_CTRL_CLASS_IMAGE_PROC},
 };
 
 bool is_menu(uint32_t type) { return type == V4L2_CTRL_TYPE_MENU || type == V4L2_CTRL_TYPE_INTEGER_MENU; }
 
-void copy_name(char *dst, size_t cap, const std::string &src) {
-    std::memset(dst, 0, cap);
-    std::memcpy(dst, src.data(), std::min(src.size(), cap - 1));
-}
 
 }  // namespace
 
 uint32_t control_type_named(const std::string &name) {
-    for (const TypeName &t : kTypes) {
-        if (name == t.name) return t.type;
-    }
-    return 0;
+    const NamedValue *t = named(kTypes, name);
+    return t ? t->value : 0;
 }
 
 const char *control_type_name(uint32_t type) {
-    for (const TypeName &t : kTypes) {
-        if (type == t.type) return t.name;
-    }
-    return "integer";
+    const NamedValue *t = with_value(kTypes, type);
+    return t ? t->name : "integer";
 }
 
 uint32_t standard_control_id(const std::string &name) {
-    for (const StandardControl &s : kStandard) {
-        if (name == s.name) return s.id;
-    }
-    return 0;
+    const NamedValue *s = named(kStandard, name);
+    return s ? s->value : 0;
 }
 
 std::string complete_control(ControlConfig *c) {
@@ -145,10 +121,8 @@ void Controls::configure(const std::vector<ControlConfig> &controls) {
         // Neither read nor written: they only head their class in an enumeration.
         klass.flags = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
         klass.step = 0;
-        klass.name = "Controls";
-        for (const ClassName &k : kClasses) {
-            if (k.which == which) klass.name = k.name;
-        }
+        const NamedValue *known = with_value(kClasses, which);
+        klass.name = known ? known->name : "Controls";
         controls_.emplace(klass.id, Control{klass, 0});
     }
 }
@@ -205,7 +179,7 @@ int Controls::querymenu(v4l2_querymenu *m) const {
     std::memset(m, 0, sizeof *m);
     m->id = id;
     m->index = index;
-    if (c.type == V4L2_CTRL_TYPE_MENU) copy_name(reinterpret_cast<char *>(m->name), sizeof m->name, c.menu[index].name);
+    if (c.type == V4L2_CTRL_TYPE_MENU) copy_name(m->name, sizeof m->name, c.menu[index].name);
     else m->value = c.menu[index].value;
     return 0;
 }

@@ -337,9 +337,11 @@ def control(name: str, type: str = "integer", minimum: Optional[int] = None,
     menu's maximum defaults to its last index. The node answers QUERYCTRL, QUERY_EXT_CTRL,
     QUERYMENU, G/S_CTRL and G/S/TRY_EXT_CTRLS for it as the kernel's control framework does."""
     c = {"name": name, "type": type, "step": step, "default": default, "flags": flags}  # type: Control
-    for key, value in (("minimum", minimum), ("maximum", maximum), ("id", id), ("menu", menu)):
+    for key, value in (("minimum", minimum), ("maximum", maximum), ("id", id)):
         if value is not None:
-            c[key] = list(value) if key == "menu" else value
+            c[key] = value
+    if menu is not None:
+        c["menu"] = list(menu)
     return c
 
 
