@@ -90,6 +90,10 @@ std::string complete_control(ControlConfig *c) {
     case V4L2_CTRL_TYPE_MENU:
     case V4L2_CTRL_TYPE_INTEGER_MENU:
         if (c->menu.empty()) return "a menu needs its items";
+        // The framework treats a menu item without a name as one the menu leaves out.
+        for (MenuItem &item : c->menu) {
+            if (c->type == V4L2_CTRL_TYPE_MENU && item.name.empty()) item.offered = false;
+        }
         c->step = 1;
         if (c->maximum < c->minimum || c->maximum >= int64_t(c->menu.size()) || c->minimum < 0)
             return "a menu's minimum and maximum are indexes of its items";
