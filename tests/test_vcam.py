@@ -1024,6 +1024,31 @@ def test_a_camera_without_controls(node, code, record):
     assert vcam.log(0)[-1][1]["id"] == record.id
 
 
+def test_controls_enumerate_behind_their_class_and_s_ctrl_answers_the_value_set():
+    vcam.add_node(0, controls=[vcam.control("Brightness", minimum=0, maximum=255, step=5, default=100),
+                               vcam.control("Exposure Steps", "integer_menu", menu=[1, 2], id=0x9a0990)])
+    fd = v4l2.open_node(0)
+    try:
+        listed, q = [], v4l2.v4l2_queryctrl(id=v4l2.V4L2_CTRL_FLAG_NEXT_CTRL)
+        while True:
+            try:
+                v4l2.ioctl(fd, v4l2.VIDIOC_QUERYCTRL, q)
+            except OSError as e:
+                assert e.errno == errno.EINVAL
+                break
+            listed.append((q.id, q.type))
+            q.id |= v4l2.V4L2_CTRL_FLAG_NEXT_CTRL
+        assert listed == [(0x980001, 6), (0x980900, 1), (0x9a0001, 6), (0x9a0990, 9)]  # 6: a class
+        c = v4l2.v4l2_control(id=v4l2.V4L2_CID_BRIGHTNESS, value=203)
+        v4l2.ioctl(fd, v4l2.VIDIOC_S_CTRL, c)
+        got = v4l2.v4l2_control(id=v4l2.V4L2_CID_BRIGHTNESS)
+        v4l2.ioctl(fd, v4l2.VIDIOC_G_CTRL, got)
+        assert c.value == got.value == 205
+        assert vcam.log(0)[-2][1]["answer_value"] == 205
+    finally:
+        os.close(fd)
+
+
 @pytest.mark.parametrize("request_name", ["MMAP", "SELECT", "QUERYBUF"])
 def test_faults_reach_the_new_requests(node, request_name):
     v4l2.s_fmt(node, 160, 120, Y16)
@@ -1227,8 +1252,11 @@ def test_a_description_makes_the_cameras_add_node_makes():
                   formats=[vcam.fmt("Y16 ", [(160, 120), vcam.stepwise(16, 640, 16, 16, 480, 2)], pad=8),
                            vcam.fmt(0x12345678, [vcam.continuous(1, 9, 1, 9)])],
                   min_buffers=2, max_buffers=5, fps=29.97, stop_after=7, fixed_fps=True,
-                  fmt_answer=dict(width=0, pixelformat="YU12"), frames=[b"\x00\x01\xff"],
-                  hostile=2 ** 64 - 1, hostile_rate=0.25)
+                  fmt_answer=dict(width=0, pixelformat="YU12", quantization="full_range", xfer_func=99),
+                  frames=[b"\x00\x01\xff"], colorspace="rec709", ycbcr_enc=2, feed="/run/cam feed",
+                  controls=[vcam.control("Gain", maximum=9), vcam.control("Mode", "menu", menu=["a", None, "c"],
+                                                                          id=0x9a0999, default=2)],
+                  hostile=2 ** 64 - 1, hostile_rate=0.25, skip=[9, 2])
     vcam.add_node(4)
     vcam.fault(3, "QBUF", nth=2, errno=errno.EIO)
     vcam.dqbuf_override(3, nth=1, bytesused=9)
@@ -1298,6 +1326,14 @@ def test_a_long_description_travels_in_a_file():
      'node 1, "formats": a size is'),
     ({"nodes": [{"node": 0, "frames": ["not base64!"]}]}, 'node 0, "frames": must be a list of base64'),
     ({"nodes": [{"node": 0, "faults": [{"request": "QBUF", "errno": 0}]}]}, 'node 0, "faults": a fault is'),
+    ({"nodes": [{"node": 0, "skip": [3, -1]}]}, 'node 0, "skip": must be a list of sequence numbers'),
+    ({"nodes": [{"node": 0, "colorspace": "adobe"}]}, 'node 0, "colorspace": must be one of default,'),
+    ({"nodes": [{"node": 0, "feed": ""}]}, 'node 0, "feed": must be the path of a FIFO or Unix socket'),
+    ({"nodes": [{"node": 0, "controls": [{"name": "Zoom", "minimum": 2, "maximum": 1}]}]},
+     'node 0, "controls": control "Zoom": needs "id"'),
+    ({"nodes": [{"node": 0, "controls": [{"name": "Gain", "type": "menu", "menu": ["a"], "default": 1}]}]},
+     'control "Gain": a menu\'s default is an item it offers'),
+    ({"nodes": [{"node": 0, "fmt_answer": {"quantization": "full"}}]}, '"quantization" must be one of default,'),
     ({"nodes": [{"node": 5}, {"node": 5}]}, "node 5 is described twice"),
     ({"cameras": []}, 'a description is {"nodes": [...]}'),
 ])

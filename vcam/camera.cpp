@@ -4,6 +4,7 @@
 
 #include "hostile.h"
 #include "libc.h"
+#include "names.h"
 #include "pattern.h"
 
 #include <fcntl.h>
@@ -51,10 +52,6 @@ timeval to_timeval(Clock::time_point t) {
     return timeval{time_t(us / 1000000), suseconds_t(us % 1000000)};
 }
 
-void copy_name(uint8_t *dst, size_t cap, const std::string &src) {
-    std::memset(dst, 0, cap);
-    std::memcpy(dst, src.data(), std::min(src.size(), cap - 1));
-}
 
 uint32_t gcd(uint32_t a, uint32_t b) { return b == 0 ? a : gcd(b, a % b); }
 
@@ -79,7 +76,7 @@ uint64_t thread_cpu_ns() {
 
 bool known_memory(uint32_t memory) { return memory == kUserptr || memory == kMmap; }
 
-void answer_pix(const PixFormat &p, v4l2_format *f) {
+void answer_pix(const PixFormat &p, const Colorimetry &c, v4l2_format *f) {
     std::memset(&f->fmt, 0, sizeof f->fmt);
     f->fmt.pix.width = p.width;
     f->fmt.pix.height = p.height;
@@ -87,7 +84,10 @@ void answer_pix(const PixFormat &p, v4l2_format *f) {
     f->fmt.pix.field = V4L2_FIELD_NONE;
     f->fmt.pix.bytesperline = p.bytesperline;
     f->fmt.pix.sizeimage = p.sizeimage;
-    f->fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
+    f->fmt.pix.colorspace = c.colorspace;
+    f->fmt.pix.ycbcr_enc = c.ycbcr_enc;
+    f->fmt.pix.quantization = c.quantization;
+    f->fmt.pix.xfer_func = c.xfer_func;
 }
 
 void record_answer(const PixFormat &p, Args &args) {
@@ -134,7 +134,8 @@ std::string fourcc_text(uint32_t f) {
 }  // namespace
 
 // The power-on format is the first size of the first format.
-Node::Node(NodeConfig config) : config_(std::move(config)) {
+Node::Node(NodeConfig config) : config_(std::move(config)), current_colour_(config_.colour) {
+    controls_.configure(config_.controls);
     if (!config_.formats.empty()) {
         const Format &f = config_.formats.front();
         current_ = f.sizes.empty() ? negotiate(0, 0, f.fourcc)
@@ -211,9 +212,10 @@ std::vector<DqbufOverride> Node::pending_dqbuf_overrides() const {
     return pending;
 }
 
-bool Node::gone() const { return hostile_ && hostile_->gone(); }
+bool Node::gone() const { return unplugged_ || (hostile_ && hostile_->gone()); }
 
 int Node::hostile_failure(const char *request) {
+    if (unplugged_) return ENODEV;  // every request on an unplugged camera, as v4l2_ioctl answers
     if (!hostile_) return 0;
     const int err = hostile_->request_failure();
     // vb2 takes the buffers back before a driver can fail a stream-off; a vanished device
@@ -246,6 +248,7 @@ void Node::record(const char *name, Args args, int result) {
 
 void Node::closed(int file) {
     priorities_.erase(file);
+    controls_.closed(file);
     // Releasing the file that owns the queue stops the stream and frees the buffers.
     if (owner_ == file) {
         stop_streaming();
@@ -406,7 +409,7 @@ PixFormat Node::negotiate(uint32_t width, uint32_t height, uint32_t pixelformat)
 int Node::g_fmt(v4l2_format *f, Args &args) const {
     args.emplace_back("type", f->type);
     if (f->type != kCapture) return -EINVAL;
-    answer_pix(current_, f);
+    answer_pix(current_, current_colour_, f);
     record_answer(current_, args);
     return 0;
 }
@@ -416,7 +419,7 @@ int Node::try_fmt(v4l2_format *f, Args &args) const {
     record_request(f, args);
     if (f->type != kCapture) return -EINVAL;
     PixFormat p = negotiate(f->fmt.pix.width, f->fmt.pix.height, f->fmt.pix.pixelformat);
-    answer_pix(p, f);
+    answer_pix(p, config_.colour, f);
     record_answer(p, args);
     return 0;
 }
@@ -432,9 +435,15 @@ int Node::s_fmt(int, v4l2_format *f, Args &args) {
     if (o.mask & kBytesperline) p.bytesperline = o.pix.bytesperline;
     if (o.mask & kSizeimage) p.sizeimage = o.pix.sizeimage;
     if (o.mask & kPixelformat) p.pixelformat = o.pix.pixelformat;
+    Colorimetry c = config_.colour;
+    if (o.mask & kColorspace) c.colorspace = o.colour.colorspace;
+    if (o.mask & kYcbcrEnc) c.ycbcr_enc = o.colour.ycbcr_enc;
+    if (o.mask & kQuantization) c.quantization = o.colour.quantization;
+    if (o.mask & kXferFunc) c.xfer_func = o.colour.xfer_func;
     if (hostile_) hostile_->answer_format(p);
     current_ = p;
-    answer_pix(p, f);
+    current_colour_ = c;
+    answer_pix(p, c, f);
     record_answer(p, args);
     return 0;
 }
@@ -496,16 +505,116 @@ int Node::s_input(const int *index, Args &args) const {
     return *index == 0 ? 0 : -EINVAL;
 }
 
-// The camera has no controls: every id is one it does not know (V4L2_CTRL_FLAG_NEXT_CTRL
-// enumeration ends at once).
 int Node::queryctrl(v4l2_queryctrl *q, Args &args) const {
     args.emplace_back("id", q->id);
-    return -EINVAL;
+    v4l2_query_ext_ctrl e{};
+    e.id = q->id;
+    if (int r = controls_.query(&e)) return r;
+    std::memset(q, 0, sizeof *q);
+    q->id = e.id;
+    q->type = e.type;
+    std::memcpy(q->name, e.name, sizeof q->name);
+    q->name[sizeof q->name - 1] = 0;
+    q->minimum = int32_t(e.minimum);
+    q->maximum = int32_t(e.maximum);
+    q->step = int32_t(e.step);
+    q->default_value = int32_t(e.default_value);
+    q->flags = e.flags;
+    args.emplace_back("answer_id", q->id);
+    return 0;
 }
 
-int Node::control(v4l2_control *c, Args &args) const {
+int Node::query_ext_ctrl(v4l2_query_ext_ctrl *q, Args &args) const {
+    args.emplace_back("id", q->id);
+    if (int r = controls_.query(q)) return r;
+    args.emplace_back("answer_id", q->id);
+    return 0;
+}
+
+int Node::querymenu(v4l2_querymenu *m, Args &args) const {
+    args.emplace_back("id", int64_t(m->id));
+    args.emplace_back("index", int64_t(m->index));
+    return controls_.querymenu(m);
+}
+
+int Node::g_ctrl(v4l2_control *c, Args &args) const {
     args.emplace_back("id", c->id);
-    return -EINVAL;
+    if (int r = controls_.get(c)) return r;
+    args.emplace_back("value", c->value);
+    return 0;
+}
+
+int Node::s_ctrl(int file, v4l2_control *c, Args &args) {
+    args.emplace_back("id", c->id);
+    args.emplace_back("value", c->value);
+    if (int r = controls_.set(file, c)) return r;
+    args.emplace_back("answer_value", c->value);
+    return 0;
+}
+
+namespace {
+
+// Keys of the first controls of an extended request in the record (later ones are not listed).
+constexpr const char *kExtIds[] = {"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7"};
+constexpr const char *kExtValues[] = {"value0", "value1", "value2", "value3",
+                                      "value4", "value5", "value6", "value7"};
+constexpr uint32_t kExtListed = sizeof kExtIds / sizeof kExtIds[0];
+
+void record_ext_request(const v4l2_ext_controls *cs, Args &args) {
+    args.emplace_back("which", cs->which);
+    args.emplace_back("count", cs->count);
+}
+
+// The controls as the request answered them (their values when it succeeded).
+int record_ext_answer(const v4l2_ext_controls *cs, int result, Args &args) {
+    args.emplace_back("error_idx", cs->error_idx);
+    const uint32_t listed = std::min(cs->count, kExtListed);
+    if (!mapped(reinterpret_cast<unsigned long>(cs->controls), listed * sizeof(v4l2_ext_control))) return result;
+    for (uint32_t i = 0; i < listed; ++i) {
+        args.emplace_back(kExtIds[i], int64_t(cs->controls[i].id));
+        if (result == 0) args.emplace_back(kExtValues[i], int64_t(cs->controls[i].value));
+    }
+    return result;
+}
+
+}  // namespace
+
+int Node::g_ext_ctrls(v4l2_ext_controls *cs, Args &args) const {
+    record_ext_request(cs, args);
+    return record_ext_answer(cs, controls_.get_ext(cs), args);
+}
+
+int Node::s_ext_ctrls(int file, v4l2_ext_controls *cs, Args &args) {
+    record_ext_request(cs, args);
+    return record_ext_answer(cs, controls_.set_ext(file, cs, true), args);
+}
+
+int Node::try_ext_ctrls(v4l2_ext_controls *cs, Args &args) {
+    record_ext_request(cs, args);
+    return record_ext_answer(cs, controls_.set_ext(-1, cs, false), args);
+}
+
+int Node::subscribe_event(int file, v4l2_event_subscription *sub, Args &args) {
+    args.emplace_back("type", sub->type);
+    args.emplace_back("id", sub->id);
+    args.emplace_back("flags", sub->flags);
+    return controls_.subscribe(file, sub);
+}
+
+int Node::unsubscribe_event(int file, v4l2_event_subscription *sub, Args &args) {
+    args.emplace_back("type", sub->type);
+    args.emplace_back("id", sub->id);
+    return controls_.unsubscribe(file, sub);
+}
+
+int Node::dqevent(int file, v4l2_event *ev, Args &args) {
+    if (int r = controls_.dequeue(file, ev)) return r;
+    args.emplace_back("type", ev->type);
+    args.emplace_back("id", ev->id);
+    args.emplace_back("changes", ev->u.ctrl.changes);
+    args.emplace_back("value", ev->u.ctrl.value);
+    args.emplace_back("sequence", ev->sequence);
+    return 0;
 }
 
 // Appends `count` buffers of `length` bytes; memory-mapped ones get their own memory file
@@ -622,6 +731,7 @@ void Node::describe_buffer(const Buffer &buf, uint32_t index, v4l2_buffer *b) co
     b->flags = kTimestampFlags;
     if (buf.state == BufState::Queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
     if (buf.state == BufState::Done) b->flags |= V4L2_BUF_FLAG_DONE;
+    if (buf.error) b->flags |= V4L2_BUF_FLAG_ERROR;
     if (buf.mappings > 0) b->flags |= V4L2_BUF_FLAG_MAPPED;
     b->field = V4L2_FIELD_NONE;
     b->timestamp = buf.timestamp;
@@ -663,6 +773,7 @@ int Node::qbuf(int file, v4l2_buffer *b, Args &args) {
     // Frames that fell due while nothing was queued are lost before this buffer joins.
     advance(Clock::now());
     buf.state = BufState::Queued;
+    buf.error = false;
     queued_.push_back(b->index);
     b->flags = V4L2_BUF_FLAG_QUEUED | kTimestampFlags;
     if (memory_ == kMmap) {
@@ -679,10 +790,12 @@ int Node::dqbuf(int file, v4l2_buffer *b, Args &args) {
     args.emplace_back("memory", b->memory);
     if (b->type != kCapture || !known_memory(b->memory)) return -EINVAL;
     if (busy_for(file)) return -EBUSY;
+    if (unplugged_) return -ENODEV;
     if (!streaming_ || b->memory != memory_) return -EINVAL;
     Clock::time_point now = Clock::now();
     advance(now);
     fill_on_demand(now);
+    if (unplugged_) return -ENODEV;
     if (done_.empty()) return -EAGAIN;
     const uint32_t index = done_.front();
     done_.pop_front();
@@ -698,6 +811,7 @@ int Node::dqbuf(int file, v4l2_buffer *b, Args &args) {
     ++dqbuf_total_;
     args.emplace_back("index", b->index);
     args.emplace_back("sequence", b->sequence);
+    args.emplace_back("timestamp", int64_t(b->timestamp.tv_sec) * 1000000000 + int64_t(b->timestamp.tv_usec) * 1000);
     args.emplace_back("bytesused", b->bytesused);
     args.emplace_back("flags", b->flags);
     return 0;
@@ -737,8 +851,17 @@ int Node::streamon(int file, const int *type, Args &args) {
     if (uint32_t(*type) != kCapture) return -EINVAL;
     if (busy_for(file)) return -EBUSY;
     if (buffers_.empty()) return -EINVAL;
+    if (streaming_) {
+        ++streamon_total_;
+        return 0;
+    }
+    // The feed is opened by the first stream of the process that streams, and read from then on.
+    if (!config_.feed.empty() && !feed_.is_open()) {
+        if (int r = feed_.open(config_.feed)) return r;
+    }
     ++streamon_total_;
-    if (streaming_) return 0;
+    feed_started_ = false;
+    feed_next_due_ = Clock::time_point::max();
     streaming_ = true;
     stream_start_ = Clock::now();
     next_seq_ = 0;
@@ -788,10 +911,16 @@ bool Node::stopped() const {
 }
 
 void Node::advance(Clock::time_point now) {
-    if (!streaming_ || config_.fps <= 0 || now < stream_start_) return;
+    if (!streaming_) return;
+    if (!config_.feed.empty()) return advance_feed(now);
+    if (config_.fps <= 0 || now < stream_start_) return;
     const double elapsed = std::chrono::duration<double>(now - stream_start_).count();
     const uint64_t due = uint64_t(std::floor(elapsed * config_.fps)) + 1;  // frame 0 at stream-on
     while (next_seq_ < due) {
+        if (config_.skip.count(next_seq_)) {
+            ++next_seq_;  // numbered, never delivered
+            continue;
+        }
         if (queued_.empty() || stopped()) {
             next_seq_ = due;  // no buffer to put them in: the sensor's frames are lost
             break;
@@ -800,32 +929,72 @@ void Node::advance(Clock::time_point now) {
     }
 }
 
+void Node::advance_feed(Clock::time_point now) {
+    feed_next_due_ = Clock::time_point::max();
+    while (feed_.ready()) {
+        const FeedHeader &h = feed_.header();
+        if (!feed_started_) {  // the first record goes out at once
+            feed_started_ = true;
+            feed_base_ = now;
+            feed_first_ts_ = h.timestamp_ns;
+        }
+        const Clock::time_point due =
+            feed_base_ + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::nanoseconds(int64_t(h.timestamp_ns - feed_first_ts_)));
+        if (due > now) {
+            feed_next_due_ = due;
+            return;
+        }
+        const FeedRecord record = feed_.take();
+        next_seq_ = uint64_t(record.header.sequence) + 1;
+        // No buffer to put it in: lost, as the sensor's frames are, its number used up.
+        if (!queued_.empty() && !stopped()) fill(record.header.sequence, due, &record);
+    }
+    if (feed_.ended() && done_.empty()) unplug();
+}
+
+void Node::unplug() {
+    unplugged_ = true;
+    stop_streaming();
+}
+
 void Node::fill_on_demand(Clock::time_point now) {
-    if (streaming_ && config_.fps <= 0 && done_.empty() && !queued_.empty() && !stopped()) {
+    if (streaming_ && config_.fps <= 0 && config_.feed.empty() && done_.empty() && !queued_.empty() && !stopped()) {
         fill_next(now);
     }
 }
 
+uint64_t Node::delivered_from(uint64_t seq) const {
+    while (config_.skip.count(seq)) ++seq;
+    return seq;
+}
+
 void Node::fill_next(Clock::time_point when) {
+    next_seq_ = delivered_from(next_seq_);
+    fill(uint32_t(next_seq_), when, nullptr);
+    ++next_seq_;
+}
+
+void Node::fill(uint32_t seq, Clock::time_point when, const FeedRecord *record) {
     const uint32_t index = queued_.front();
     queued_.pop_front();
     Buffer &b = buffers_[index];
-    write_frame(b, uint32_t(next_seq_));
-    b.sequence = uint32_t(next_seq_);
+    write_frame(b, seq, record ? &record->frame : nullptr);
+    b.sequence = seq;
     b.timestamp = to_timeval(when);
+    b.error = record && (record->header.flags & V4L2_BUF_FLAG_ERROR);
     b.state = BufState::Done;
     done_.push_back(index);
-    ++next_seq_;
     ++stream_delivered_;
     ++frames_delivered_;
 }
 
-void Node::write_frame(Buffer &b, uint32_t seq) {
+void Node::write_frame(Buffer &b, uint32_t seq, const std::string *exact) {
     const uint64_t t0 = thread_cpu_ns();
     if (memory_ == kMmap) {
-        write_frame_to(b, b.memory->data(), seq);
+        write_frame_to(b, b.memory->data(), seq, exact);
     } else if (mapped(b.userptr, b.length)) {
-        write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq);
+        write_frame_to(b, reinterpret_cast<uint8_t *>(b.userptr), seq, exact);
     } else {
         // Memory unmapped since QBUF: a driver would write into the pages it pinned, which the
         // process no longer sees. The frame is lost to the application either way.
@@ -834,9 +1003,10 @@ void Node::write_frame(Buffer &b, uint32_t seq) {
     fill_ns_ += thread_cpu_ns() - t0;
 }
 
-void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq) {
-    if (!frames_.empty()) {
-        const std::string &f = frames_[seq % frames_.size()];
+void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq, const std::string *exact) {
+    if (!exact && !frames_.empty()) exact = &frames_[seq % frames_.size()];
+    if (exact) {
+        const std::string &f = *exact;
         b.bytesused = uint32_t(std::min<size_t>(f.size(), b.length));
         std::memcpy(dst, f.data(), b.bytesused);
         return;
@@ -846,17 +1016,24 @@ void Node::write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq) {
            seq, dst);
 }
 
-short Node::poll_events(Clock::time_point now) {
+short Node::poll_events(Clock::time_point now, int file, short requested) {
     if (gone()) return POLLERR | POLLHUP;
-    if (!streaming_) return POLLERR;
+    const short event = controls_.event_pending(file) ? POLLPRI : 0;
+    if (!(requested & (POLLIN | POLLRDNORM))) return event;
+    if (!streaming_) return POLLERR | event;
     advance(now);
     fill_on_demand(now);
-    return done_.empty() ? 0 : POLLIN | POLLRDNORM;
+    return (done_.empty() ? 0 : POLLIN | POLLRDNORM) | event;
 }
 
 Clock::time_point Node::next_fill() const {
+    if (unplugged_) return Clock::now();
+    // The feed's next record when it is due, and a look at the feed a millisecond on meanwhile:
+    // the writer's data wakes nobody by itself, and reading ahead keeps large frames on time.
+    if (streaming_ && !config_.feed.empty())
+        return std::min(feed_next_due_, Clock::now() + std::chrono::milliseconds(1));
     if (!streaming_ || config_.fps <= 0 || queued_.empty() || stopped()) return Clock::time_point::max();
-    return frame_due(stream_start_, next_seq_, config_.fps);
+    return frame_due(stream_start_, delivered_from(next_seq_), config_.fps);
 }
 
 std::string Node::state_text() const {

@@ -3,6 +3,8 @@
 
 #include <linux/videodev2.h>
 
+#include "ctrls.h"
+#include "feed.h"
 #include "memory.h"
 
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,16 +39,28 @@ struct PixFormat {
     uint32_t width = 0, height = 0, pixelformat = 0, bytesperline = 0, sizeimage = 0;
 };
 
+// How the frames' values are to be read (V4L2_COLORSPACE_*, V4L2_YCBCR_ENC_*,
+// V4L2_QUANTIZATION_*, V4L2_XFER_FUNC_*). uvcvideo answers sRGB and leaves the rest to
+// V4L2's defaults (for Y'CbCr in sRGB: BT.601, limited range).
+struct Colorimetry {
+    uint32_t colorspace = V4L2_COLORSPACE_SRGB;
+    uint32_t ycbcr_enc = V4L2_YCBCR_ENC_DEFAULT;
+    uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
+    uint32_t xfer_func = V4L2_XFER_FUNC_DEFAULT;
+};
+
 // Mask bits of the fields a configured answer replaces: S_FMT's (fmt_answer, Override) and
 // DQBUF's (DqbufOverride). The seeded hostile driver (hostile.h) does not use them.
 enum FieldMask : uint32_t {
     kWidth = 1, kHeight = 2, kBytesperline = 4, kSizeimage = 8, kPixelformat = 16,
+    kColorspace = 32, kYcbcrEnc = 64, kQuantization = 128, kXferFunc = 256,
     kIndex = 1, kFlags = 2, kBytesused = 4,
 };
 
 struct Override {
     uint32_t mask = 0;
     PixFormat pix;
+    Colorimetry colour;
 };
 
 struct DqbufOverride {
@@ -72,6 +87,13 @@ struct NodeConfig {
     int64_t stop_after = -1;  // frames per STREAMON; negative: unlimited
     bool fixed_fps = false;   // S_PARM cannot change the frame rate
     std::vector<double> rates;  // frame rates S_PARM may choose; empty: only `fps`
+    // Sequence numbers of each stream that the sensor numbers but never delivers, as a
+    // driver that loses frames on the bus does.
+    std::set<uint64_t> skip;
+    Colorimetry colour;  // what G_FMT, TRY_FMT and S_FMT answer for every format
+    std::vector<ControlConfig> controls;  // none: the camera answers EINVAL for every id
+    // A FIFO or Unix socket the frames come from (feed.h) instead of the frame clock; empty: none.
+    std::string feed;
 };
 
 using Args = std::vector<std::pair<const char *, int64_t>>;
@@ -104,6 +126,7 @@ public:
     void set_fps(double fps, Clock::time_point now);
     void set_stop_after(int64_t k) { config_.stop_after = k; }
     void set_fixed_fps(bool fixed) { config_.fixed_fps = fixed; }
+    void set_skip(std::set<uint64_t> skip) { config_.skip = std::move(skip); }
     void add_fault(const std::string &request, uint64_t nth, int err);
     void add_dqbuf_override(uint64_t nth, const DqbufOverride &o);
     // Hostile answers from a generator seeded with `seed` (see hostile.h); rate < 0: honest again.
@@ -147,7 +170,16 @@ public:
     int g_input(int *index, Args &args) const;
     int s_input(const int *index, Args &args) const;
     int queryctrl(v4l2_queryctrl *q, Args &args) const;
-    int control(v4l2_control *c, Args &args) const;
+    int query_ext_ctrl(v4l2_query_ext_ctrl *q, Args &args) const;
+    int querymenu(v4l2_querymenu *m, Args &args) const;
+    int g_ctrl(v4l2_control *c, Args &args) const;
+    int s_ctrl(int file, v4l2_control *c, Args &args);
+    int g_ext_ctrls(v4l2_ext_controls *cs, Args &args) const;
+    int s_ext_ctrls(int file, v4l2_ext_controls *cs, Args &args);
+    int try_ext_ctrls(v4l2_ext_controls *cs, Args &args);
+    int subscribe_event(int file, v4l2_event_subscription *sub, Args &args);
+    int unsubscribe_event(int file, v4l2_event_subscription *sub, Args &args);
+    int dqevent(int file, v4l2_event *ev, Args &args);
     int reqbufs(int file, v4l2_requestbuffers *rb, Args &args);
     int create_bufs(int file, v4l2_create_buffers *c, Args &args);
     int expbuf(v4l2_exportbuffer *e, Args &args) const;
@@ -159,8 +191,10 @@ public:
 
     // Brings the frame clock up to `now`: fills queued buffers with the frames that fell due.
     void advance(Clock::time_point now);
-    // Readiness as poll reports it (before masking with the requested events).
-    short poll_events(Clock::time_point now);
+    // Readiness of open file `file` as poll reports it for `requested` (before masking with
+    // them): the queue's (POLLERR while not streaming) only when POLLIN or POLLRDNORM is
+    // asked for, as vb2_poll answers, and POLLPRI while a control event waits.
+    short poll_events(Clock::time_point now, int file, short requested);
     // When the clock will next fill a buffer; Clock::time_point::max() if it never will on its own.
     Clock::time_point next_fill() const;
     bool streaming() const { return streaming_; }
@@ -188,18 +222,28 @@ private:
         uint32_t bytesused = 0;
         uint32_t sequence = 0;
         timeval timestamp{};
+        bool error = false;  // a fed frame its record marked damaged (V4L2_BUF_FLAG_ERROR)
     };
 
     int mapped_count() const;
     uint32_t max_priority() const;
     bool busy_for(int file) const { return owner_ >= 0 && owner_ != file; }
     bool stopped() const;
+    // The first sequence number from `seq` on that the camera delivers (not in `skip`).
+    uint64_t delivered_from(uint64_t seq) const;
     const Format *find_format(uint32_t fourcc) const;
     PixFormat negotiate(uint32_t width, uint32_t height, uint32_t pixelformat) const;
     void fill_next(Clock::time_point now);
     void fill_on_demand(Clock::time_point now);
-    void write_frame(Buffer &b, uint32_t seq);
-    void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq);
+    // Fills the oldest queued buffer with frame `seq` stamped `when`: the record's bytes, else
+    // the exact frames or the pattern.
+    void fill(uint32_t seq, Clock::time_point when, const FeedRecord *record);
+    // Delivers the fed records that fell due; the end of the feed unplugs the camera once
+    // every frame read from it has been dequeued.
+    void advance_feed(Clock::time_point now);
+    void unplug();
+    void write_frame(Buffer &b, uint32_t seq, const std::string *exact);
+    void write_frame_to(Buffer &b, uint8_t *dst, uint32_t seq, const std::string *exact);
     int allocate(int file, uint32_t memory, uint32_t count);
     int add_buffers(uint32_t memory, uint32_t count, uint32_t length);
     // The frame rates offered, fastest first (ENUM_FRAMEINTERVALS, S_PARM).
@@ -223,6 +267,8 @@ private:
     double hostile_rate_ = 0;
 
     PixFormat current_;
+    Controls controls_;
+    Colorimetry current_colour_;  // of the current format, as S_FMT answered it
     std::map<int, uint32_t> priorities_;  // of each open file (V4L2_PRIORITY_*)
     int owner_ = -1;  // the open file that allocated the buffers; others get EBUSY
     std::vector<Buffer> buffers_;
@@ -237,6 +283,12 @@ private:
     uint64_t frames_delivered_ = 0;
     uint64_t qbuf_total_ = 0, dqbuf_total_ = 0, streamon_total_ = 0, streamoff_total_ = 0;
     uint64_t fill_ns_ = 0;  // CPU time spent writing frames, so benchmarks can subtract it
+    Feed feed_;
+    bool feed_started_ = false;        // the first record of this stream went out at feed_base_
+    Clock::time_point feed_base_;      // when it did
+    uint64_t feed_first_ts_ = 0;       // its timestamp: later ones are due that much after
+    Clock::time_point feed_next_due_ = Clock::time_point::max();  // of the record waiting, if any
+    bool unplugged_ = false;           // the feed ended: gone, as an unplugged camera is
 };
 
 }  // namespace vcam

@@ -4,6 +4,7 @@
 #include "requests.h"
 
 #include "json.h"
+#include "names.h"
 #include "pattern.h"
 
 #include <unistd.h>
@@ -21,6 +22,94 @@ namespace {
 
 using json::Value;
 using Type = Value::Type;
+
+// The names a description gives the colour fields of a format answer (the V4L2 constants'
+// names in lower case, without their prefix); a number is taken as the constant itself.
+constexpr NamedValue kColorspaces[] = {
+    {"default", V4L2_COLORSPACE_DEFAULT},     {"smpte170m", V4L2_COLORSPACE_SMPTE170M},
+    {"smpte240m", V4L2_COLORSPACE_SMPTE240M}, {"rec709", V4L2_COLORSPACE_REC709},
+    {"bt878", V4L2_COLORSPACE_BT878},         {"470_system_m", V4L2_COLORSPACE_470_SYSTEM_M},
+    {"470_system_bg", V4L2_COLORSPACE_470_SYSTEM_BG}, {"jpeg", V4L2_COLORSPACE_JPEG},
+    {"srgb", V4L2_COLORSPACE_SRGB},           {"oprgb", V4L2_COLORSPACE_OPRGB},
+    {"bt2020", V4L2_COLORSPACE_BT2020},       {"raw", V4L2_COLORSPACE_RAW},
+    {"dci_p3", V4L2_COLORSPACE_DCI_P3},
+};
+constexpr NamedValue kYcbcrEncs[] = {
+    {"default", V4L2_YCBCR_ENC_DEFAULT}, {"601", V4L2_YCBCR_ENC_601},       {"709", V4L2_YCBCR_ENC_709},
+    {"xv601", V4L2_YCBCR_ENC_XV601},     {"xv709", V4L2_YCBCR_ENC_XV709},   {"sycc", V4L2_YCBCR_ENC_SYCC},
+    {"bt2020", V4L2_YCBCR_ENC_BT2020},   {"bt2020_const_lum", V4L2_YCBCR_ENC_BT2020_CONST_LUM},
+    {"smpte240m", V4L2_YCBCR_ENC_SMPTE240M},
+};
+constexpr NamedValue kQuantizations[] = {
+    {"default", V4L2_QUANTIZATION_DEFAULT},
+    {"full_range", V4L2_QUANTIZATION_FULL_RANGE},
+    {"lim_range", V4L2_QUANTIZATION_LIM_RANGE},
+};
+constexpr NamedValue kXferFuncs[] = {
+    {"default", V4L2_XFER_FUNC_DEFAULT},     {"709", V4L2_XFER_FUNC_709},
+    {"srgb", V4L2_XFER_FUNC_SRGB},           {"oprgb", V4L2_XFER_FUNC_OPRGB},
+    {"smpte240m", V4L2_XFER_FUNC_SMPTE240M}, {"none", V4L2_XFER_FUNC_NONE},
+    {"dci_p3", V4L2_XFER_FUNC_DCI_P3},       {"smpte2084", V4L2_XFER_FUNC_SMPTE2084},
+};
+
+// One colour field: its key (in a node and in fmt_answer), its names, where it lives and
+// the fmt_answer mask bit that replaces it.
+struct ColourField {
+    const char *key;
+    const NamedValue *names;
+    size_t count;
+    uint32_t Colorimetry::*field;
+    uint32_t bit;
+};
+
+template <size_t N>
+constexpr ColourField colour_field(const char *key, const NamedValue (&names)[N], uint32_t Colorimetry::*field,
+                                   uint32_t bit) {
+    return ColourField{key, names, N, field, bit};
+}
+
+const ColourField kColourFields[] = {
+    colour_field("colorspace", kColorspaces, &Colorimetry::colorspace, kColorspace),
+    colour_field("ycbcr_enc", kYcbcrEncs, &Colorimetry::ycbcr_enc, kYcbcrEnc),
+    colour_field("quantization", kQuantizations, &Colorimetry::quantization, kQuantization),
+    colour_field("xfer_func", kXferFuncs, &Colorimetry::xfer_func, kXferFunc),
+};
+
+const ColourField *colour_field_named(const std::string &key) {
+    for (const ColourField &f : kColourFields) {
+        if (key == f.key) return &f;
+    }
+    return nullptr;
+}
+
+// A known name, or any 32-bit number (a constant newer than this table).
+bool colour_value(const ColourField &f, const Value &v, uint32_t *out) {
+    int64_t x;
+    if (v.to_int(0, UINT32_MAX, &x)) {
+        *out = uint32_t(x);
+        return true;
+    }
+    for (size_t i = 0; v.is(Type::String) && i < f.count; ++i) {
+        if (v.text == f.names[i].name) {
+            *out = f.names[i].value;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string colour_json(const ColourField &f, uint32_t value) {
+    for (size_t i = 0; i < f.count; ++i) {
+        if (f.names[i].value == value) return json::quote(f.names[i].name);
+    }
+    return std::to_string(value);
+}
+
+std::string colour_error(const ColourField &f) {
+    std::string names;
+    for (size_t i = 0; i < f.count; ++i) names += std::string(i ? ", " : "") + f.names[i].name;
+    return "must be one of " + names + " or a number";
+}
 
 // Everything one node description says, read before any node changes.
 struct NodeDescription {
@@ -40,6 +129,11 @@ struct NodeDescription {
 class NodeReader {
 public:
     NodeReader(NodeDescription *d, std::string *error) : d_(*d), error_(*error) {}
+
+    bool read_fmt_answer(const Value &v) {
+        key_ = "fmt_answer";
+        return fmt_answer(v);
+    }
 
     bool read(const Value &v) {
         if (!v.is(Type::Object)) return fail("a node is an object");
@@ -157,6 +251,12 @@ private:
                       {"pixelformat", kPixelformat, &PixFormat::pixelformat}};
         if (!v.is(Type::Object)) return fail("must be an object");
         for (const auto &m : v.members) {
+            if (const ColourField *c = colour_field_named(m.first)) {
+                if (!colour_value(*c, m.second, &(d_.fmt_answer.colour.*c->field)))
+                    return fail("\"" + m.first + "\" " + colour_error(*c));
+                d_.fmt_answer.mask |= c->bit;
+                continue;
+            }
             bool known = false;
             for (const auto &f : fields) {
                 if (m.first != f.name) continue;
@@ -211,6 +311,58 @@ private:
         return true;
     }
 
+    // {"name": "Gain", "type": "integer", "minimum": 0, "maximum": 255, "step": 1,
+    //  "default": 32}; "id" may be left out for a control the kernel names ("Brightness", ...);
+    // a menu lists its items by index, null for an index it leaves out.
+    bool control(const Value &v, ControlConfig *c) {
+        if (!v.is(Type::Object)) return fail("a control is an object");
+        const Value *name = v.find("name");
+        if (!name || !name->is(Type::String)) return fail("a control needs \"name\"");
+        c->name = name->text;
+        const std::string what = "control \"" + c->name + "\": ";
+        for (const auto &m : v.members) {
+            const Value &x = m.second;
+            int64_t i = 0;
+            const bool number = x.to_int(INT32_MIN, INT32_MAX, &i);
+            if (m.first == "name") continue;
+            if (m.first == "type") {
+                c->type = x.is(Type::String) ? control_type_named(x.text) : 0;
+                if (!c->type) return fail(what + "\"type\" is integer, boolean, menu, integer_menu or button");
+            } else if (m.first == "id" || m.first == "flags") {
+                uint32_t u;
+                if (!u32(x, &u)) return fail(what + "\"" + m.first + "\" must be a 32-bit number");
+                (m.first == "id" ? c->id : c->flags) = u;
+            } else if (m.first == "minimum" || m.first == "maximum" || m.first == "step" || m.first == "default") {
+                if (!number) return fail(what + "\"" + m.first + "\" must be a 32-bit number");
+                (m.first == "minimum" ? c->minimum : m.first == "maximum" ? c->maximum
+                                                   : m.first == "step"    ? c->step
+                                                                          : c->default_value) = i;
+            } else if (m.first == "menu") {
+                if (!x.is(Type::Array)) return fail(what + "\"menu\" must be a list");
+                for (const Value &item : x.items) {
+                    MenuItem mi;
+                    int64_t value;
+                    mi.offered = !item.is(Type::Null);
+                    if (item.is(Type::String)) mi.name = item.text;
+                    else if (item.to_int(INT64_MIN, INT64_MAX, &value)) mi.value = value;
+                    else if (mi.offered) return fail(what + "a menu item is text, a number or null");
+                    c->menu.push_back(mi);
+                }
+            } else {
+                return fail(what + "no key \"" + m.first + "\"");
+            }
+        }
+        if (!v.find("id")) c->id = standard_control_id(c->name);
+        // A menu without a maximum spans its items.
+        if (!v.find("maximum") && !c->menu.empty()) c->maximum = int64_t(c->menu.size()) - 1;
+        const std::string fault = complete_control(c);
+        if (!fault.empty()) return fail(what + (v.find("id") || c->id ? fault : "needs \"id\" (not a name the kernel gives)"));
+        for (const ControlConfig &other : d_.config.controls) {
+            if (&other != c && other.id == c->id) return fail(what + "another control has its id");
+        }
+        return true;
+    }
+
     bool card(const Value &v) {
         if (v.is(Type::String)) {
             d_.config.card = v.text;
@@ -248,6 +400,34 @@ private:
                 double x;
                 if (!r.to_double(&x) || !(x > 0)) return fail("must be a list of frame rates above 0");
                 c.rates.push_back(x);
+            }
+            return true;
+        }
+        if (const ColourField *f = colour_field_named(key))
+            return colour_value(*f, v, &(c.colour.*f->field)) || fail(colour_error(*f));
+        if (key == "feed") {
+            if (v.is(Type::Null)) return true;
+            if (!v.is(Type::String) || v.text.empty() || v.text.find('\0') != std::string::npos)
+                return fail("must be the path of a FIFO or Unix socket, or null");
+            c.feed = v.text;
+            return true;
+        }
+        if (key == "controls") {
+            if (!v.is(Type::Array)) return fail("must be a list of controls");
+            c.controls.clear();
+            c.controls.reserve(v.items.size());
+            for (const Value &item : v.items) {
+                c.controls.emplace_back();
+                if (!control(item, &c.controls.back())) return false;
+            }
+            return true;
+        }
+        if (key == "skip") {
+            if (!v.is(Type::Array)) return fail("must be a list of sequence numbers");
+            c.skip.clear();
+            for (const Value &seq : v.items) {
+                if (!seq.to_int(0, UINT32_MAX, &i)) return fail("must be a list of sequence numbers");
+                c.skip.insert(uint64_t(i));
             }
             return true;
         }
@@ -352,6 +532,21 @@ std::string list_json(const std::vector<T> &items, F &&each) {
     return out + "]";
 }
 
+std::string control_json(const ControlConfig &c) {
+    std::ostringstream o;
+    o << "{\"name\": " << json::quote(c.name) << ", \"id\": " << c.id << ", \"type\": \""
+      << control_type_name(c.type) << "\", \"minimum\": " << c.minimum << ", \"maximum\": " << c.maximum
+      << ", \"step\": " << c.step << ", \"default\": " << c.default_value << ", \"flags\": " << c.flags;
+    if (!c.menu.empty()) {
+        o << ", \"menu\": " << list_json(c.menu, [&](const MenuItem &m) {
+            if (!m.offered) return std::string("null");
+            return c.type == V4L2_CTRL_TYPE_MENU ? json::quote(m.name) : std::to_string(m.value);
+        });
+    }
+    o << '}';
+    return o.str();
+}
+
 std::string node_json(int n, const Node &node) {
     const NodeConfig &c = node.config();
     std::ostringstream o;
@@ -365,7 +560,12 @@ std::string node_json(int n, const Node &node) {
       << ", \"fps\": " << json::number(c.fps) << ", \"stop_after\": "
       << (c.stop_after < 0 ? std::string("null") : std::to_string(c.stop_after))
       << ", \"fixed_fps\": " << (c.fixed_fps ? "true" : "false")
-      << ", \"rates\": " << list_json(c.rates, [](double r) { return json::number(r); });
+      << ", \"rates\": " << list_json(c.rates, [](double r) { return json::number(r); })
+      << ", \"skip\": "
+      << list_json(std::vector<uint64_t>(c.skip.begin(), c.skip.end()), [](uint64_t s) { return std::to_string(s); });
+    for (const ColourField &f : kColourFields) o << ", \"" << f.key << "\": " << colour_json(f, c.colour.*f.field);
+    o << ", \"controls\": " << list_json(c.controls, control_json);
+    o << ", \"feed\": " << (c.feed.empty() ? std::string("null") : json::quote(c.feed));
     const Override &a = node.fmt_answer();
     if (a.mask) {
         std::vector<std::string> fields;
@@ -374,6 +574,9 @@ std::string node_json(int n, const Node &node) {
         if (a.mask & kBytesperline) fields.push_back("\"bytesperline\": " + std::to_string(a.pix.bytesperline));
         if (a.mask & kSizeimage) fields.push_back("\"sizeimage\": " + std::to_string(a.pix.sizeimage));
         if (a.mask & kPixelformat) fields.push_back("\"pixelformat\": " + fourcc_json(a.pix.pixelformat));
+        for (const ColourField &f : kColourFields) {
+            if (a.mask & f.bit) fields.push_back("\"" + std::string(f.key) + "\": " + colour_json(f, a.colour.*f.field));
+        }
         std::string text = list_json(fields, [](const std::string &f) { return f; });
         o << ", \"fmt_answer\": {" << text.substr(1, text.size() - 2) << '}';
     }
@@ -478,6 +681,16 @@ bool configure_node(Registry &reg, const std::string &text, std::string *error) 
     g_configured.store(true);
     reg.notify();
     return true;
+}
+
+int set_fmt_answer(Registry &reg, int n, const std::string &text, std::string *error) {
+    Node *node = reg.node(n);
+    if (!node) return -ENOENT;
+    Value v;
+    NodeDescription d;
+    if (!json::parse(text, &v, error) || !NodeReader(&d, error).read_fmt_answer(v)) return -EINVAL;
+    node->set_override(d.fmt_answer);
+    return 0;
 }
 
 std::string describe(const Registry &reg) {

@@ -14,6 +14,9 @@ namespace vcam {
 bool configure(Registry &reg, const std::string &text, std::string *error);
 // Adds (or replaces) the one node a node description ({"node": N, ...}) describes.
 bool configure_node(Registry &reg, const std::string &text, std::string *error);
+// Makes node n's S_FMT answer the fields of `text`, a description's "fmt_answer" object:
+// 0, -ENOENT for no node n, -EINVAL with *error saying why for a text it refuses.
+int set_fmt_answer(Registry &reg, int n, const std::string &text, std::string *error);
 // The description of the nodes as they are now: configuration, frame rate, fault plans.
 std::string describe(const Registry &reg);
 

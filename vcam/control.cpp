@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 
 
@@ -78,11 +79,27 @@ extern "C" VCAM_EXPORT long vcam_describe(char *out, size_t cap) {
 
 extern "C" VCAM_EXPORT int vcam_set_fmt_answer(int n, uint32_t mask, uint32_t width, uint32_t height,
                                     uint32_t bytesperline, uint32_t sizeimage, uint32_t pixelformat) {
-    Override o{mask, PixFormat{width, height, pixelformat, bytesperline, sizeimage}};
+    const uint32_t fields = kWidth | kHeight | kBytesperline | kSizeimage | kPixelformat;
     return int(with_node(n, [&](Node &node) {
+        Override o = node.fmt_answer();  // its colour fields stay
+        o.mask = (o.mask & ~fields) | (mask & fields);
+        o.pix = PixFormat{width, height, pixelformat, bytesperline, sizeimage};
         node.set_override(o);
         return 0;
     }));
+}
+
+// The fields S_FMT answers whatever was asked, as the description's "fmt_answer" gives them
+// ({"width": 8, "quantization": "full_range"}; {} for honest answers).
+extern "C" VCAM_EXPORT long vcam_set_fmt_answer_text(int n, const char *answer, char *error, size_t cap) {
+    if (!answer) return -EINVAL;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::string fault;
+    const int r = set_fmt_answer(reg, n, answer, &fault);
+    if (r == -EINVAL) copy_text(fault, error, cap);
+    if (r == 0) reg.notify();
+    return r;
 }
 
 extern "C" VCAM_EXPORT int vcam_clear_frames(int n) {
@@ -112,6 +129,16 @@ extern "C" VCAM_EXPORT int vcam_set_fps(int n, double fps) {
 extern "C" VCAM_EXPORT int vcam_set_fixed_fps(int n, int fixed) {
     return int(with_node(n, [&](Node &node) {
         node.set_fixed_fps(fixed != 0);
+        return 0;
+    }));
+}
+
+// Sequence numbers each stream numbers but never delivers; count 0 delivers every frame.
+extern "C" VCAM_EXPORT int vcam_set_skip(int n, const unsigned long long *sequences, size_t count) {
+    if (!sequences && count) return -EINVAL;
+    std::set<uint64_t> skip(sequences, sequences + count);
+    return int(with_node(n, [&](Node &node) {
+        node.set_skip(std::move(skip));
         return 0;
     }));
 }

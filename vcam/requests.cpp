@@ -92,14 +92,22 @@ const Request kRequests[] = {
     {"G_INPUT", uint32_t(VIDIOC_G_INPUT), false, answer<&Node::g_input>, nullptr},
     {"S_INPUT", uint32_t(VIDIOC_S_INPUT), kPrio, answer<&Node::s_input>, nullptr},
     {"QUERYCTRL", uint32_t(VIDIOC_QUERYCTRL), false, answer<&Node::queryctrl>, nullptr},
-    {"G_CTRL", uint32_t(VIDIOC_G_CTRL), false, answer<&Node::control>, nullptr},
-    {"S_CTRL", uint32_t(VIDIOC_S_CTRL), kPrio, answer<&Node::control>, nullptr},
+    {"G_CTRL", uint32_t(VIDIOC_G_CTRL), false, answer<&Node::g_ctrl>, nullptr},
+    {"S_CTRL", uint32_t(VIDIOC_S_CTRL), kPrio, answer<&Node::s_ctrl>, nullptr},
     {"ENUM_FRAMEINTERVALS", uint32_t(VIDIOC_ENUM_FRAMEINTERVALS), false, answer<&Node::enum_frameintervals>,
      nullptr},
     {"CREATE_BUFS", uint32_t(VIDIOC_CREATE_BUFS), kPrio, answer<&Node::create_bufs>, nullptr},
     {"EXPBUF", uint32_t(VIDIOC_EXPBUF), false, answer<&Node::expbuf>, nullptr},
     {"G_PRIORITY", uint32_t(VIDIOC_G_PRIORITY), false, answer<&Node::g_priority>, nullptr},
     {"S_PRIORITY", uint32_t(VIDIOC_S_PRIORITY), kPrio, answer<&Node::s_priority>, nullptr},
+    {"QUERY_EXT_CTRL", uint32_t(VIDIOC_QUERY_EXT_CTRL), false, answer<&Node::query_ext_ctrl>, nullptr},
+    {"QUERYMENU", uint32_t(VIDIOC_QUERYMENU), false, answer<&Node::querymenu>, nullptr},
+    {"G_EXT_CTRLS", uint32_t(VIDIOC_G_EXT_CTRLS), false, answer<&Node::g_ext_ctrls>, nullptr},
+    {"S_EXT_CTRLS", uint32_t(VIDIOC_S_EXT_CTRLS), kPrio, answer<&Node::s_ext_ctrls>, nullptr},
+    {"TRY_EXT_CTRLS", uint32_t(VIDIOC_TRY_EXT_CTRLS), false, answer<&Node::try_ext_ctrls>, nullptr},
+    {"SUBSCRIBE_EVENT", uint32_t(VIDIOC_SUBSCRIBE_EVENT), false, answer<&Node::subscribe_event>, nullptr},
+    {"UNSUBSCRIBE_EVENT", uint32_t(VIDIOC_UNSUBSCRIBE_EVENT), false, answer<&Node::unsubscribe_event>, nullptr},
+    {"DQEVENT", uint32_t(VIDIOC_DQEVENT), false, answer<&Node::dqevent>, nullptr},
 };
 
 int dispatch(Node &node, int file, const Request *r, uint32_t code, void *arg, Args &args) {
@@ -172,6 +180,17 @@ int ioctl_fake(int fd, uint32_t code, void *arg, bool *ours) {
         while (r == -EAGAIN && code == uint32_t(VIDIOC_DQBUF) && is_blocking(fd)) {
             r = wait_for_frame(reg, lock, fd, node);
             if (r) break;
+            args.resize(1);
+            r = dispatch(*node, file, request, code, arg, args);
+        }
+        // A blocking DQEVENT sleeps until an event comes, as v4l2_event_dequeue does.
+        while (r == -ENOENT && code == uint32_t(VIDIOC_DQEVENT) && is_blocking(fd)) {
+            reg.changed.wait(lock);
+            node = reg.node_of_fd(fd);
+            if (!node) {
+                r = -EBADF;
+                break;
+            }
             args.resize(1);
             r = dispatch(*node, file, request, code, arg, args);
         }

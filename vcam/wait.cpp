@@ -49,7 +49,7 @@ int poll_once(Registry &reg, std::unique_lock<std::mutex> &lock, pollfd *fds, co
     int ready = 0;
     for (size_t i : plan.fake) {
         Node *node = reg.node_of_fd(fds[i].fd);
-        short ev = node ? node->poll_events(now) : POLLNVAL;
+        short ev = node ? node->poll_events(now, reg.file_of_fd(fds[i].fd)->id, fds[i].events) : POLLNVAL;
         fds[i].revents = ev & (fds[i].events | POLLERR | POLLHUP | POLLNVAL);
         ready += fds[i].revents != 0;
     }
@@ -280,7 +280,8 @@ int epoll_ready(Registry &reg, std::map<int, EpollEntry> &entries, epoll_event *
         if (!node || entry.second.disarmed) continue;
         nodes->insert(reg.files.at(entry.first).file->node);
         const uint32_t wanted = entry.second.event.events;
-        const uint32_t got = uint32_t(node->poll_events(now)) & (wanted | EPOLLERR | EPOLLHUP);
+        const uint32_t got =
+            uint32_t(node->poll_events(now, reg.file_of_fd(entry.first)->id, short(wanted))) & (wanted | EPOLLERR | EPOLLHUP);
         if (!got || k == max) continue;
         events[k++] = epoll_event{got, entry.second.event.data};
         if (wanted & EPOLLONESHOT) entry.second.disarmed = true;

@@ -18,12 +18,16 @@ import errno as _errno
 import functools
 import json
 import os
+import socket as _socket_module
+import stat
+import struct
 import tempfile
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from types import TracebackType
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
-__all__ = ["reset", "add_node", "fmt", "stepwise", "continuous", "fault", "dqbuf_override",
+__all__ = ["reset", "add_node", "fmt", "control", "Feed", "stepwise", "continuous", "fault", "dqbuf_override",
            "set_frames", "set_hostile", "set_fps", "set_fixed_fps", "set_stop_after",
-           "set_fmt_answer", "log", "state", "render", "fourcc", "REQUESTS", "describe",
+           "set_fmt_answer", "set_skip", "log", "state", "render", "fourcc", "REQUESTS", "describe",
            "configure", "library_path", "environment", "standard_description", "preloaded"]
 
 LIBRARY_NAME = "libcamsnap_vcam.so"
@@ -33,6 +37,8 @@ Code = Union[str, bytes, int]
 Size = Union[Tuple[int, int], Dict[str, List[int]]]
 Format = Dict[str, Any]
 Description = Union[str, Mapping[str, Any]]
+Control = Dict[str, Any]
+Colour = Union[str, int]  # a colour field's name in a description, or its V4L2 number
 
 _HOW_TO_RUN = ("run the program with the variables of camsnap_vcam.environment() "
                "(`camsnap virtual -- CMD` does), or through scripts/test")
@@ -60,12 +66,13 @@ _SIGNATURES = {
     "vcam_configure": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_configure_node": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_describe": [ctypes.c_char_p, ctypes.c_size_t],
-    "vcam_set_fmt_answer": [ctypes.c_int] + [ctypes.c_uint32] * 6,
+    "vcam_set_fmt_answer_text": [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_clear_frames": [ctypes.c_int],
     "vcam_add_frame": [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t],
     "vcam_set_fps": [ctypes.c_int, ctypes.c_double],
     "vcam_set_stop_after": [ctypes.c_int, ctypes.c_longlong],
     "vcam_set_fixed_fps": [ctypes.c_int, ctypes.c_int],
+    "vcam_set_skip": [ctypes.c_int, ctypes.POINTER(ctypes.c_ulonglong), ctypes.c_size_t],
     "vcam_fault": [ctypes.c_int, ctypes.c_char_p, ctypes.c_ulonglong, ctypes.c_int],
     "vcam_dqbuf_override": [ctypes.c_int, ctypes.c_ulonglong] + [ctypes.c_uint32] * 4,
     "vcam_set_hostile": [ctypes.c_int, ctypes.c_ulonglong, ctypes.c_double],
@@ -74,7 +81,7 @@ _SIGNATURES = {
     "vcam_render": [ctypes.c_uint32] * 6 + [ctypes.c_void_p],
     "vcam_requests": [ctypes.c_char_p, ctypes.c_size_t],
 }
-_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_describe", "vcam_log", "vcam_state",
+_LONG_RESULTS = ("vcam_configure", "vcam_configure_node", "vcam_set_fmt_answer_text", "vcam_describe", "vcam_log", "vcam_state",
                  "vcam_requests")
 
 
@@ -319,14 +326,27 @@ def fmt(code: Code, sizes: Sequence[Size], pad: int = 0) -> Format:
     return {"fourcc": fourcc(code), "sizes": entries, "pad": pad}
 
 
-_FMT_FIELDS = (("width", 1), ("height", 2), ("bytesperline", 4), ("sizeimage", 8), ("pixelformat", 16))
+def control(name: str, type: str = "integer", minimum: Optional[int] = None,
+            maximum: Optional[int] = None, step: int = 1, default: int = 0,
+            menu: Optional[Sequence[Union[str, int, None]]] = None, id: Optional[int] = None,
+            flags: int = 0) -> Control:
+    """A control of a node (add_node(controls=[...]), the description's "controls"): type
+    "integer", "boolean", "menu", "integer_menu" or "button"; id None for a control the
+    kernel names so ("Brightness", "Gain", "Power Line Frequency", ...); menu: the items by
+    index (text for a menu, numbers for an integer menu, None for an index left out); a
+    menu's maximum defaults to its last index. The node answers QUERYCTRL, QUERY_EXT_CTRL,
+    QUERYMENU, G/S_CTRL and G/S/TRY_EXT_CTRLS for it as the kernel's control framework does."""
+    c = {"name": name, "type": type, "step": step, "default": default, "flags": flags}  # type: Control
+    for key, value in (("minimum", minimum), ("maximum", maximum), ("id", id)):
+        if value is not None:
+            c[key] = value
+    if menu is not None:
+        c["menu"] = list(menu)
+    return c
 
 
-def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, int]:
+def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, Any]:
     answer = dict(answer or {})
-    unknown = set(answer) - set(name for name, _ in _FMT_FIELDS)
-    if unknown:
-        raise ValueError("fmt_answer knows no field %s" % ", ".join(sorted(unknown)))
     if "pixelformat" in answer:
         answer["pixelformat"] = fourcc(answer["pixelformat"])
     return answer
@@ -334,14 +354,16 @@ def _fmt_answer(answer: Optional[Mapping[str, Any]]) -> Dict[str, int]:
 
 @_changes
 def set_fmt_answer(n: int, answer: Optional[Mapping[str, Any]]) -> None:
-    """Make S_FMT answer these fields (any of width, height, bytesperline, sizeimage,
-    pixelformat) whatever was asked; None or {} restores honest answers."""
-    answer = _fmt_answer(answer)
-    mask = 0
-    for name, bit in _FMT_FIELDS:
-        if name in answer:
-            mask |= bit
-    _check(_lib().vcam_set_fmt_answer(n, mask, *[answer.get(name, 0) for name, _ in _FMT_FIELDS]), n)
+    """Make S_FMT answer these fields whatever was asked: any of width, height, bytesperline,
+    sizeimage, pixelformat, and the colour fields colorspace, ycbcr_enc, quantization,
+    xfer_func (names as in a description, e.g. "rec709", "709", "lim_range", or the V4L2
+    numbers). None or {} restores honest answers. ValueError for a field it does not know."""
+    text = json.dumps(_fmt_answer(answer))
+    error = ctypes.create_string_buffer(1024)
+    result = _lib().vcam_set_fmt_answer_text(n, text.encode("utf-8"), error, len(error))
+    if result == -_errno.EINVAL:
+        raise ValueError("virtual camera refused the answer: %s" % error.value.decode("utf-8", "replace"))
+    _check(result, n)
 
 
 @_changes
@@ -358,16 +380,31 @@ def add_node(n: int, card: Union[str, bytes] = b"IR cam", capabilities: int = 0x
              fps: float = 0, stop_after: Optional[int] = None,
              fmt_answer: Optional[Mapping[str, Any]] = None, frames: Optional[Sequence[bytes]] = None,
              fixed_fps: bool = False, hostile: Optional[int] = None, hostile_rate: float = 0.05,
-             rates: Optional[Sequence[float]] = None) -> None:
+             rates: Optional[Sequence[float]] = None, skip: Optional[Sequence[int]] = None,
+             colorspace: Colour = "srgb", ycbcr_enc: Colour = "default",
+             quantization: Colour = "default", xfer_func: Colour = "default",
+             controls: Optional[Sequence[Control]] = None, feed: Optional[str] = None) -> None:
     """Make /dev/video<n> exist (again, from scratch if it did). The keywords are the keys of
     a node in a description. device_caps None: capabilities without DEVICE_CAPS; formats
-    None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers."""
+    None: "Y16 " at 160x120 and 640x480; rates None: fps is the one rate S_PARM offers;
+    skip: sequence numbers each stream numbers but never delivers (see set_skip);
+    colorspace, ycbcr_enc, quantization, xfer_func: what every format answer says of its
+    colours, by name ("srgb", "rec709", "jpeg"; "601", "709"; "full_range", "lim_range";
+    "709", "srgb", "none"; "default" for V4L2's default) or V4L2 number. The defaults are
+    uvcvideo's: sRGB, the rest left to V4L2's defaults (Y'CbCr: BT.601, limited range);
+    controls: the node's controls (see control()); None: none, every id answers EINVAL;
+    feed: the path of a FIFO or Unix socket the frames come from instead of being drawn
+    (see Feed)."""
     node = {"node": n, "card": _card_json(card), "capabilities": capabilities,
             "device_caps": device_caps, "querycap_errno": querycap_errno, "open_errno": open_errno,
             "min_buffers": min_buffers, "max_buffers": max_buffers, "fps": float(fps),
             "stop_after": stop_after, "fixed_fps": bool(fixed_fps), "hostile": hostile,
             "hostile_rate": float(hostile_rate),
-            "rates": [float(r) for r in rates or []]}  # type: Dict[str, Any]
+            "rates": [float(r) for r in rates or []],
+            "skip": [int(k) for k in skip or []], "colorspace": colorspace, "ycbcr_enc": ycbcr_enc,
+            "quantization": quantization, "xfer_func": xfer_func,
+            "controls": [dict(c) for c in controls or []],
+            "feed": os.fspath(feed) if feed is not None else None}  # type: Dict[str, Any]
     if formats is not None:
         node["formats"] = list(formats)
     if fmt_answer:
@@ -413,6 +450,18 @@ def set_fixed_fps(n: int, fixed: bool = True) -> None:
 
 
 @_changes
+def set_skip(n: int, skip: Optional[Sequence[int]]) -> None:
+    """Sequence numbers that every stream of node n numbers but never delivers, as a driver
+    losing frames on the bus does: with [5, 6] the frame after 4 is 7, and a client counts
+    two dropped. None or []: every frame is delivered. Applies from the next frame on."""
+    numbers = sorted(set(int(k) for k in skip or []))
+    if numbers and not 0 <= numbers[0] <= numbers[-1] < 1 << 32:
+        raise ValueError("a sequence number is from 0 to 2**32 - 1: %r" % (skip,))
+    array = (ctypes.c_ulonglong * max(len(numbers), 1))(*numbers)
+    _check(_lib().vcam_set_skip(n, array, len(numbers)), n)
+
+
+@_changes
 def set_stop_after(n: int, k: Optional[int]) -> None:
     """Deliver k frames after each STREAMON, then nothing; None: no limit."""
     _check(_lib().vcam_set_stop_after(n, -1 if k is None else k), n)
@@ -432,6 +481,89 @@ def dqbuf_override(n: int, nth: int = 1, index: Optional[int] = None, flags: Opt
     """Make the nth DQBUF on node n from now on (if it dequeues a frame) answer these values."""
     mask = (1 if index is not None else 0) | (2 if flags is not None else 0) | (4 if bytesused is not None else 0)
     _check(_lib().vcam_dqbuf_override(n, nth, mask, index or 0, flags or 0, bytesused or 0), n)
+
+
+class Feed(object):
+    """Writes frames into a node's feed (add_node(feed=path), a description's "feed"), for a
+    node to deliver instead of drawing them, as a recording plays back.
+
+    Each record is a 24-byte little-endian header (b"CSVF", sequence u32, timestamp_ns u64,
+    bytesused u32, flags u32) and then the frame's bytes, for the node's current format and
+    size. The node delivers the first record of a stream at once and each next one when the
+    difference of the timestamps has passed on CLOCK_MONOTONIC; DQBUF answers the record's
+    sequence number (gaps show as dropped frames) and timestamps spaced exactly as the
+    records' are. Records wait in the pipe or socket until due, so send() blocks once the
+    node is a pipe's worth of frames behind. When the feed ends (close(), or the writer's
+    process ending) and every frame read from it has been dequeued, the camera is gone as an
+    unplugged one is: every request answers ENODEV, poll POLLERR | POLLHUP.
+
+    path: a FIFO, made when it does not exist (and removed again by close()), opened at once
+    so that frames sent before the node streams wait in it; with socket=True a Unix stream
+    socket listening at path (made here, removed by close()): the node connects when it starts
+    streaming, and the first send() waits for that."""
+
+    MAGIC = b"CSVF"
+    HEADER = struct.Struct("<4sIQII")
+    ERROR = 0x40  # V4L2_BUF_FLAG_ERROR: the node passes it on in DQBUF's flags
+
+    def __init__(self, path: str, socket: bool = False) -> None:
+        self.path = os.fspath(path)
+        self._listener = None  # type: Optional[Any]
+        self._connection = None  # type: Optional[Any]
+        self._fd = -1
+        self._made = False
+        if socket:
+            self._listener = _socket_module.socket(_socket_module.AF_UNIX, _socket_module.SOCK_STREAM)
+            self._listener.bind(self.path)
+            self._made = True
+            self._listener.listen(1)
+            return
+        if not os.path.exists(self.path):
+            os.mkfifo(self.path)
+            self._made = True
+        elif not stat.S_ISFIFO(os.stat(self.path).st_mode):
+            raise ValueError("%s is not a FIFO" % self.path)
+        # Read and write: opening never waits for the node, and the pipe keeps what is sent
+        # until the node reads it.
+        self._fd = os.open(self.path, os.O_RDWR | getattr(os, "O_CLOEXEC", 0))
+
+    def send(self, frame: bytes, sequence: int, timestamp_ns: int, flags: int = 0) -> None:
+        """One frame: its bytes, the sequence number DQBUF answers, its timestamp in
+        nanoseconds (any clock: only differences count) and flags (Feed.ERROR or 0)."""
+        data = self.HEADER.pack(self.MAGIC, sequence, timestamp_ns, len(frame), flags) + bytes(frame)
+        if self._listener is not None:
+            if self._connection is None:
+                self._connection, _ = self._listener.accept()
+            self._connection.sendall(data)
+            return
+        if self._fd < 0:
+            raise ValueError("the feed is closed")
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self._fd, view):]
+
+    def close(self) -> None:
+        """Ends the feed: once the node has delivered what it read, the camera is gone."""
+        for end in (self._connection, self._listener):
+            if end is not None:
+                end.close()
+        self._connection = self._listener = None
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+        if self._made:
+            self._made = False
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+
+    def __enter__(self) -> "Feed":
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.close()
 
 
 def _writable(size: int) -> Tuple[bytearray, Any]:

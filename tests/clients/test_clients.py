@@ -57,7 +57,19 @@ def check_frames(path, code, at_least=FRAMES):
     assert seen == sorted(set(seen)), "sequence numbers out of order: %s" % seen
 
 
-def test_v4l2_compliance_streaming(env):
+CONTROLS = [vcam.control("Brightness", minimum=-64, maximum=64, step=4, default=8),
+            vcam.control("White Balance, Automatic", "boolean", default=1),
+            vcam.control("Power Line Frequency", "menu", menu=["Disabled", None, "60 Hz"]),
+            vcam.control("Exposure Steps", "integer_menu", menu=[100, 200, 400], default=2, id=0x9a0990),
+            vcam.control("Reset Statistics", "button", id=0x981901)]
+
+
+# The camera as configured by default (no controls), and with controls of every type.
+@pytest.mark.parametrize("controls", [[], CONTROLS], ids=["plain", "controls"])
+def test_v4l2_compliance_streaming(env, controls):
+    description = vcam.standard_description()
+    description["nodes"][0]["controls"] = controls
+    env = dict(env, **vcam.environment(description))
     out = run(env, "v4l2-compliance", "-d", "/dev/video0", "-s")
     total = re.search(r"Total for .*: (\d+), Succeeded: (\d+), Failed: (\d+), Warnings: (\d+)", out)
     assert total, out[-3000:]
