@@ -73,6 +73,10 @@ struct Registry {
         auto it = files.find(fd);
         return it == files.end() ? nullptr : node(it->second.file->node);
     }
+    const OpenFile *file_of_fd(int fd) const {
+        auto it = files.find(fd);
+        return it == files.end() ? nullptr : it->second.file.get();
+    }
     // Wakes every thread waiting for the queue or stream state to change.
     void notify();
     void clear();
