@@ -418,7 +418,8 @@ README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = []
 if os.path.exists(README):
     with open(README) as readme:
-        EXAMPLES = re.findall(r"^```py\n(.*?)^```$", readme.read(), re.M | re.S)
+        SECTION = readme.read().split("\n## Camera objects\n")[1].split("\n## ")[0]
+        EXAMPLES = re.findall(r"^```py\n(.*?)^```$", SECTION, re.M | re.S)
 
 
 @pytest.mark.parametrize("block", EXAMPLES)

@@ -2,6 +2,7 @@
 Ctrl-C, and sets matched across cameras."""
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -18,6 +19,8 @@ from camsnap_record.writer import Writer, compress_chunk
 from test_programs import plain_environment
 
 H, W = 120, 160
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as readme:
+    README = readme.read()
 
 
 def noise(count, shape=(H, W), seed=3):
@@ -32,13 +35,13 @@ def rows_agree(camera):
     return (gaps == camera.dropped[1:] + camera.lost[1:]).all()
 
 
-def test_two_cameras_keep_every_frame_exactly_with_times_and_attributes(camera, cli, vcam, tmp_path):
+def test_two_cameras_keep_every_frame_exactly_with_times_and_attributes(camera, cli, vcam, tmp_path, monkeypatch):
     given = noise(5)
     camera(0, fps=30, frames=[f.tobytes() for f in given])
     camera(2, fps=9)
     path = tmp_path / "run.h5"
     code, out, err = cli("record", "-o", path, "--frames", 12, "--attr", "site=\"lab 2\"",
-                         "-d", 0, "--width", W, "--height", H, "--attr", "scale=0.01",
+                         "-d", 0, "--width", W, "--height", H, "--attr", "scale=0.01", "--attr", "offset=-273.15",
                          "-d", 2, "--mode", "rgb", "--width", 640, "--height", 480, "--fps", 9)
     assert code == 0, err
     assert "wrote %s: video0 12 frames (160x120 uint16), video2 12 frames (640x480 RGB uint8)" % path in out
@@ -58,6 +61,11 @@ def test_two_cameras_keep_every_frame_exactly_with_times_and_attributes(camera, 
         assert colour.attrs["quantization"] == "limited" and thermal.attrs["device"] == "/dev/video0"
         frames = recording.file["video0/frames"]
         assert (frames.compression, frames.shuffle, frames.chunks) == ("gzip", True, (1, H, W))
+    # The README's reading example, on this recording.
+    section = README.split("\n### Recording\n")[1].split("\n## ")[0]
+    block, = re.findall(r"^```py\n(.*?)^```$", section, re.M | re.S)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(block, "README.md", "exec"), {"__name__": "__readme__"})
 
 
 def test_raw_keeps_the_bytes_as_delivered(camera, cli, vcam, tmp_path):
