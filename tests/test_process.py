@@ -392,6 +392,9 @@ def test_a_driver_answering_y16_with_another_format_streams_through_the_module(v
     vcam.set_fmt_answer(0, {"pixelformat": "YUYV"})
     with CameraProcess(0, 0, 160, 120) as cam:
         frames = [cam.read_frame(timeout=5) for _ in range(2)]
-    # every byte of the driver's frame k is k; the first frame is discarded
-    assert [int(f.array.min()) for f in frames] == [int(f.array.max()) for f in frames] == [257, 514]
+    # every byte of the driver's frame k is k, read as 16-bit pixels; a child that ran ahead
+    # of a busy parent may have replaced the oldest frames in the ring
+    values = [int(f.array.min()) for f in frames]
+    assert values == [int(f.array.max()) for f in frames]
+    assert all(v % 257 == 0 for v in values) and 0 < values[0] < values[1], values
     assert all(f.sequence is f.timestamp is f.clock is f.dropped is None for f in frames)
