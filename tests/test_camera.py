@@ -159,8 +159,11 @@ def test_a_failed_start_gives_the_buffers_back(vcam):
     # A driver that grants more buffers than asked refuses the start; a queue left allocated
     # would be refused to every other descriptor of the camera.
     with camera(vcam, "Y16 ", min_buffers=2) as cam, cc.Camera(0) as other:
-        with pytest.raises(cc.CameraError, match="Too many buffers required"):
-            cam.start(buffers=1)
+        cam.formats()  # its enumeration ends in EINVAL, which no later failure may carry
+        for attempt in range(2):
+            with pytest.raises(cc.CameraError) as caught:
+                cam.start(buffers=1)
+            assert (caught.value.errno, caught.value.strerror) == (0, "Too many buffers required")
         assert vcam.state(0)["allocated"] == 0
         other.configure("Y16 ", W, H)
         other.start(buffers=2)

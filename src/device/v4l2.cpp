@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <climits>
 
 #include "device/report.h"
@@ -42,6 +43,9 @@ int request_buffers(Device &d, int *n) {
     if (req.count > static_cast<__u32>(*n)) {
         // The camsnap command reads this text to advise a series instead
         // (python/camsnap_cli/common.py, needs_more_buffers): change both together.
+        // The request succeeded: no errno belongs to this failure (a kept line
+        // would otherwise carry whatever an earlier call left).
+        errno = 0;
         CS_REPORT(d, "Too many buffers required\n\n");
         *n = static_cast<int>(req.count);
         return -1;
