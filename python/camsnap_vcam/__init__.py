@@ -500,7 +500,9 @@ class Feed(object):
     path: a FIFO, made when it does not exist (and removed again by close()), opened at once
     so that frames sent before the node streams wait in it; with socket=True a Unix stream
     socket listening at path (made here, removed by close()): the node connects when it starts
-    streaming, and the first send() waits for that."""
+    streaming, and the first send() waits for that. Every process that streams from the node
+    connects once (each process has a camera of its own): accept() gives each of them a feed
+    of its own."""
 
     MAGIC = b"CSVF"
     HEADER = struct.Struct("<4sIQII")
@@ -516,7 +518,7 @@ class Feed(object):
             self._listener = _socket_module.socket(_socket_module.AF_UNIX, _socket_module.SOCK_STREAM)
             self._listener.bind(self.path)
             self._made = True
-            self._listener.listen(1)
+            self._listener.listen(16)
             return
         if not os.path.exists(self.path):
             os.mkfifo(self.path)
@@ -527,13 +529,25 @@ class Feed(object):
         # until the node reads it.
         self._fd = os.open(self.path, os.O_RDWR | getattr(os, "O_CLOEXEC", 0))
 
+    def accept(self) -> "Feed":
+        """A socket feed's next node to connect (a process's first STREAMON on it), as a Feed
+        that writes to that node alone; its close() ends that process's feed only. Waits until
+        one connects; raises OSError once this feed is closed."""
+        if self._listener is None:
+            raise ValueError("only a socket feed accepts nodes")
+        connection, _ = self._listener.accept()
+        feed = Feed.__new__(Feed)
+        feed.path, feed._listener, feed._connection, feed._fd, feed._made = \
+            self.path, None, connection, -1, False
+        return feed
+
     def send(self, frame: bytes, sequence: int, timestamp_ns: int, flags: int = 0) -> None:
         """One frame: its bytes, the sequence number DQBUF answers, its timestamp in
         nanoseconds (any clock: only differences count) and flags (Feed.ERROR or 0)."""
         data = self.HEADER.pack(self.MAGIC, sequence, timestamp_ns, len(frame), flags) + bytes(frame)
-        if self._listener is not None:
-            if self._connection is None:
-                self._connection, _ = self._listener.accept()
+        if self._connection is None and self._listener is not None:
+            self._connection, _ = self._listener.accept()
+        if self._connection is not None:
             self._connection.sendall(data)
             return
         if self._fd < 0:
@@ -544,6 +558,11 @@ class Feed(object):
 
     def close(self) -> None:
         """Ends the feed: once the node has delivered what it read, the camera is gone."""
+        if self._listener is not None:
+            try:  # wakes a thread waiting in accept(), which close() alone leaves asleep
+                self._listener.shutdown(_socket_module.SHUT_RDWR)
+            except OSError:
+                pass
         for end in (self._connection, self._listener):
             if end is not None:
                 end.close()

@@ -62,7 +62,7 @@ class Frame:
     @property
     def array(self) -> PixelArray:
         """uint16 (H, W) for "Y16 " and 16-bit "BGR3"; RGB uint8 (H, W, 3) for "YU12", "YUYV",
-        "NV12"; uint8 (H, W) for "GREY"; with raw=True the bytes delivered, uint8 (bytesused,)."""
+        "NV12", "RGB3"; uint8 (H, W) for "GREY"; with raw=True the bytes delivered, uint8 (bytesused,)."""
     @property
     def sequence(self) -> int: ...
     @property

@@ -92,7 +92,7 @@ PyObject *frame_repr(PyObject *self) {
 }
 
 PyGetSetDef frame_getset[] = {
-    {"array", get_array, nullptr, "The pixels: uint16 for Y16 and BGR3, RGB uint8 for YU12, YUYV, NV12, uint8 for GREY; with raw=True the bytes as delivered", nullptr},
+    {"array", get_array, nullptr, "The pixels: uint16 for Y16 and BGR3, RGB uint8 for YU12, YUYV, NV12, RGB3, uint8 for GREY; with raw=True the bytes as delivered", nullptr},
     {"sequence", get_sequence, nullptr, "The driver's frame number", nullptr},
     {"timestamp", get_timestamp, nullptr, "When the driver captured the frame, in nanoseconds of the clock named by clock", nullptr},
     {"clock", get_clock, nullptr, "The timestamp's clock: 'monotonic' (time.monotonic_ns), 'copy' or 'unknown'", nullptr},

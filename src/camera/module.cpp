@@ -225,7 +225,7 @@ PyObject *describe_configuration(const CameraDevice &camera) {
     if (!dict) return nullptr;
     PixelFrame frame;
     const bool converts = camera.pixel_frame(frame);
-    const bool ycbcr = converts && output_channels(frame) == 3;
+    const bool ycbcr = converts && output_channels(frame) == 3 && frame.layout != PixelLayout::rgb3;
     if (!set_item(dict.get(), "format", PyUnicode_DecodeLatin1(fourcc_text(c.pix.pixelformat).c_str(), 4, nullptr)) ||
         !set_item(dict.get(), "width", PyLong_FromUnsignedLong(c.pix.width)) ||
         !set_item(dict.get(), "height", PyLong_FromUnsignedLong(c.pix.height)) ||

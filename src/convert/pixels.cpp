@@ -105,6 +105,8 @@ uint64_t read_extent(const PixelFrame &f) {
         return uint64_t(s * h + s * ((h - 1) / 2) + 2 * ((w + 1) / 2));
     case PixelLayout::yuyv:
         return uint64_t((h - 1) * s + 4 * ((w + 1) / 2));
+    case PixelLayout::rgb3:
+        return uint64_t((h - 1) * s + 3 * w);
     }
     return 0;
 }
@@ -121,6 +123,8 @@ int64_t driver_row_bytes(const PixelFrame &f) {
         return int64_t(2) * f.width;
     case PixelLayout::yuyv:
         return int64_t(4) * ((f.width + 1) / 2);
+    case PixelLayout::rgb3:
+        return int64_t(3) * f.width;
     }
     return 0;
 }
@@ -139,6 +143,7 @@ bool pixel_layout_of(uint32_t fourcc, PixelLayout *layout) {
         {code('Y', 'U', '1', '2'), PixelLayout::yu12},
         {code('N', 'V', '1', '2'), PixelLayout::nv12},
         {code('Y', 'U', 'Y', 'V'), PixelLayout::yuyv},
+        {code('R', 'G', 'B', '3'), PixelLayout::rgb3},
     };
     for (const Entry &e : table) {
         if (e.code != fourcc) continue;
@@ -163,6 +168,7 @@ int output_channels(const PixelFrame &f) {
     case PixelLayout::yu12:
     case PixelLayout::nv12:
     case PixelLayout::yuyv:
+    case PixelLayout::rgb3:
         return 3;
     default:
         return 1;
@@ -193,6 +199,7 @@ void convert_pixels_with(const Yu12RgbKernel &k, const PixelFrame &f, const uint
     switch (f.layout) {
     case PixelLayout::grey:
     case PixelLayout::y16:
+    case PixelLayout::rgb3:
         copy_rows(f, src, out, f.stride);
         break;
     case PixelLayout::bgr3_16:

@@ -15,6 +15,7 @@ enum class PixelLayout {
     yu12,     // "YU12": Y plane, then Cb and Cr planes at half size -> RGB uint8 (H, W, 3)
     nv12,     // "NV12": Y plane, then one plane of Cb, Cr pairs -> RGB uint8 (H, W, 3)
     yuyv,     // "YUYV": Y0 Cb Y1 Cr for each two pixels -> RGB uint8 (H, W, 3)
+    rgb3,     // "RGB3": R, G, B bytes a pixel -> RGB uint8 (H, W, 3), copied
 };
 
 // The layout of a four-character code; false for one without a conversion.
@@ -39,7 +40,7 @@ int32_t bgr3_16_rows(int32_t driver_height);
 // Bytes of one output row (W, 2W or 3W) and of one output element (1 or 2).
 int64_t output_row_bytes(const PixelFrame &f);
 int output_element_bytes(const PixelFrame &f);
-// 3 for the RGB layouts, 1 otherwise.
+// 3 for the RGB layouts (the Y'CbCr ones and "RGB3"), 1 otherwise.
 int output_channels(const PixelFrame &f);
 
 // True when every read of convert_pixels stays inside f.size bytes and rows
