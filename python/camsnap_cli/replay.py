@@ -104,7 +104,6 @@ class Replay(object):
         except (OSError, KeyError) as error:
             raise CliError("cannot read the recording %s: %s" % (path, error))
         self.speed, self.loop = speed, loop
-        self.directory = None
         self.feeds = []
         self._lock = threading.Lock()
         self._closed = False
@@ -113,6 +112,7 @@ class Replay(object):
         except BaseException:
             self.recording.close()
             raise
+        self.directory = tempfile.mkdtemp(prefix="camsnap-replay.")  # the feeds' sockets
 
     def _chosen(self, names, device):
         unknown = [name for name in names if name not in self.recording.cameras]
@@ -136,8 +136,6 @@ class Replay(object):
         return placed
 
     def description(self):
-        if self.directory is None:
-            self.directory = tempfile.mkdtemp(prefix="camsnap-replay.")
         return {"nodes": [node_description(camera, node, self._feed_path(node), self.speed)
                           for node, camera in self.cameras]}
 
@@ -148,8 +146,6 @@ class Replay(object):
         """Listens for the nodes' connections; each process that streams a node is served in a
         thread of its own."""
         import camsnap_vcam
-        if self.directory is None:
-            self.description()
         for node, camera in self.cameras:
             feed = camsnap_vcam.Feed(self._feed_path(node), socket=True)
             self.feeds.append(feed)
@@ -185,6 +181,4 @@ class Replay(object):
         with self._lock:  # no thread is reading the file meanwhile
             self._closed = True
             self.recording.close()
-        if self.directory is not None:
-            shutil.rmtree(self.directory, ignore_errors=True)
-            self.directory = None
+        shutil.rmtree(self.directory, ignore_errors=True)
