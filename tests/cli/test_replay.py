@@ -178,3 +178,25 @@ def test_replay_refuses_what_it_cannot_serve(vcam, cli, tmp_path, options, messa
     recorded(vcam, cli, tmp_path / "a.h5", "Y16 ", [])
     code, _, err = cli("virtual", "--replay", tmp_path / "a.h5", *options, "--", "true")
     assert code == 2 and message in err, err
+
+
+TWO_STREAMS = """
+import camsnap_camera
+with camsnap_camera.Camera(0) as camera:
+    camera.configure("Y16 ", %d, %d)
+    for _ in range(2):
+        camera.start()
+        print(*[camera.read(timeout=5).sequence for _ in range(2)])
+        camera.stop()
+""" % (W, H)
+
+
+def test_each_process_gets_the_recording_from_its_start_and_a_second_stream_goes_on(vcam, cli, tmp_path):
+    a = recorded(vcam, cli, tmp_path / "a.h5", "Y16 ", [])
+    done = replay(tmp_path / "a.h5", "sh", "-c", '"$0" -c "$1" && "$0" -c "$1"', sys.executable, TWO_STREAMS)
+    assert done.returncode == 0, done.stderr
+    streams = [[int(n) for n in line.split()] for line in done.stdout.splitlines()]
+    sequence = list(a.sequence)
+    assert streams[0] == streams[2] == sequence[:2]   # each process from the first frame
+    later = sequence.index(streams[1][0])           # its own stream: on from where the first stopped
+    assert later >= 2 and streams[1] == sequence[later:later + 2] and streams[3][0] > streams[2][1]
