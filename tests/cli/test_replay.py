@@ -19,7 +19,7 @@ W, H = 160, 120
 SKIP = [3, 4, 9]       # lost on the bus: the recording keeps the gaps
 COUNT = 12             # frames recorded
 # One exact frame per sequence number recorded, so that every frame tells which it is.
-SIZES = {"Y16 ": 2 * W * H, "GREY": W * H, "YU12": W * H * 3 // 2}
+SIZES = {"Y16 ": 2 * W * H, "GREY": W * H, "YU12": W * H * 3 // 2, "BGR3": 3 * W * H}
 
 
 def frames_for(fourcc, seed=7):
@@ -60,20 +60,21 @@ def run_of(got, frames):
     return start
 
 
-# (recorded as, recorded again from the replay as): the node serves 16-bit frames as "Y16 ",
-# RGB as "RGB3", --raw as the original fourcc.
+# (recorded as, recorded again from the replay as): the node serves 16-bit frames as "Y16 "
+# (thermal "BGR3" frames as the 3H/2 rows stored), RGB as "RGB3", --raw as the original fourcc.
 @pytest.mark.parametrize("fourcc, first, again", [
     ("Y16 ", [], []),
+    ("BGR3", ["--format", "BGR3"], ["--height", H * 3 // 2]),
     ("GREY", ["--format", "GREY"], ["--format", "GREY"]),
     ("YU12", ["--mode", "rgb"], ["--format", "RGB3"]),
     ("YU12", ["--mode", "rgb", "--raw"], ["--format", "YU12", "--raw"]),
     ("MJPG", ["--format", "MJPG", "--raw"], ["--format", "MJPG", "--raw"]),
-], ids=["Y16", "GREY", "RGB", "YU12-raw", "MJPG-raw"])
+], ids=["Y16", "BGR3", "GREY", "RGB", "YU12-raw", "MJPG-raw"])
 def test_a_recording_recorded_again_from_its_replay_is_the_same(vcam, cli, tmp_path, fourcc, first, again):
     a = recorded(vcam, cli, tmp_path / "a.h5", fourcc, first)
     assert list(a.sequence) == [s for s in range(COUNT + len(SKIP)) if s not in SKIP]
     done = replay(tmp_path / "a.h5", sys.executable, "-m", "camsnap_cli", "record", "-o", tmp_path / "b.h5",
-                  "--frames", 8, "--width", W, "--height", H, *again)
+                  "--frames", 8, "--width", W, "--height", H, *again)   # the last --height counts
     assert done.returncode == 0, done.stderr
     with camsnap_record.open(str(tmp_path / "b.h5")) as replayed:
         b = replayed["video0"]
