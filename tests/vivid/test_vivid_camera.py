@@ -138,7 +138,8 @@ def test_controls_are_listed_read_and_set_by_name(camera):
 
 
 with open(os.path.join(TOP, "README.md")) as readme:
-    CONTROL_EXAMPLES = [b for b in re.findall(r"^```py\n(.*?)^```$", readme.read(), re.M | re.S)
+    CAMERA_OBJECTS = readme.read().split("\n## Camera objects\n")[1].split("\n## ")[0]
+    CONTROL_EXAMPLES = [b for b in re.findall(r"^```py\n(.*?)^```$", CAMERA_OBJECTS, re.M | re.S)
                         if "control" in b]
 
 
