@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "device/report.h"
+#include "device/undo.h"
 #include "device/v4l2.h"
 
 namespace camsnap {
@@ -85,26 +86,6 @@ YcbcrVariant variant_of(const v4l2_pix_format &pix) {
                                                                   : Quantization::limited;
     return v;
 }
-
-// A start that fails gives the driver's buffers back, also those a driver granted beyond
-// the count asked for: the queue belongs to the descriptor that allocated it, and until it is
-// released the driver refuses buffers and formats to every other (another program, or the
-// module's own captures on the same camera). The failure kept is the start's own.
-class BuffersGivenBack {
-public:
-    explicit BuffersGivenBack(Device &d) : device_(d) {}
-    ~BuffersGivenBack() {
-        if (armed_ && device_.driver_buffers_allocated) release_buffers(device_);
-    }
-    BuffersGivenBack(const BuffersGivenBack &) = delete;
-    BuffersGivenBack &operator=(const BuffersGivenBack &) = delete;
-
-    void dismiss() { armed_ = false; }
-
-private:
-    Device &device_;
-    bool armed_ = true;
-};
 
 }  // namespace
 
@@ -214,7 +195,13 @@ bool CameraDevice::start(int buffers) {
     if (configuration_.pix.sizeimage == 0 || configuration_.pix.sizeimage > INT32_MAX)
         return fail(EINVAL, "the driver answered an unusable frame size");
     device_.frame_size = int32_t(configuration_.pix.sizeimage);
-    BuffersGivenBack given_back(device_);
+    // A start that fails gives the driver's buffers back, also those a driver granted beyond
+    // the count asked for: the queue belongs to the descriptor that allocated it, and until it is
+    // released the driver refuses buffers and formats to every other (another program, or the
+    // module's own captures on the same camera). The failure kept is the start's own.
+    UndoUnlessDismissed given_back([this] {
+        if (device_.driver_buffers_allocated) release_buffers(device_);
+    });
     int granted = buffers;
     if (request_buffers(device_, &granted) != 0) return false;
     StagingMemory memory = allocate_staging(granted, device_.frame_size);

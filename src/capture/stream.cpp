@@ -5,6 +5,7 @@
 #include "capture/frames.h"
 #include "device/report.h"
 #include "device/state.h"
+#include "device/undo.h"
 #include "device/v4l2.h"
 
 namespace camsnap {
@@ -16,23 +17,6 @@ void end_stream(Device &d) {
     streamoff(d);
     d.stream_buf.reset();
 }
-
-// Ends the stream when a capture leaves early; dismissed once it succeeds.
-class EndStreamOnFailure {
-public:
-    explicit EndStreamOnFailure(Device &d) : device_(d) {}
-    ~EndStreamOnFailure() {
-        if (armed_) end_stream(device_);
-    }
-    EndStreamOnFailure(const EndStreamOnFailure &) = delete;
-    EndStreamOnFailure &operator=(const EndStreamOnFailure &) = delete;
-
-    void dismiss() { armed_ = false; }
-
-private:
-    Device &device_;
-    bool armed_ = true;
-};
 
 }  // namespace
 
@@ -70,7 +54,8 @@ PyObject *cs_captureStream(PyObject *, PyObject *) {
         CS_REPORT(d, "No stream running\n");
         Py_RETURN_NONE;
     }
-    EndStreamOnFailure failure(d);
+    // Ends the stream when a capture leaves early.
+    UndoUnlessDismissed failure([&d] { end_stream(d); });
     // A refused init during the stream can leave a mode whose copy reads past the frame.
     if (!frame_geometry_fits(d)) Py_RETURN_NONE;
     // Drivers refuse a new format while streaming; one that took it anyway has
