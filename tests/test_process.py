@@ -381,7 +381,11 @@ def test_a_driver_wanting_more_buffers_refuses_the_stream_in_the_modules_words(v
             cam.start()
     with CameraProcess(0, 0, 160, 120, buffers=2) as cam:   # ... unless it gets them
         frames = [cam.read_frame(timeout=5) for _ in range(3)]
-    assert [f.sequence for f in frames] == seqs_of(vcam, [f.array for f in frames]) == [1, 2, 3]
+    # fps 0 serves frames as fast as they are taken: a busy parent lets the ring skip some
+    sequences = [f.sequence for f in frames]
+    assert sequences == seqs_of(vcam, [f.array for f in frames]) == sorted(set(sequences))
+    for a, b in zip(frames, frames[1:]):
+        assert b.dropped + b.skipped == b.sequence - a.sequence - 1, (a, b)
 
 
 def test_a_driver_answering_y16_with_another_format_streams_through_the_module(vcam):
