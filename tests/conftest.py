@@ -5,10 +5,17 @@ starts pytest with the camera preloaded.
 """
 import os
 import re
+import signal
 
 import pytest
 
 import camsnap
+
+# The programs these tests start and interrupt must take Ctrl-C as from a terminal, also when the
+# suite was started in the background by a shell, which ignores SIGINT: an ignored signal stays
+# ignored across exec, and Python then installs no KeyboardInterrupt handler.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 LINE = re.compile(r"E:([A-Za-z_]\w*):(\d+):(.*)", re.S)
 
