@@ -3,8 +3,9 @@
 Two parts:
 1. The command end to end, as a separate process, for each scenario (640x480 "Y16 " at 60 fps;
    1920x1080 "YU12" at 30 fps, stored as RGB, and as delivered with --raw; a 640x480 thermal
-   at 30 fps beside a 1080p colour camera at 30 fps, stored as RGB and as delivered) for --seconds
-   each (--scenario N picks some): frames written, frames dropped or lost (must be 0), CPU time per frame (the command's process, all threads, the virtual camera's copy
+   at 30 fps beside a 1080p colour camera at 30 fps, stored as RGB and as delivered) for
+   --seconds each (--scenario N picks some): frames written, frames dropped or lost (must be
+   0), CPU time per frame (the command's process, all threads, the virtual camera's copy
    into the buffers included), bytes per frame in the file and the compression ratio.
 2. The same thermal frames written in this process, without a camera, to HDF5 at deflate
    levels through ISA-L (0 to 2) and zlib (1 to 9) (the writer the command uses), to a .npy
